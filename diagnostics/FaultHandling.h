@@ -1,0 +1,41 @@
+#pragma once
+// What lockhub does when things go badly: signal handling, back-traces, core dumps
+// through the external gcore tool, and the error-guard thresholds that end the process.
+
+#include <functional>
+#include <string>
+
+namespace Diagnostics {
+
+// Error-guard thresholds armed by InitDiagnostics.
+inline constexpr unsigned kCommonErrorThreshold = 5000;
+inline constexpr unsigned kCriticalErrorThreshold = 750;
+
+// The program path (argv[0]); the core dump is named after its last component.
+void SetProgramPath(const std::string& path);
+
+// How the error thresholds stop the core. Set by the process start-up once the core
+// exists; called from whichever thread reached a threshold.
+void SetCoreStopHook(std::function<void()> stop);
+
+// The exit status main returns: 0, or 1 once the common-error threshold was reached.
+int GetProcessExitCode();
+
+// Stores the thresholds and their handlers in the error guard.
+void ArmErrorGuard();
+void ErrorThresholdReached();
+void CriticalErrorThresholdReached();
+
+// A closed peer or a log reader that went away must make writes fail, not end the process.
+void IgnoreBrokenPipes();
+
+// Installs the handlers for SIGQUIT, SIGHUP, SIGKILL (refused by the system), SIGABRT,
+// SIGSEGV and SIGBUS. SIGQUIT and SIGHUP are handed to a thread of their own, which logs
+// and ends the process; the fatal signals are handled in the thread that raised them.
+void RegisterSignalHandlers();
+void SignalHandler(int signal);
+
+void SaveDumpFile();
+void PrintBacktrace();
+
+}  // namespace Diagnostics

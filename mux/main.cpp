@@ -1,0 +1,30 @@
+#include <iostream>
+
+#include "diagnostics/FaultHandling.h"
+#include "diagnostics/Log.h"
+#include "diagnostics/Logger.h"
+#include "mux/CommandLine.h"
+#include "mux/ProcessStartup.h"
+
+int main(int argc, char** argv) {
+    Mux::CommandLineOptions options = Mux::ParseCommandLine(argc, argv);
+    Diagnostics::SetProgramPath(argc > 0 ? argv[0] : "");
+    if (options.help) {
+        Mux::PrintUsage(std::cout);
+        return 0;
+    }
+    if (options.version) {
+        std::cout << "Quarnvell MUX version " << Mux::kVersion << std::endl;
+        return 0;
+    }
+    if (options.bareVersion) {
+        std::cout << Mux::kVersion << std::endl;
+        return 0;
+    }
+    Diagnostics::IgnoreBrokenPipes();
+    Diagnostics::InitDiagnostics(options.severity, options.logFile, options.colours);
+    LOG_INFO << "Starting Mux version " << Mux::kVersion;
+    LOG_INFO << "Initializing Mux modules...";
+    Mux::RunProcess(options.port, options.configFile);
+    return Diagnostics::GetProcessExitCode();
+}
