@@ -46,11 +46,23 @@ std::string HexBytes(const std::vector<unsigned char>& data) {
     return text;
 }
 
+// Frames start with their length byte and the magic 0xFE 0xFD.
+constexpr unsigned char kFrameMagic[] = {0xFE, 0xFD};
+
 // What has arrived is handed back once it is one whole frame (the first byte is the
-// frame's length), or once it holds more than the first byte announces: the caller cuts
-// frames from its own buffer, and waiting for the count to match would never end.
+// frame's length), once it holds more than the first byte announces, or once it does not
+// start like a frame at all: the caller cuts frames from its own buffer, and waiting for
+// a count that stray bytes announce could hold real frames back for the whole wait.
 bool ArrivedEnough(const std::vector<unsigned char>& data) {
-    return !data.empty() && (data.front() == 0 || data.size() >= data.front());
+    if (data.empty()) {
+        return false;
+    }
+    for (size_t i = 1; i < data.size() && i <= sizeof kFrameMagic; ++i) {
+        if (data[i] != kFrameMagic[i - 1]) {
+            return true;
+        }
+    }
+    return data.front() == 0 || data.size() >= data.front();
 }
 
 }  // namespace

@@ -45,10 +45,11 @@ public:
     // A failure (EPIPE for a closed peer, never SIGPIPE) calls SendErrorCallback.
     bool Send(const std::vector<unsigned char>& data);
     // Waits for data, then appends to data until one whole frame arrived (its first byte
-    // equals the byte count) or more bytes than the first byte announces arrived; then
-    // true. False without a callback when nothing arrived within the receive wait or the
-    // socket was closed; false after ReceiveErrorCallback when the peer closed the
-    // connection or recv failed. Bytes that arrived stay in data on every path.
+    // equals the byte count), more bytes than the first byte announces arrived, or the
+    // bytes do not start like a frame (length byte, 0xFE 0xFD); then true. False without a callback
+    // when nothing arrived within the receive wait or the socket was closed; false after
+    // ReceiveErrorCallback when the peer closed the connection or recv failed. Bytes that arrived
+    // stay in data on every path.
     bool Receive(std::vector<unsigned char>& data);
     void Close();
     // True when the socket reports a pending error (or cannot be asked); false when closed.

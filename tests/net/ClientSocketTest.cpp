@@ -22,9 +22,12 @@ using namespace std::chrono_literals;
 using Quarn::Net::ClientSocket;
 using TestSupport::ScriptedListener;
 
+// Bytes that start like a gateway frame: the length, the magic, then fill.
 std::string Frame(unsigned char length, unsigned char fill) {
     std::string frame(length, static_cast<char>(fill));
     frame[0] = static_cast<char>(length);
+    frame[1] = '\xFE';
+    frame[2] = '\xFD';
     return frame;
 }
 
@@ -98,17 +101,33 @@ TEST_F(ClientSocketTest, ReceiveReturnsOneWholeFrame) {
 TEST_F(ClientSocketTest, ReceiveCollectsAFrameArrivingInParts) {
     auto socket = Connected();
     std::string frame = Frame(20, 0x11);
-    std::thread sender([&] {
-        TestSupport::SendAll(peer, frame.substr(0, 7));
-        // Give the first part a head start so that it is read on its own.
-        std::this_thread::sleep_for(50ms);
-        TestSupport::SendAll(peer, frame.substr(7));
-    });
+    for (size_t split : {1, 2, 7}) {
+        std::thread sender([&] {
+            TestSupport::SendAll(peer, frame.substr(0, split));
+            // Give the first part a head start so that it is read on its own.
+            std::this_thread::sleep_for(50ms);
+            TestSupport::SendAll(peer, frame.substr(split));
+        });
+        std::vector<unsigned char> data;
+        EXPECT_TRUE(socket->Receive(data));
+        sender.join();
+        EXPECT_EQ(Text(data), frame) << split;
+    }
+}
 
+TEST_F(ClientSocketTest, ReceiveDoesNotWaitForACountThatStrayBytesAnnounce) {
+    auto socket = Connected();
+    // 0xC8 would announce 200 bytes, but no magic follows it.
+    std::string stray = "\xC8\x01" + Frame(20, 0x55);
+    ASSERT_TRUE(TestSupport::SendAll(peer, stray));
     std::vector<unsigned char> data;
-    EXPECT_TRUE(socket->Receive(data));
-    sender.join();
-    EXPECT_EQ(Text(data), frame);
+    ASSERT_TRUE(TestSupport::WaitFor(
+        [&] {
+            socket->Receive(data);
+            return data.size() >= stray.size();
+        },
+        2s));
+    EXPECT_EQ(Text(data), stray);
 }
 
 TEST_F(ClientSocketTest, ReceiveHandsBackMoreThanOneFrameOrAZeroLength) {
@@ -132,13 +151,13 @@ TEST_F(ClientSocketTest, ReceiveHandsBackMoreThanOneFrameOrAZeroLength) {
 
 TEST_F(ClientSocketTest, PeerCloseCallsTheReceiveErrorCallbackWithZero) {
     auto socket = Connected();
-    ASSERT_TRUE(TestSupport::SendAll(peer, "\x05\x01"));
+    ASSERT_TRUE(TestSupport::SendAll(peer, "\x14\xFE"));  // a frame cut short
     listener.CloseConnection(peer);
 
     std::vector<unsigned char> data;
     EXPECT_FALSE(socket->Receive(data));
     EXPECT_EQ(receiveErrors, std::vector<int>{0});
-    EXPECT_EQ(Text(data), "\x05\x01");  // what arrived before the close stays
+    EXPECT_EQ(Text(data), "\x14\xFE");  // what arrived before the close stays
 }
 
 TEST_F(ClientSocketTest, SilenceEndsReceiveWithoutCallback) {
