@@ -88,12 +88,16 @@ TEST(MutexGuard, UntimedLockWaitsUntilTheMutexIsFree) {
 }
 
 TEST(MutexGuard, LockOfADeadOwnerIsRecoveredAndUsable) {
+#ifdef __SANITIZE_THREAD__
+    GTEST_SKIP() << "ThreadSanitizer does not model the recovery of a robust mutex";
+#endif
     Mutex mutex("m");
-    // The owner thread ends while its guard still holds the lock.
-    std::unique_ptr<MutexGuard> abandoned;
+    // The owner thread ends while its guard still holds the lock; the guard is never
+    // destroyed (its short name needs no heap), as if the thread had died in the middle.
+    alignas(MutexGuard) unsigned char abandoned[sizeof(MutexGuard)];
     std::thread owner([&] {
-        abandoned = std::make_unique<MutexGuard>(mutex, false);
-        ASSERT_TRUE(abandoned->Lock(1));
+        MutexGuard* guard = new (abandoned) MutexGuard(mutex, false);
+        ASSERT_TRUE(guard->Lock(1));
     });
     owner.join();
     {
