@@ -31,7 +31,9 @@ void ErrorGuard::SetCriticalErrorThreshold(uint32_t threshold, Handler handler) 
     criticalThreshold_.store(threshold);
 }
 
-void ErrorGuard::ReportError() { Count(commonCount_, commonThreshold_, commonHandler_); }
+void ErrorGuard::ReportError() {
+    Count(commonCount_, commonThreshold_, commonHandler_);
+}
 
 void ErrorGuard::ReportCriticalError() {
     Count(criticalCount_, criticalThreshold_, criticalHandler_);

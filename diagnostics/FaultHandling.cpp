@@ -79,18 +79,24 @@ void SignalThreadProc() {
     }
 }
 
-void FatalWatchdog(int) { ::_exit(kFatalExitStatus); }
+void FatalWatchdog(int) {
+    ::_exit(kFatalExitStatus);
+}
 
 }  // namespace
 
-void SetProgramPath(const std::string& path) { programPath() = path; }
+void SetProgramPath(const std::string& path) {
+    programPath() = path;
+}
 
 void SetCoreStopHook(std::function<void()> stop) {
     std::lock_guard<std::mutex> lock(stopHookMutex);
     stopHook() = std::move(stop);
 }
 
-int GetProcessExitCode() { return processExitCode.load(); }
+int GetProcessExitCode() {
+    return processExitCode.load();
+}
 
 void ArmErrorGuard() {
     ErrorGuard& guard = ErrorGuard::GetInstance();
@@ -111,7 +117,9 @@ void CriticalErrorThresholdReached() {
     EndProcess(1);
 }
 
-void IgnoreBrokenPipes() { ::signal(SIGPIPE, SIG_IGN); }
+void IgnoreBrokenPipes() {
+    ::signal(SIGPIPE, SIG_IGN);
+}
 
 void RegisterSignalHandlers() {
     if (signalPipe[0] < 0) {
@@ -165,7 +173,8 @@ void SaveDumpFile() {
     std::string::size_type slash = path.find_last_of('/');
     std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
     std::string command = "gcore -o " + name + ".dump " + std::to_string(::getpid());
-    LOG_VERBOSE << "Running gcore for save current core dump." << "\n"
+    LOG_VERBOSE << "Running gcore for save current core dump."
+                << "\n"
                 << "Command line: " << command;
     int ignored = std::system(command.c_str());
     (void)ignored;

@@ -42,9 +42,9 @@ private:
 
 }  // namespace Diagnostics
 
-#define LOCKHUB_LOG(severity)                  \
+#define LOCKHUB_LOG(severity)                 \
     if (!::Diagnostics::IsLogged(severity)) { \
-    } else                                     \
+    } else                                    \
         ::Diagnostics::Record(severity, __PRETTY_FUNCTION__, __LINE__)
 
 #define LOG_FATAL LOCKHUB_LOG(::Diagnostics::fatal)

@@ -12,7 +12,7 @@
 #include <cstring>
 #include <ctime>
 #include <memory>
-#include <mutex>
+#include <pthread.h>
 
 #include "diagnostics/FaultHandling.h"
 
@@ -40,19 +40,35 @@ void WriteAll(int fd, std::string_view text) {
 }
 
 // Serialises one output's writes; a lock that cannot be had in time is skipped.
+class OutputMutex {
+public:
+    OutputMutex() { pthread_mutex_init(&mutex_, nullptr); }
+    OutputMutex(const OutputMutex&) = delete;
+    OutputMutex& operator=(const OutputMutex&) = delete;
+
+    bool TryLockInTime() {
+        timespec deadline{};
+        clock_gettime(CLOCK_REALTIME, &deadline);
+        deadline.tv_sec += kOutputLockWait.count();
+        return pthread_mutex_timedlock(&mutex_, &deadline) == 0;
+    }
+    void Unlock() { pthread_mutex_unlock(&mutex_); }
+
+private:
+    pthread_mutex_t mutex_;
+};
+
 class OutputLock {
 public:
-    explicit OutputLock(std::timed_mutex& mutex) : mutex_(mutex) {
-        locked_ = mutex_.try_lock_for(kOutputLockWait);
-    }
+    explicit OutputLock(OutputMutex& mutex) : mutex_(mutex), locked_(mutex.TryLockInTime()) {}
     ~OutputLock() {
         if (locked_) {
-            mutex_.unlock();
+            mutex_.Unlock();
         }
     }
 
 private:
-    std::timed_mutex& mutex_;
+    OutputMutex& mutex_;
     bool locked_;
 };
 
@@ -74,7 +90,7 @@ public:
 
 private:
     std::string path_;
-    std::timed_mutex mutex_;
+    OutputMutex mutex_;
     bool opened_ = false;
     int fd_ = -1;
 };
@@ -117,7 +133,7 @@ private:
     }
 
     bool colours_;
-    std::timed_mutex mutex_;
+    OutputMutex mutex_;
 };
 
 // Created once by InitDiagnostics and never destroyed: threads may log until the

@@ -35,6 +35,11 @@ std::unique_ptr<QuarnMessagePayload> ReadPayload(uint8_t messageType,
         case QUARN_MESSAGE_RESPONSE:
             return std::make_unique<QuarnResponsePayload>(frame);
         case QUARN_MESSAGE_GET_STATUS:
+            // A request, or an answer without status bytes: nothing to decode, and a
+            // payload without a status record would read as an all-zero lock state.
+            if (frame.size() < QUARN_FRAME_HEADER_SIZE + QuarnGetStatusPayload::STATUS_DATA_SIZE) {
+                return nullptr;
+            }
             return std::make_unique<QuarnGetStatusPayload>(frame);
         case QUARN_MESSAGE_CARD_READER_EVENT:
         case QUARN_MESSAGE_CARD_READER_EVENT_2:

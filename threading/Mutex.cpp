@@ -17,7 +17,9 @@ Mutex::Mutex(std::string name, bool initialize, bool robust) : name_(std::move(n
     }
 }
 
-Mutex::~Mutex() { Destroy(); }
+Mutex::~Mutex() {
+    Destroy();
+}
 
 bool Mutex::Initialize(bool robust) {
     if (initialized_) {

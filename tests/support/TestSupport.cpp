@@ -181,8 +181,8 @@ ChildProcess::~ChildProcess() {
 }
 
 bool ChildProcess::WriteInput(const std::string& text) {
-    return input_ >= 0 && ::write(input_, text.data(), text.size()) ==
-                              static_cast<ssize_t>(text.size());
+    return input_ >= 0 &&
+           ::write(input_, text.data(), text.size()) == static_cast<ssize_t>(text.size());
 }
 
 void ChildProcess::CloseInput() {
@@ -222,9 +222,15 @@ std::optional<int> ChildProcess::ExitStatus(std::chrono::milliseconds deadline) 
     return WIFEXITED(*status) ? WEXITSTATUS(*status) : -1;
 }
 
-bool ChildProcess::Running() { return !WaitExit(std::chrono::milliseconds(0)); }
+bool ChildProcess::Running() {
+    return !WaitExit(std::chrono::milliseconds(0));
+}
 
-std::string ChildProcess::Output() const { return ReadFile(stdoutPath_); }
-std::string ChildProcess::Errors() const { return ReadFile(stderrPath_); }
+std::string ChildProcess::Output() const {
+    return ReadFile(stdoutPath_);
+}
+std::string ChildProcess::Errors() const {
+    return ReadFile(stderrPath_);
+}
 
 }  // namespace TestSupport

@@ -52,9 +52,9 @@ std::string ReceiveFor(int fd, size_t atLeast, std::chrono::milliseconds deadlin
 class ChildProcess {
 public:
     struct Options {
-        std::string workDir;                    // default: the current folder
+        std::string workDir;                   // default: the current folder
         std::vector<std::string> environment;  // "NAME=value" added to the inherited ones
-        std::string outputDir;                  // where stdout/stderr files go (required)
+        std::string outputDir;                 // where stdout/stderr files go (required)
     };
     ChildProcess(const std::vector<std::string>& argv, const Options& options);
     ~ChildProcess();

@@ -1,0 +1,117 @@
+#include "mux/Configuration.h"
+
+#include <rapidjson/document.h>
+#include <rapidjson/error/en.h>
+
+#include <sstream>
+
+namespace Mux::Configuration {
+namespace {
+
+using rapidjson::Value;
+
+// Reads an integer member into target. False when the member is a number that does not
+// fit a 32-bit signed integer; any other type leaves the default.
+bool ReadInt(const Value& object, const char* key, int& target) {
+    Value::ConstMemberIterator member = object.FindMember(key);
+    if (member == object.MemberEnd() || !member->value.IsNumber()) {
+        return true;
+    }
+    if (!member->value.IsInt()) {
+        return false;
+    }
+    target = member->value.GetInt();
+    return true;
+}
+
+void ReadString(const Value& object, const char* key, std::string& target) {
+    Value::ConstMemberIterator member = object.FindMember(key);
+    if (member != object.MemberEnd() && member->value.IsString()) {
+        target.assign(member->value.GetString(), member->value.GetStringLength());
+    }
+}
+
+const Value* FindArray(const Value& object, const char* key) {
+    Value::ConstMemberIterator member = object.FindMember(key);
+    if (member == object.MemberEnd() || !member->value.IsArray()) {
+        return nullptr;
+    }
+    return &member->value;
+}
+
+bool ReadDevice(const Value& element, MuxDeviceData& device) {
+    if (!element.IsObject()) {
+        return false;
+    }
+    ReadString(element, "Name", device.Name);
+    return ReadInt(element, "ID", device.ID);
+}
+
+bool ReadGateway(const Value& element, MuxGatewayData& gateway) {
+    if (!element.IsObject()) {
+        return false;
+    }
+    ReadString(element, "Description", gateway.Description);
+    ReadString(element, "IpAddress", gateway.IpAddress);
+    if (!ReadInt(element, "ID", gateway.ID) || !ReadInt(element, "Port", gateway.Port)) {
+        return false;
+    }
+    if (const Value* devices = FindArray(element, "Devices")) {
+        for (const Value& deviceElement : devices->GetArray()) {
+            MuxDeviceData device;
+            if (!ReadDevice(deviceElement, device)) {
+                return false;
+            }
+            gateway.Devices.push_back(std::move(device));
+        }
+    }
+    return true;
+}
+
+}  // namespace
+
+std::optional<MuxConfigurationData> ParseConfigurationText(const std::string& json) {
+    rapidjson::Document document;
+    // Iterative parsing: a deeply nested text cannot exhaust the stack.
+    document.Parse<rapidjson::kParseIterativeFlag>(json.c_str(), json.size());
+    if (document.HasParseError() || !document.IsObject()) {
+        return std::nullopt;
+    }
+    MuxConfigurationData configuration;
+    Value::ConstMemberIterator enabled = document.FindMember("Enabled");
+    configuration.Enabled = enabled != document.MemberEnd() && enabled->value.IsTrue();
+    int timeout = kDefaultRequestTimeoutSeconds;
+    if (!ReadInt(document, "RequestTimeout", timeout)) {
+        return std::nullopt;
+    }
+    configuration.RequestTimeout = timeout >= 0 ? timeout : kDefaultRequestTimeoutSeconds;
+    if (const Value* gateways = FindArray(document, "Gateways")) {
+        for (const Value& element : gateways->GetArray()) {
+            MuxGatewayData gateway;
+            if (!ReadGateway(element, gateway)) {
+                return std::nullopt;
+            }
+            configuration.Gateways.push_back(std::move(gateway));
+        }
+    }
+    return configuration;
+}
+
+std::string DescribeConfiguration(const MuxConfigurationData& configuration) {
+    std::ostringstream text;
+    text << "Parsed configuration data from JSON.\n"
+         << (configuration.Enabled ? "Current MUX is enabled.\n" : "Current MUX is not enabled.\n")
+         << "Configuration contains data for " << configuration.Gateways.size() << " gateways.\n";
+    for (size_t i = 0; i < configuration.Gateways.size(); ++i) {
+        const MuxGatewayData& gateway = configuration.Gateways[i];
+        text << "Gateway[" << i << "]\n"
+             << "ID: " << gateway.ID << "\n"
+             << "Description: " << gateway.Description << "\n"
+             << "IpAddress: " << gateway.IpAddress << "\n"
+             << "Port: " << gateway.Port << "\n"
+             << "The gateway have " << gateway.Devices.size() << " nodes attached.\n";
+    }
+    return text.str();
+}
+
+}  // namespace Mux::Configuration

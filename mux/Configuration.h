@@ -1,0 +1,42 @@
+#pragma once
+// The configuration: which gateways exist, where to reach them, which locks each serves,
+// whether the multiplexer is enabled, and how long a client waits for a gateway's answer.
+
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace Mux::Configuration {
+
+inline constexpr int kDefaultRequestTimeoutSeconds = 20;
+
+struct MuxDeviceData {
+    std::string Name;
+    int ID = 0;
+};
+
+struct MuxGatewayData {
+    int ID = 0;
+    std::string Description;
+    std::string IpAddress;
+    int Port = 0;  // 0: the gateway's default port
+    std::vector<MuxDeviceData> Devices;
+};
+
+struct MuxConfigurationData {
+    bool Enabled = false;
+    std::vector<MuxGatewayData> Gateways;
+    // Seconds a request may wait for its gateway's answer; 0 waits for ever.
+    int RequestTimeout = kDefaultRequestTimeoutSeconds;
+};
+
+// Parses a configuration text. Strict JSON; a member of the wrong type counts as absent;
+// of two members with the same key the first counts. Refused (nullopt): text that does not
+// parse, a root that is not an object, a gateway or device element that is not an object,
+// an "ID" or "Port" that is a number but not a 32-bit signed integer.
+std::optional<MuxConfigurationData> ParseConfigurationText(const std::string& json);
+
+// The multi-line description the core logs after parsing.
+std::string DescribeConfiguration(const MuxConfigurationData& configuration);
+
+}  // namespace Mux::Configuration

@@ -1,0 +1,293 @@
+// The real logtrim binary, run in a temporary folder with standard input from a pipe, a
+// regular file or a non-blocking pipe.
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <regex>
+#include <string>
+#include <vector>
+
+#include "tests/support/TestSupport.h"
+
+namespace {
+
+using TestSupport::ChildProcess;
+using TestSupport::CountOf;
+using TestSupport::ReadFile;
+using TestSupport::WaitFor;
+using TestSupport::WriteFile;
+
+constexpr auto kDeadline = std::chrono::milliseconds(10000);
+constexpr int kEndOfInput = 255;
+constexpr int kFileFailure = 1;
+
+std::string Summary(const std::string& path, int limit) {
+    return std::string(LOGTRIM_BINARY) + " 1.2.1 outlog = " + path +
+           " limit = " + std::to_string(limit) + "\n";
+}
+
+// Distinct lines, so that a lost, doubled or misplaced byte shows.
+std::string NumberedLines(int count) {
+    std::string text;
+    for (int i = 0; i < count; ++i) {
+        text += "line " + std::to_string(i) + " of the log under test, padded to be long enough\n";
+    }
+    return text;
+}
+
+// The numbers N of every "prefix N suffix" on standard error.
+std::vector<long long> NumbersAfter(const std::string& errors, const std::string& prefix,
+                                    const std::string& suffix) {
+    std::vector<long long> numbers;
+    std::regex pattern(prefix + "(\\d+)" + suffix);
+    for (std::sregex_iterator it(errors.begin(), errors.end(), pattern), end; it != end; ++it) {
+        numbers.push_back(std::stoll((*it)[1]));
+    }
+    return numbers;
+}
+
+void AppendTo(const std::string& path, const std::string& text) {
+    int fd = ::open(path.c_str(), O_WRONLY | O_APPEND);
+    ASSERT_GE(fd, 0);
+    EXPECT_EQ(::write(fd, text.data(), text.size()), static_cast<ssize_t>(text.size()));
+    ::close(fd);
+}
+
+class LogtrimTest : public ::testing::Test {
+protected:
+    std::unique_ptr<ChildProcess> Start(std::vector<std::string> args) {
+        args.insert(args.begin(), LOGTRIM_BINARY);
+        return std::make_unique<ChildProcess>(args, Options());
+    }
+
+    // Started by /bin/sh, which runs prelude first and starts logtrim with redirection.
+    std::unique_ptr<ChildProcess> StartThroughShell(const std::string& prelude,
+                                                    const std::string& redirection,
+                                                    const std::vector<std::string>& args) {
+        std::vector<std::string> argv{
+            "/bin/sh", "-c", prelude + " exec \"$0\" \"$@\" " + redirection, LOGTRIM_BINARY};
+        argv.insert(argv.end(), args.begin(), args.end());
+        return std::make_unique<ChildProcess>(argv, Options());
+    }
+
+    ChildProcess::Options Options() const { return {dir_.Path(), {}, dir_.Path()}; }
+
+    TestSupport::TempDir dir_;
+    const std::string out_ = dir_.File("out.log");
+};
+
+TEST_F(LogtrimTest, DefaultsCopyTheInputUntilThePipeEnds) {
+    auto logtrim = Start({});
+    ASSERT_TRUE(logtrim->WriteInput("first line\n"));
+    ASSERT_TRUE(WaitFor([&] { return ReadFile(dir_.File("durora.log")) == "first line\n"; }));
+    ASSERT_TRUE(logtrim->WriteInput("second line\n"));
+    logtrim->CloseInput();
+
+    EXPECT_EQ(logtrim->ExitStatus(kDeadline), kEndOfInput);
+    EXPECT_EQ(ReadFile(dir_.File("durora.log")), "first line\nsecond line\n");
+    EXPECT_EQ(logtrim->Errors(), Summary("durora.log", 65535) +
+                                     "create durora.log\n"
+                                     "read len:0 wait\n"
+                                     "ftell stdin = -1, stdin closed, exit\n");
+}
+
+TEST_F(LogtrimTest, CommandLineForms) {
+    struct Case {
+        std::vector<std::string> args;
+        std::string expectedStart;
+    };
+    const std::vector<Case> cases{
+        {{"-l", "0"}, "limit = 65535\n" + Summary("durora.log", 65535)},
+        {{"-l", "text"}, "limit = 65535\n" + Summary("durora.log", 65535)},
+        {{"-l", "1000"}, "limit = 1000\n" + Summary("durora.log", 1000)},
+        {{"-l", "-5"}, "limit = 65535\n" + Summary("durora.log", 65535)},
+        {{"-l", "99999999999"}, "limit = 2147483647\n" + Summary("durora.log", 2147483647)},
+        {{"extra", "-f", "other.log", "-l"}, "outlog = other.log\n" + Summary("other.log", 65535)},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.expectedStart);
+        auto logtrim = Start(c.args);
+        logtrim->CloseInput();
+        EXPECT_EQ(logtrim->ExitStatus(kDeadline), kEndOfInput);
+        EXPECT_EQ(logtrim->Errors().substr(0, c.expectedStart.size()), c.expectedStart);
+    }
+}
+
+TEST_F(LogtrimTest, RotatesAtTheLimitWithoutLosingBytes) {
+    const std::string input = NumberedLines(120);
+    auto logtrim = Start({"-f", out_, "-l", "1000"});
+    size_t largest = 0;
+    for (size_t at = 0; at < input.size(); at += 97) {
+        ASSERT_TRUE(logtrim->WriteInput(input.substr(at, 97)));
+        largest = std::max(largest, ReadFile(out_).size());
+    }
+    logtrim->CloseInput();
+    ASSERT_EQ(logtrim->ExitStatus(kDeadline), kEndOfInput);
+
+    EXPECT_LE(largest, 1256u);
+    const std::string kept = ReadFile(out_);
+    const std::vector<long long> rotations =
+        NumbersAfter(logtrim->Errors(), "rotate log at ", " \n");
+    ASSERT_GE(rotations.size(), 4u);
+    long long total = static_cast<long long>(kept.size());
+    for (long long at : rotations) {
+        EXPECT_GE(at, 1000);
+        EXPECT_LE(at, 1256);
+        total += at;
+    }
+    EXPECT_EQ(total, static_cast<long long>(input.size()));
+    EXPECT_EQ(kept, input.substr(input.size() - kept.size()));
+    EXPECT_EQ(CountOf(logtrim->Errors(), "create " + out_ + "\n"), rotations.size() + 1);
+}
+
+TEST_F(LogtrimTest, ExistingFileAboveTheLimitIsEmptiedAtStart) {
+    WriteFile(out_, std::string(2000, 'x'));
+    auto logtrim = Start({"-f", out_, "-l", "1000"});
+    ASSERT_TRUE(logtrim->WriteInput("new\n"));
+    logtrim->CloseInput();
+
+    EXPECT_EQ(logtrim->ExitStatus(kDeadline), kEndOfInput);
+    EXPECT_EQ(ReadFile(out_), "new\n");
+    EXPECT_NE(logtrim->Errors().find("size outlog =2000\n"
+                                     "size outlog > limit 2000>1000, create\n"
+                                     "create " +
+                                     out_ + "\n"),
+              std::string::npos);
+}
+
+TEST_F(LogtrimTest, ExistingFileNotAboveTheLimitIsAppendedTo) {
+    WriteFile(out_, "old\n");
+    auto logtrim = Start({"-f", out_, "-l", "1000"});
+    ASSERT_TRUE(logtrim->WriteInput("new\n"));
+    logtrim->CloseInput();
+
+    EXPECT_EQ(logtrim->ExitStatus(kDeadline), kEndOfInput);
+    EXPECT_EQ(ReadFile(out_), "old\nnew\n");
+    EXPECT_NE(logtrim->Errors().find("size outlog =4\nsize outlog < limit 4<1000, append\n"),
+              std::string::npos);
+    EXPECT_EQ(CountOf(logtrim->Errors(), "create"), 0u);
+}
+
+TEST_F(LogtrimTest, ExistingFileAtTheLimitIsEmptiedAfterTheFirstChunk) {
+    WriteFile(out_, std::string(1000, 'x'));
+    auto logtrim = Start({"-f", out_, "-l", "1000"});
+    ASSERT_TRUE(logtrim->WriteInput("abcd"));
+    ASSERT_TRUE(WaitFor([&] { return CountOf(logtrim->Errors(), "rotate log at 1004 \n") == 1; },
+                        kDeadline));
+    EXPECT_EQ(ReadFile(out_), "");
+    EXPECT_NE(logtrim->Errors().find("size outlog < limit 1000<1000, append\n"), std::string::npos);
+    logtrim->CloseInput();
+    EXPECT_EQ(logtrim->ExitStatus(kDeadline), kEndOfInput);
+}
+
+TEST_F(LogtrimTest, FileBeyondFourGigabytesIsMeasuredWhole) {
+    WriteFile(out_, "");
+    const off_t size = (off_t{1} << 32) + 10;
+    if (::truncate(out_.c_str(), size) != 0) {
+        GTEST_SKIP() << "no sparse file of 4 GiB here";
+    }
+    auto logtrim = Start({"-f", out_, "-l", "1000"});
+    logtrim->CloseInput();
+
+    EXPECT_EQ(logtrim->ExitStatus(kDeadline), kEndOfInput);
+    EXPECT_EQ(ReadFile(out_), "");
+    EXPECT_NE(logtrim->Errors().find("size outlog =4294967306\n"
+                                     "size outlog > limit 4294967306>1000, create\n"),
+              std::string::npos);
+}
+
+TEST_F(LogtrimTest, MissingDirectoryEndsWithStatusOne) {
+    const std::string path = dir_.File("missing/out.log");
+    auto logtrim = Start({"-f", path});
+
+    EXPECT_EQ(logtrim->ExitStatus(kDeadline), kFileFailure);
+    EXPECT_EQ(logtrim->Errors(),
+              "outlog = " + path + "\n" + Summary(path, 65535) + "error in create outlog \n");
+    EXPECT_NE(::access(path.c_str(), F_OK), 0);
+}
+
+TEST_F(LogtrimTest, LongPathsAreUsedWholeAndRefusedOnlyByTheSystem) {
+    std::string folder = dir_.Path();
+    for (char name : {'a', 'b', 'c'}) {
+        folder += "/" + std::string(200, name);
+        ASSERT_EQ(::mkdir(folder.c_str(), 0755), 0);
+    }
+    const std::string longPath = folder + "/out.log";
+    auto logtrim = Start({"-f", longPath});
+    ASSERT_TRUE(logtrim->WriteInput("kept\n"));
+    logtrim->CloseInput();
+    EXPECT_EQ(logtrim->ExitStatus(kDeadline), kEndOfInput);
+    EXPECT_EQ(ReadFile(longPath), "kept\n");
+    EXPECT_NE(logtrim->Errors().find(Summary(longPath, 65535)), std::string::npos);
+
+    // A name longer than the file system allows.
+    const std::string refused = dir_.File(std::string(300, 'x'));
+    auto refusedRun = Start({"-f", refused});
+    EXPECT_EQ(refusedRun->ExitStatus(kDeadline), kFileFailure);
+    EXPECT_NE(refusedRun->Errors().find("error in create outlog \n"), std::string::npos);
+}
+
+TEST_F(LogtrimTest, RegularFileInputIsCopiedAsItGrows) {
+    const std::string in = dir_.File("in.log");
+    WriteFile(in, "first\n");
+    auto logtrim = StartThroughShell("", "<" + in, {"-f", out_});
+    ASSERT_TRUE(WaitFor([&] { return ReadFile(out_) == "first\n"; }, kDeadline));
+    ASSERT_TRUE(
+        WaitFor([&] { return CountOf(logtrim->Errors(), "read len:0 wait\n") > 0; }, kDeadline));
+
+    AppendTo(in, "second\n");
+    EXPECT_TRUE(WaitFor([&] { return ReadFile(out_) == "first\nsecond\n"; }, kDeadline));
+    EXPECT_TRUE(logtrim->Running());
+    EXPECT_EQ(CountOf(logtrim->Errors(), "stdin closed"), 0u);
+}
+
+TEST_F(LogtrimTest, NonBlockingInputThatIsEmptyForAMomentIsWaitedFor) {
+    int fds[2];
+    ASSERT_EQ(::pipe2(fds, O_CLOEXEC), 0);
+    // The read end is inherited by the shell, which hands it to logtrim as standard input.
+    ASSERT_EQ(::fcntl(fds[0], F_SETFL, O_NONBLOCK), 0);
+    ASSERT_EQ(::fcntl(fds[0], F_SETFD, 0), 0);
+    auto logtrim = StartThroughShell("", "<&" + std::to_string(fds[0]), {"-f", out_});
+    ::close(fds[0]);
+
+    std::string copied;
+    for (const std::string piece : {"one\n", "two\n", "three\n"}) {
+        ASSERT_EQ(::write(fds[1], piece.data(), piece.size()), static_cast<ssize_t>(piece.size()));
+        copied += piece;
+        EXPECT_TRUE(WaitFor([&] { return ReadFile(out_) == copied; }, kDeadline));
+    }
+    ::close(fds[1]);
+    EXPECT_EQ(logtrim->ExitStatus(kDeadline), kEndOfInput);
+    EXPECT_EQ(CountOf(logtrim->Errors(), "read len:-1"), 0u);
+}
+
+TEST_F(LogtrimTest, ShortWriteStartsTheFileAnewAndKeepsTheRestOfTheChunk) {
+    // The file size limit (1024 bytes) cuts a write short instead of ending the process.
+    const std::string input = NumberedLines(25);
+    auto logtrim =
+        StartThroughShell("trap '' XFSZ; ulimit -f 2;", "", {"-f", out_, "-l", "100000"});
+    ASSERT_TRUE(logtrim->WriteInput(input));
+    logtrim->CloseInput();
+    ASSERT_EQ(logtrim->ExitStatus(kDeadline), kEndOfInput);
+
+    const std::vector<long long> cuts =
+        NumbersAfter(logtrim->Errors(), "rotate log at ", "  \\(len differ\\)\n");
+    ASSERT_EQ(cuts.size(), 1u);
+    EXPECT_EQ(cuts[0], 1024);
+    EXPECT_EQ(ReadFile(out_), input.substr(1024));
+}
+
+TEST_F(LogtrimTest, FileThatTakesNothingStillDrainsTheInput) {
+    auto logtrim = StartThroughShell("trap '' XFSZ; ulimit -f 0;", "", {"-f", out_});
+    ASSERT_TRUE(logtrim->WriteInput(NumberedLines(100)));
+    logtrim->CloseInput();
+    EXPECT_EQ(logtrim->ExitStatus(kDeadline), kEndOfInput);
+    EXPECT_EQ(ReadFile(out_), "");
+}
+
+}  // namespace

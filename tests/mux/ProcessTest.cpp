@@ -1,0 +1,157 @@
+// lockhub as a real process: information options, start-up lines, log file, signals.
+
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+
+#include <cstdlib>
+#include <sstream>
+
+#include "tests/support/TestSupport.h"
+
+using namespace std::chrono_literals;
+using TestSupport::ChildProcess;
+using TestSupport::TempDir;
+
+namespace {
+
+// True once the process has installed a handler for the signal.
+bool Catches(pid_t pid, int signal) {
+    std::istringstream status(TestSupport::ReadFile("/proc/" + std::to_string(pid) + "/status"));
+    std::string line;
+    while (std::getline(status, line)) {
+        if (line.rfind("SigCgt:", 0) == 0) {
+            unsigned long long mask = std::stoull(line.substr(7), nullptr, 16);
+            return (mask >> (signal - 1)) & 1;
+        }
+    }
+    return false;
+}
+
+class Lockhub {
+public:
+    explicit Lockhub(std::vector<std::string> extra = {}, std::string logFile = "")
+        : logFile_(logFile.empty() ? folder.File("lockhub.log") : logFile) {
+        // A fake gcore records its command line instead of dumping the process.
+        TestSupport::WriteFile(folder.File("gcore"),
+                               "#!/bin/sh\necho \"$@\" > \"$(dirname \"$0\")/gcore.args\"\n");
+        ::chmod(folder.File("gcore").c_str(), 0755);
+        std::vector<std::string> argv = {LOCKHUB_BINARY, "--port",
+                                         std::to_string(TestSupport::FreePort()), "--logFile",
+                                         logFile_};
+        argv.insert(argv.end(), extra.begin(), extra.end());
+        ChildProcess::Options options;
+        options.workDir = folder.Path();
+        options.outputDir = folder.Path();
+        options.environment = {"PATH=" + folder.Path() + ":" + std::getenv("PATH")};
+        process = std::make_unique<ChildProcess>(argv, options);
+    }
+    std::string Log() { return TestSupport::ReadFile(logFile_); }
+    bool Ready() {
+        return TestSupport::WaitFor([&] { return Catches(process->Pid(), SIGQUIT); });
+    }
+
+    TempDir folder;
+    std::string logFile_;
+    std::unique_ptr<ChildProcess> process;
+};
+
+std::string RunForOutput(const std::vector<std::string>& args, int* status) {
+    TempDir folder;
+    std::vector<std::string> argv = {LOCKHUB_BINARY};
+    argv.insert(argv.end(), args.begin(), args.end());
+    ChildProcess process(argv, {folder.Path(), {}, folder.Path()});
+    *status = process.ExitStatus(10s).value_or(-2);
+    return process.Output();
+}
+
+}  // namespace
+
+TEST(LockhubProcess, InformationOptionsPrintAndExitZero) {
+    int status = -1;
+    EXPECT_EQ(RunForOutput({"--version"}, &status), "Quarnvell MUX version 2.18.1\n");
+    EXPECT_EQ(status, 0);
+    EXPECT_EQ(RunForOutput({"--ver"}, &status), "2.18.1\n");
+    EXPECT_EQ(status, 0);
+    std::string usage = RunForOutput({"--version", "--help"}, &status);
+    EXPECT_EQ(status, 0);
+    EXPECT_EQ(usage.rfind("Quarnvell MUX version 2.18.1\nUsage: \n", 0), 0u);
+    EXPECT_EQ(TestSupport::CountOf(usage, "\n"), 16u);
+}
+
+TEST(LockhubProcess, StartUpLinesGoToFileAndConsoleAndTheFileIsAppended) {
+    for (int run = 1; run <= 2; ++run) {
+        Lockhub lockhub;
+        ASSERT_TRUE(lockhub.Ready());
+        lockhub.process->Signal(SIGQUIT);
+        ASSERT_EQ(lockhub.process->ExitStatus(10s), 0);
+        std::string console = lockhub.process->Output();
+        EXPECT_NE(console.find("INFO  ["), std::string::npos);
+        EXPECT_NE(console.find("] Starting Mux version 2.18.1\n"), std::string::npos);
+        EXPECT_NE(console.find("] Initializing Mux modules...\n"), std::string::npos);
+        EXPECT_EQ(console.find("Logging initialized."), std::string::npos);
+        EXPECT_EQ(lockhub.Log(), console);
+    }
+}
+
+TEST(LockhubProcess, RestartAppendsToTheSameLogFile) {
+    TempDir folder;
+    std::string log = folder.File("shared.log");
+    TestSupport::WriteFile(log, "earlier line\n");
+    Lockhub lockhub({"--debug"}, log);
+    ASSERT_TRUE(lockhub.Ready());
+    lockhub.process->Signal(SIGQUIT);
+    ASSERT_EQ(lockhub.process->ExitStatus(10s), 0);
+    std::string text = TestSupport::ReadFile(log);
+    EXPECT_EQ(text.rfind("earlier line\n", 0), 0u);
+    EXPECT_NE(text.find("Logging initialized."), std::string::npos);
+}
+
+TEST(LockhubProcess, QuitExitsZeroAndHangUpExits255) {
+    Lockhub quit;
+    Lockhub hangUp;
+    ASSERT_TRUE(quit.Ready());
+    ASSERT_TRUE(hangUp.Ready());
+    quit.process->Signal(SIGQUIT);
+    hangUp.process->Signal(SIGHUP);
+    EXPECT_EQ(quit.process->ExitStatus(10s), 0);
+    EXPECT_EQ(hangUp.process->ExitStatus(10s), 255);
+    EXPECT_NE(quit.Log().find("INFO  ["), std::string::npos);
+    EXPECT_EQ(TestSupport::CountOf(quit.Log(), "] Termination signal received. Closing Mux.\n"),
+              1u);
+    EXPECT_EQ(TestSupport::CountOf(hangUp.Log(), "WARN  ["), 1u);
+    EXPECT_EQ(TestSupport::CountOf(hangUp.Log(), "] Kill signal received. Terminating mux.\n"), 1u);
+}
+
+TEST(LockhubProcess, SegmentationFaultLogsDumpsAndExits255) {
+    Lockhub lockhub({"--verbose"});
+    ASSERT_TRUE(lockhub.Ready());
+    lockhub.process->Signal(SIGSEGV);
+    EXPECT_EQ(lockhub.process->ExitStatus(60s), 255);
+    std::string log = lockhub.Log();
+    EXPECT_EQ(TestSupport::CountOf(
+                  log,
+                  "Received aborting or error signal. Try to save a dump file. Closing the "
+                  "Mux process.\n"),
+              1u);
+    EXPECT_EQ(TestSupport::CountOf(log, "Obtaining stack trace for current SIG.\n"), 2u);
+    EXPECT_EQ(TestSupport::CountOf(log, "Backtrace (frames) ends here\n"), 2u);
+    EXPECT_NE(log.find("Running gcore for save current core dump.\nCommand line: gcore -o "
+                       "lockhub.dump " +
+                       std::to_string(lockhub.process->Pid()) + "\n"),
+              std::string::npos);
+    EXPECT_EQ(TestSupport::ReadFile(lockhub.folder.File("gcore.args")),
+              "-o lockhub.dump " + std::to_string(lockhub.process->Pid()) + "\n");
+    EXPECT_LT(log.find("Received aborting"), log.find("Running gcore"));
+}
+
+TEST(LockhubProcess, TerminateEndsAtOnceWithoutALine) {
+    Lockhub lockhub;
+    ASSERT_TRUE(lockhub.Ready());
+    std::string before = lockhub.Log();
+    lockhub.process->Signal(SIGTERM);
+    std::optional<int> status = lockhub.process->WaitExit(10s);
+    ASSERT_TRUE(status.has_value());
+    EXPECT_TRUE(WIFSIGNALED(*status));
+    EXPECT_EQ(lockhub.Log(), before);
+}
