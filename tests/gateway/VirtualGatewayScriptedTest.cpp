@@ -153,13 +153,13 @@ TEST_F(VirtualGatewayScriptedTest, FramesAreFoundInSplitJoinedAndDirtyStreams) {
     EXPECT_EQ(recorder.WaitForResponse("c")->GetResponseCode(), 3u);
 
     // A magic with no length byte before it, a zero length, and a whole frame that does
-    // not parse (a status answer too short for its status bytes) hide nothing behind them.
+    // not parse (a card event too short for its payload) hide nothing behind them.
     Bytes dirty{0xFE, 0xFD, 0x00, 0xFE, 0xFD};
-    Bytes shortStatus = Answer(requests[3], Q::QUARN_RESPONSE_OK);
-    shortStatus.resize(19);
-    shortStatus[0] = 19;
-    shortStatus[16] = Q::QUARN_MESSAGE_GET_STATUS;
-    dirty.insert(dirty.end(), shortStatus.begin(), shortStatus.end());
+    Bytes shortEvent = Answer(requests[3], Q::QUARN_RESPONSE_OK);
+    shortEvent.resize(19);
+    shortEvent[0] = 19;
+    shortEvent[16] = Q::QUARN_MESSAGE_CARD_READER_EVENT;
+    dirty.insert(dirty.end(), shortEvent.begin(), shortEvent.end());
     Bytes d = Answer(requests[3], Q::QUARN_RESPONSE_MESSAGE_UNEXPECTED);
     dirty.insert(dirty.end(), d.begin(), d.end());
     peer.Send(dirty);
@@ -169,6 +169,33 @@ TEST_F(VirtualGatewayScriptedTest, FramesAreFoundInSplitJoinedAndDirtyStreams) {
     EXPECT_EQ(recorder.ResponseCount(""), 4u);
     EXPECT_NE(TestSupport::CapturedLog().find("Found a new QUARN packet magic number, but seems "
                                               "that's at an index position that isn't allowed."),
+              std::string::npos);
+}
+
+TEST_F(VirtualGatewayScriptedTest, AnswersThatCannotBeDecodedAreReportedAsFailed) {
+    auto gateway = Connected();
+    ASSERT_TRUE(gateway->GetNodeStatus("status", 4711));
+    ASSERT_TRUE(gateway->OpenLock("open", 4711, 1, false));
+    std::vector<Bytes> requests = peer.ReadFrames(2);
+    ASSERT_EQ(requests.size(), 2u);
+
+    // A status answer without its status bytes, and an answer of a type no answer has.
+    Bytes noStatus = Answer(requests[0], Q::QUARN_RESPONSE_OK);
+    noStatus.resize(19);
+    noStatus[0] = 19;
+    noStatus[16] = Q::QUARN_MESSAGE_GET_STATUS;
+    Bytes echo = Answer(requests[1], Q::QUARN_RESPONSE_OK);
+    echo[16] = Q::QUARN_MESSAGE_OPEN_LOCK;
+    noStatus.insert(noStatus.end(), echo.begin(), echo.end());
+    peer.Send(noStatus);
+
+    for (const char* id : {"status", "open"}) {
+        const auto* response = recorder.WaitForResponse(id);
+        ASSERT_NE(response, nullptr) << id;
+        EXPECT_TRUE(response->IsFailed()) << id;
+        EXPECT_EQ(response->GetStatusPayload(), nullptr) << id;
+    }
+    EXPECT_NE(TestSupport::CapturedLog().find("Cannot parse GetStatus message payload."),
               std::string::npos);
 }
 
