@@ -27,6 +27,8 @@ public:
     Clock::time_point sendTime;
     // The frame's reference identifier, given when it is sent.
     uint8_t referenceId = 0;
+    // How many gateway counters had been adopted when the frame was stamped.
+    uint64_t sequenceEpoch = 0;
     std::string requestId;
     std::unique_ptr<Messages::QuarnMessage> message;
     bool refresh;

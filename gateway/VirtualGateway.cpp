@@ -156,11 +156,13 @@ bool VirtualGateway::IsConnected() const {
 }
 
 void VirtualGateway::ChangeStatus(VirtualGatewayStatuses newStatus) {
+    std::lock_guard<std::recursive_mutex> connection(connectionMutex_);
     AnnounceStatus(status_.exchange(newStatus), newStatus);
 }
 
 void VirtualGateway::ChangeStatusFrom(VirtualGatewayStatuses expected,
                                       VirtualGatewayStatuses newStatus) {
+    std::lock_guard<std::recursive_mutex> connection(connectionMutex_);
     if (status_.compare_exchange_strong(expected, newStatus)) {
         AnnounceStatus(expected, newStatus);
     }

@@ -12,7 +12,8 @@
 // be called from any thread. The callbacks run on the gateway's threads (and, for status
 // changes, on whichever thread called Connect or Disconnect); they may call the request
 // operations, Connect and Disconnect, but must not block for long and must never destroy
-// the gateway. Set them before the first Connect.
+// the gateway. Status changes are reported one at a time, in the order they happened.
+// Set the callbacks before the first Connect.
 //
 // Ownership: the gateway owns its socket, threads, queue and waiting table. Response and
 // event messages handed to the callbacks belong to the callee.
@@ -189,7 +190,7 @@ private:
     void ManageReply(const Messages::QuarnMessage& frame, Clock::time_point receivedAt);
     std::unique_ptr<Response> TranslateReply(const Messages::QuarnMessage& frame,
                                              const MessageRequestInfo& request);
-    void ResynchroniseSequenceCounter(uint32_t reportedCounter);
+    void ResynchroniseSequenceCounter(uint32_t reportedCounter, const MessageRequestInfo& request);
     void DeliverResponse(std::unique_ptr<Response> response);
 
     const std::string ipAddress_;
@@ -206,7 +207,9 @@ private:
     std::atomic<bool> readRunning_{false};
     std::atomic<bool> sendRunning_{false};
 
-    // Serialises Connect and Disconnect (recursive: status callbacks may reconnect).
+    // Serialises Connect, Disconnect and each status change with its callback, so that
+    // the owner learns of the changes in the order they happened. Recursive: a status
+    // callback may disconnect and reconnect.
     std::recursive_mutex connectionMutex_;
     int connectFailures_ = 0;  // guarded by connectionMutex_
 
@@ -235,8 +238,12 @@ private:
     // take the gateway's counter on the read thread.
     Messages::QuarnMessageBuilder messageBuilder_{0, 1};
     // Makes stamping a frame and advancing the counter one step, apart from adopting
-    // the gateway's counter.
+    // the gateway's counter. Guards sequenceEpoch_.
     std::mutex sequenceMutex_;
+    // Counts the counters adopted from the gateway. A counter reported for a frame
+    // stamped in an earlier epoch is outdated: adopting it would move the counter back
+    // behind frames the gateway has accepted since.
+    uint64_t sequenceEpoch_ = 0;
 
     Threading::Mutex queueMutex_{"queueMutex"};
     std::deque<Request> messagesQueue_;  // guarded by queueMutex_

@@ -368,6 +368,7 @@ void VirtualGateway::SendNextRequest(Clock::time_point now, Clock::time_point& n
         request->referenceId = referenceId;
         {
             std::lock_guard<std::mutex> sequence(sequenceMutex_);
+            request->sequenceEpoch = sequenceEpoch_;
             messageBuilder_.Stamp(*request->message);
             messageBuilder_.IncrementSequenceCounter();
         }

@@ -222,7 +222,7 @@ std::unique_ptr<VirtualGateway::Response> VirtualGateway::TranslateReply(
                            "whitelist";
             break;
         case Messages::QUARN_RESPONSE_SEQUENCE_COUNTER_ERROR:
-            ResynchroniseSequenceCounter(answer->GetSequenceCounter());
+            ResynchroniseSequenceCounter(answer->GetSequenceCounter(), request);
             break;
         case Messages::QUARN_RESPONSE_NO_ROUTE_FOR_DEVADDR:
             if (request.refresh) {
@@ -247,14 +247,22 @@ std::unique_ptr<VirtualGateway::Response> VirtualGateway::TranslateReply(
     return std::make_unique<Response>(request.requestId, requestType, code);
 }
 
-void VirtualGateway::ResynchroniseSequenceCounter(uint32_t reportedCounter) {
+void VirtualGateway::ResynchroniseSequenceCounter(uint32_t reportedCounter,
+                                                  const MessageRequestInfo& request) {
     LOG_DEBUG << "Received QUARN_RESPONSE_SEQUENCE_COUNTER_ERROR. Current SEQ is "
               << sequenceCounter_.load();
-    sequenceCounter_ = reportedCounter;
     {
         std::lock_guard<std::mutex> sequence(sequenceMutex_);
+        if (request.sequenceEpoch != sequenceEpoch_) {
+            LOG_DEBUG << "Sequence counter " << reportedCounter
+                      << " was reported for a frame sent before the last resynchronisation. "
+                         "Not adopted.";
+            return;
+        }
+        ++sequenceEpoch_;
         messageBuilder_.SetSequenceCounter(reportedCounter);
     }
+    sequenceCounter_ = reportedCounter;
     LOG_WARNING << "Received new sequence number. The current SEQ is " << reportedCounter;
     sequenceSynchronised_ = true;
     // Only a gateway waiting for its counter becomes usable here; a fault or a

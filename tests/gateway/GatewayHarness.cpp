@@ -108,10 +108,14 @@ std::vector<Quarn::VirtualGatewayStatuses> GatewayRecorder::States() {
     return states_;
 }
 
-bool GatewayRecorder::WaitForStatus(Quarn::VirtualGateway& gateway,
-                                    Quarn::VirtualGatewayStatuses status,
+bool GatewayRecorder::WaitForStatus(Quarn::VirtualGatewayStatuses status,
                                     std::chrono::milliseconds deadline) {
-    return WaitFor([&] { return gateway.GetStatus() == status; }, deadline);
+    return WaitFor(
+        [&] {
+            std::lock_guard<std::mutex> lock(mutex_);
+            return !states_.empty() && states_.back() == status;
+        },
+        deadline);
 }
 
 }  // namespace TestSupport

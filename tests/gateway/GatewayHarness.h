@@ -54,7 +54,8 @@ public:
                        std::chrono::milliseconds deadline = std::chrono::milliseconds(10000));
     std::vector<Event> Events();
     std::vector<Quarn::VirtualGatewayStatuses> States();
-    bool WaitForStatus(Quarn::VirtualGateway& gateway, Quarn::VirtualGatewayStatuses status,
+    // True once the callback reported status as the latest change.
+    bool WaitForStatus(Quarn::VirtualGatewayStatuses status,
                        std::chrono::milliseconds deadline = std::chrono::milliseconds(10000));
 
 private:
