@@ -62,7 +62,6 @@ VirtualGateway::~VirtualGateway() {
         eventReceived_ = nullptr;
     }
     StopThreads();
-    sequenceSynchronised_ = false;
 }
 
 void VirtualGateway::Initialize() {
@@ -138,11 +137,6 @@ void VirtualGateway::SetResponseReceivedCallback(ResponseReceivedCallback callba
 void VirtualGateway::SetEventReceivedCallback(EventReceivedCallback callback) {
     std::lock_guard<std::mutex> lock(ownerMutex_);
     eventReceived_ = std::move(callback);
-}
-
-void VirtualGateway::SetKeepAliveEnabled(bool enabled) {
-    keepAliveEnabled_ = enabled && timings_.keepAliveInterval.count() > 0;
-    WakeSendThread();
 }
 
 void VirtualGateway::SetRequestTimeout(std::chrono::milliseconds timeout) {

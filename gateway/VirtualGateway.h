@@ -110,8 +110,6 @@ public:
     void SetResponseReceivedCallback(ResponseReceivedCallback callback);
     void SetEventReceivedCallback(EventReceivedCallback callback);
     void SetRequestTimeout(std::chrono::milliseconds timeout);
-    // The periodic sequence refresh; on from construction unless its interval is 0.
-    void SetKeepAliveEnabled(bool enabled);
 
     // Connects a gateway that is not connected (refused in CONNECTED, READY and
     // NOT_PRESENT). With refreshSequenceCounter the gateway becomes CONNECTED and queues a
@@ -129,7 +127,9 @@ public:
     bool IsSequenceSynchronised() const { return sequenceSynchronised_; }
 
     // Request operations. Each builds one frame and queues it; true means queued, and the
-    // outcome reaches the response callback later, exactly once, with requestId. False:
+    // outcome (answer, or failure: time-out, send failure, undecodable answer) reaches the
+    // response callback later, once, with requestId, unless the gateway is destroyed
+    // first. False:
     // refused in the gateway's status (FAULTED for all; NOT_PRESENT for all but
     // GetNodeStatus, EnableWhitelist and DisableWhitelist), or nothing could be queued.
     bool GetNodeStatus(std::string requestId, uint32_t deviceAddress);
@@ -202,7 +202,7 @@ private:
     std::atomic<uint32_t> sequenceCounter_{0};
     std::atomic<bool> sequenceSynchronised_{false};
     std::atomic<int> id_{0};
-    std::atomic<bool> keepAliveEnabled_{true};
+    const bool keepAliveEnabled_;
     std::atomic<int64_t> requestTimeoutMs_;
     std::atomic<bool> readRunning_{false};
     std::atomic<bool> sendRunning_{false};

@@ -358,6 +358,7 @@ void VirtualGateway::SendNextRequest(Clock::time_point now, Clock::time_point& n
     {
         Threading::MutexGuard guard(waitingMessagesMutex_, true, kWaitingLockSeconds);
         if (!guard.IsLocked() || !TakeFreeReferenceId(referenceId)) {
+            guard.Unlock();
             ReportFailed(std::move(request), "could not be entered in the waiting table");
             return;
         }
