@@ -11,9 +11,55 @@ namespace Mux {
 namespace {
 
 // Nesting is parsed with a heap stack instead of recursion, so a deep text cannot
-// overflow the thread's stack; text that is not valid UTF-8 is refused.
-constexpr unsigned kParseFlags =
-    rapidjson::kParseIterativeFlag | rapidjson::kParseValidateEncodingFlag;
+// overflow the thread's stack. The encoding is checked before parsing (IsValidUtf8): the
+// parser's own check reads past the end of a text that stops inside a character.
+constexpr unsigned kParseFlags = rapidjson::kParseIterativeFlag;
+
+// Strict UTF-8: no overlong forms, no surrogates, nothing above U+10FFFF.
+bool IsValidUtf8(std::string_view text) {
+    size_t i = 0;
+    while (i < text.size()) {
+        unsigned char lead = static_cast<unsigned char>(text[i]);
+        if (lead < 0x80) {
+            ++i;
+            continue;
+        }
+        size_t length;
+        uint32_t codePoint;
+        uint32_t smallest;
+        if ((lead & 0xE0) == 0xC0) {
+            length = 2;
+            codePoint = lead & 0x1Fu;
+            smallest = 0x80;
+        } else if ((lead & 0xF0) == 0xE0) {
+            length = 3;
+            codePoint = lead & 0x0Fu;
+            smallest = 0x800;
+        } else if ((lead & 0xF8) == 0xF0) {
+            length = 4;
+            codePoint = lead & 0x07u;
+            smallest = 0x10000;
+        } else {
+            return false;
+        }
+        if (text.size() - i < length) {
+            return false;
+        }
+        for (size_t k = 1; k < length; ++k) {
+            unsigned char tail = static_cast<unsigned char>(text[i + k]);
+            if ((tail & 0xC0) != 0x80) {
+                return false;
+            }
+            codePoint = (codePoint << 6) | (tail & 0x3Fu);
+        }
+        if (codePoint < smallest || codePoint > 0x10FFFF ||
+            (codePoint >= 0xD800 && codePoint <= 0xDFFF)) {
+            return false;
+        }
+        i += length;
+    }
+    return true;
+}
 
 // The member's value, or null when absent (or when object is not an object at all).
 const rapidjson::Value* Member(const rapidjson::Value& object, const char* name) {
@@ -52,6 +98,10 @@ unsigned DigitValue(char digit) {
 }  // namespace
 
 std::unique_ptr<MuxMessage> MuxMessageBuilder::Build(const std::string& text) {
+    // The text ends at its first 0 byte.
+    if (!IsValidUtf8(std::string_view(text.c_str()))) {
+        return nullptr;
+    }
     rapidjson::Document document;
     document.Parse<kParseFlags>(text.c_str());
     if (document.HasParseError() || !document.IsObject()) {

@@ -66,14 +66,42 @@ TEST(MuxMessageBuilder, UnusableEnvelopeMembersCountAsAbsent) {
 
 TEST(MuxMessageBuilder, RefusesWhatIsNotAJsonObjectSilently) {
     ProtocolTest::LogTail log;
-    for (std::string text :
-         {std::string(""), std::string("{"), std::string("[1]"), std::string("3"),
-          std::string("\"MUXM\""), std::string("{} {}"),
-          std::string("{\"MessageID\":\"\xff\xfe\"}"), std::string("{\"MessageID\":\"\xc0\xaf\"}"),
-          std::string("{\"Timestamp\":1e400}"), std::string("{'a':1}"), std::string("\0{}", 3)}) {
+    const std::string notObjects[] = {"",
+                                      "{",
+                                      "[1]",
+                                      "3",
+                                      "\"MUXM\"",
+                                      "{} {}",
+                                      "{'a':1}",
+                                      "{\"Timestamp\":1e400}",
+                                      std::string("\0{}", 3)};
+    for (const std::string& text : notObjects) {
         EXPECT_EQ(MuxMessageBuilder::Build(text), nullptr) << text;
     }
     EXPECT_EQ(log.Text(), "");
+}
+
+TEST(MuxMessageBuilder, RefusesInvalidUtf8AndKeepsValidTextIntact) {
+    const std::string invalid[] = {
+        "\xff\xfe",
+        "\xc0\xaf",          // overlong
+        "\xed\xa0\x80",      // surrogate
+        "\xf4\x90\x80\x80",  // above U+10FFFF
+        "\xe2\x82",          // cut short
+    };
+    for (const std::string& bytes : invalid) {
+        EXPECT_EQ(MuxMessageBuilder::Build("{\"MessageID\":\"" + bytes + "\"}"), nullptr);
+    }
+    // A text that ends inside a character: nothing past its end may be read.
+    EXPECT_EQ(MuxMessageBuilder::Build("{\"MessageID\":\"abcdefghijklmnopq\xf1"), nullptr);
+    EXPECT_EQ(MuxMessageBuilder::Build(
+                  std::string("{\"MessageID\":\"abcdefghijklmnopq\xf1\0\x80\x80\"}", 37)),
+              nullptr);
+
+    auto message =
+        MuxMessageBuilder::Build("{\"MessageID\":\"T\xc3\xbcr \xe2\x82\xac \xf0\x9f\x94\x91\"}");
+    ASSERT_NE(message, nullptr);
+    EXPECT_EQ(message->GetMessageId(), "T\xc3\xbcr \xe2\x82\xac \xf0\x9f\x94\x91");
 }
 
 TEST(MuxMessageBuilder, TextEndsAtItsFirstZeroByte) {
