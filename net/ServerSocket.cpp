@@ -99,11 +99,13 @@ ServerSocket::ServerSocket(int port)
 }
 
 ServerSocket::~ServerSocket() {
+    StopThreads();
+    // The owner may be going too: closing the clients now reports nothing.
     ClientAcceptedCallback = nullptr;
     ClientDeletedCallback = nullptr;
     DataReceivedCallback = nullptr;
     DataSentCallback = nullptr;
-    Stop();
+    CloseAllClients();
     if (wakeFd_ != -1) {
         ::close(wakeFd_);
     }
@@ -163,6 +165,11 @@ void ServerSocket::StartReceiveDataLoop() {
 }
 
 void ServerSocket::Stop() {
+    StopThreads();
+    CloseAllClients();
+}
+
+void ServerSocket::StopThreads() {
     {
         std::lock_guard<std::mutex> pauseLock(pauseMutex_);
         acceptLoopRunning_ = false;
@@ -181,7 +188,9 @@ void ServerSocket::Stop() {
     acceptThread_.reset();
     receiveThread_.reset();
     CloseServerSocket();
+}
 
+void ServerSocket::CloseAllClients() {
     Threading::MutexGuard guard(clientsListMutex_, false);
     if (!guard.Lock(kListLockTimeoutSeconds)) {
         return;

@@ -51,7 +51,9 @@ public:
     ServerSocket();
     // Port 0 lets the system pick a free port; GetPort tells it after InitSocket.
     explicit ServerSocket(int port);
-    // Stops and joins both threads and closes every descriptor, without calling callbacks.
+    // Stops and joins both threads and closes every descriptor. Callbacks may run until the
+    // threads are joined, none after: an owner whose callbacks must not outlive it calls
+    // Stop first.
     ~ServerSocket();
     ServerSocket(const ServerSocket&) = delete;
     ServerSocket& operator=(const ServerSocket&) = delete;
@@ -109,6 +111,8 @@ private:
     struct Client;
     struct Packet;
 
+    void StopThreads();
+    void CloseAllClients();
     void AcceptLoopThreadProc();
     int ListeningSocket();
     void ReceiveDataLoopThreadProc();

@@ -117,12 +117,11 @@ std::unique_ptr<MuxMessage> MuxMessageBuilder::Build(const std::string& text) {
     int code = IntOrZero(document, "MessageCode");
 
     std::unique_ptr<MuxMessagePayloadBase> payload;
-    auto data = document.FindMember("Data");
-    if (data != document.MemberEnd() && data->value.IsObject()) {
+    if (document.HasMember("Data") && document["Data"].IsObject()) {
         // "Data" becomes the root of the parsed document, which the payload parsers (and
         // the configuration payload, which keeps it) then own; nothing is copied.
         rapidjson::Value root;
-        root.Swap(data->value);
+        root.Swap(document["Data"]);
         static_cast<rapidjson::Value&>(document).Swap(root);
         payload = BuildPayload(code, std::move(document));
     }

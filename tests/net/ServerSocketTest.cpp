@@ -91,6 +91,8 @@ protected:
     }
 
     void TearDown() override {
+        // The callbacks use this fixture: no thread may call them once it goes.
+        server_.Stop();
         for (int fd : peers_) {
             ::close(fd);
         }
