@@ -60,7 +60,8 @@ public:
 
     // The callbacks: assigned by the owner before InitSocket and left alone while the
     // threads run; an empty one is not called. None may throw.
-    // Accept thread, clientsListMutex not held.
+    // Accept thread, clientsListMutex not held, after the client joined the list: the
+    // receive thread may report its data, or its hang-up, before this call is made.
     ClientCallback ClientAcceptedCallback;
     // The thread that closes the client (receive thread, a Send caller, Stop), with
     // clientsListMutex held: it must not call this server socket, nor wait for a lock that

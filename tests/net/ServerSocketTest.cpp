@@ -1,8 +1,10 @@
 #include "net/ServerSocket.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -10,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "diagnostics/Log.h"
 #include "diagnostics/Logger.h"
 #include "tests/support/TestSupport.h"
 
@@ -281,6 +284,50 @@ TEST_F(ServerSocketTest, SendToAResetPeerFailsWithoutSignal) {
         [&] { return !server_.Send(client.clientFd, client.connectionId, data); }));
     ASSERT_EQ(Deleted().size(), 1u);
     EXPECT_TRUE(Deleted()[0] == client);
+}
+
+TEST_F(ServerSocketTest, AcceptGoesOnAfterRunningOutOfDescriptors) {
+    Start();
+    // Open the log before the shortage, and keep a descriptor to read it through.
+    LOG_WARNING << "Descriptor shortage ahead.";
+    int log = ::open(LogFile().c_str(), O_RDONLY | O_CLOEXEC);
+    ASSERT_NE(log, -1);
+    auto logged = [log](const std::string& text) {
+        std::string content;
+        char buffer[4096];
+        ssize_t count;
+        while ((count = ::pread(log, buffer, sizeof buffer, static_cast<off_t>(content.size()))) >
+               0) {
+            content.append(buffer, static_cast<size_t>(count));
+        }
+        return content.find(text) != std::string::npos;
+    };
+
+    // Room for exactly one more descriptor: the test's end of the connection.
+    int lowestFree = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+    ::close(lowestFree);
+    rlimit saved{};
+    ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &saved), 0);
+    rlimit scarce = saved;
+    scarce.rlim_cur = static_cast<rlim_t>(lowestFree + 1);
+    ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &scarce), 0);
+    int peer = TestSupport::ConnectTo(server_.GetPort());
+    bool shortageSeen = TestSupport::WaitFor([&] {
+        return logged(
+            "Accept loop received a broken socket on Accept() request. \nError: Too "
+            "many open files");
+    });
+    ::setrlimit(RLIMIT_NOFILE, &saved);
+    ::close(log);
+    ASSERT_NE(peer, -1);
+    peers_.push_back(peer);
+    EXPECT_TRUE(shortageSeen);
+
+    // The pending connection is accepted once descriptors are there again.
+    EXPECT_TRUE(TestSupport::WaitFor([&] { return Accepted().size() == 1; }));
+    ClientConnection client{};
+    Connect(client);
+    EXPECT_EQ(server_.GetClients().size(), 2u);
 }
 
 TEST_F(ServerSocketTest, InitSocketFailsOnAPortInUse) {
