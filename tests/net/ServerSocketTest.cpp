@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
@@ -156,6 +157,11 @@ TEST_F(ServerSocketTest, ClientIsListedFromAcceptUntilItHangsUp) {
     int firstPeer = Connect(first);
     Connect(second);
     EXPECT_NE(first.connectionId, second.connectionId);
+    // Answers are small: they must not wait for more to send.
+    int noDelay = 0;
+    socklen_t size = sizeof noDelay;
+    ASSERT_EQ(::getsockopt(first.clientFd, IPPROTO_TCP, TCP_NODELAY, &noDelay, &size), 0);
+    EXPECT_NE(noDelay, 0);
     EXPECT_EQ(server_.GetClients(), (std::vector<int>{first.clientFd, second.clientFd}));
     auto listed = server_.GetClientConnections();
     ASSERT_EQ(listed.size(), 2u);
