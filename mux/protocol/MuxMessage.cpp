@@ -8,8 +8,15 @@
 
 namespace Mux {
 
+namespace {
+constexpr size_t kWriteBufferSize = 2048;
+}  // namespace
+
 std::string MuxMessage::ToJSON() const {
-    rapidjson::Document document;
+    // An answer or event fits the buffer; only a larger one takes memory from the heap.
+    char poolBuffer[kWriteBufferSize];
+    rapidjson::MemoryPoolAllocator<> pool(poolBuffer, sizeof poolBuffer);
+    rapidjson::Document document(&pool);
     document.SetObject();
     auto& allocator = document.GetAllocator();
 

@@ -311,7 +311,8 @@ std::unique_ptr<MuxAckMessagePayload> MuxMessageBuilder::BuildAckPayload() {
     return std::make_unique<MuxAckMessagePayload>();
 }
 
-std::unique_ptr<MuxAckMessagePayload> MuxMessageBuilder::BuildAckPayload(rapidjson::Document data) {
+std::unique_ptr<MuxAckMessagePayload> MuxMessageBuilder::BuildAckPayload(
+    std::unique_ptr<MuxMessagePayloadBase> data) {
     return std::make_unique<MuxAckMessagePayload>(std::move(data));
 }
 
@@ -321,7 +322,7 @@ std::unique_ptr<MuxNackMessagePayload> MuxMessageBuilder::BuildNackPayload(int e
 }
 
 std::unique_ptr<MuxNackMessagePayload> MuxMessageBuilder::BuildNackPayload(
-    int errorCode, std::string message, rapidjson::Document data) {
+    int errorCode, std::string message, std::unique_ptr<MuxMessagePayloadBase> data) {
     return std::make_unique<MuxNackMessagePayload>(errorCode, std::move(message), std::move(data));
 }
 

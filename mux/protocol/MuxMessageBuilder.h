@@ -66,15 +66,15 @@ public:
     static std::unique_ptr<MuxMessage> BuildMessage(int code, std::string messageId,
                                                     std::unique_ptr<MuxMessagePayloadBase> payload);
 
-    // Answer and event payloads. The data of an ACK or NACK is a payload's object
-    // (MuxMessagePayloadBase::ToJSONDocument), or none.
+    // Answer and event payloads. The data of an ACK or NACK is another payload (a lock
+    // operation result, a lock status), written as its "Data" object, or none.
     static std::unique_ptr<MuxAckMessagePayload> BuildAckPayload();
-    static std::unique_ptr<MuxAckMessagePayload> BuildAckPayload(rapidjson::Document data);
+    static std::unique_ptr<MuxAckMessagePayload> BuildAckPayload(
+        std::unique_ptr<MuxMessagePayloadBase> data);
     static std::unique_ptr<MuxNackMessagePayload> BuildNackPayload(int errorCode,
                                                                    std::string message);
-    static std::unique_ptr<MuxNackMessagePayload> BuildNackPayload(int errorCode,
-                                                                   std::string message,
-                                                                   rapidjson::Document data);
+    static std::unique_ptr<MuxNackMessagePayload> BuildNackPayload(
+        int errorCode, std::string message, std::unique_ptr<MuxMessagePayloadBase> data);
     static std::unique_ptr<MuxLockOperationResponsePayload> BuildLockOperationResponsePayload(
         bool success, int errorCode);
     static std::unique_ptr<MuxGetLockStatusResponsePayload> BuildGetLockStatusResponsePayload(

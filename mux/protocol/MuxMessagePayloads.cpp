@@ -11,21 +11,15 @@ rapidjson::Value Text(const std::string& text, rapidjson::Document& document) {
                             document.GetAllocator());
 }
 
-rapidjson::Value CopyOf(const rapidjson::Document& data, rapidjson::Document& document) {
-    return rapidjson::Value(static_cast<const rapidjson::Value&>(data), document.GetAllocator());
+rapidjson::Value ObjectOf(const std::unique_ptr<MuxMessagePayloadBase>& data,
+                          rapidjson::Document& document) {
+    return data == nullptr ? rapidjson::Value() : data->ToJSONObject(document);
 }
 
 }  // namespace
 
 rapidjson::Value MuxMessagePayloadBase::ToJSONObject(rapidjson::Document&) const {
     return rapidjson::Value();
-}
-
-rapidjson::Document MuxMessagePayloadBase::ToJSONDocument() const {
-    rapidjson::Document document;
-    rapidjson::Value object = ToJSONObject(document);
-    static_cast<rapidjson::Value&>(document).Swap(object);
-    return document;
 }
 
 template <class LockId>
@@ -47,7 +41,7 @@ rapidjson::Value MuxLockOpenCloseMessagePayload::ToJSONObject(rapidjson::Documen
 
 rapidjson::Value MuxAckMessagePayload::ToJSONObject(rapidjson::Document& document) const {
     rapidjson::Value object(rapidjson::kObjectType);
-    object.AddMember("Data", CopyOf(data_, document), document.GetAllocator());
+    object.AddMember("Data", ObjectOf(data_, document), document.GetAllocator());
     return object;
 }
 
@@ -58,7 +52,7 @@ rapidjson::Value MuxNackMessagePayload::ToJSONObject(rapidjson::Document& docume
     auto& allocator = document.GetAllocator();
     object.AddMember("ErrorCode", errorCode, allocator);
     object.AddMember("Message", Text(message, document), allocator);
-    object.AddMember("Data", CopyOf(data_, document), allocator);
+    object.AddMember("Data", ObjectOf(data_, document), allocator);
     return object;
 }
 

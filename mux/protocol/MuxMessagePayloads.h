@@ -7,6 +7,7 @@
 #include <rapidjson/document.h>
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -20,9 +21,6 @@ public:
     // null value when it writes none. The payload is left unchanged, so a message written
     // twice (a send retried, an event sent to several clients) gives the same text.
     virtual rapidjson::Value ToJSONObject(rapidjson::Document& document) const;
-
-    // The same object in a document of its own: the data of an ACK or NACK.
-    rapidjson::Document ToJSONDocument() const;
 
 protected:
     MuxMessagePayloadBase() = default;
@@ -118,23 +116,27 @@ private:
     rapidjson::Document configuration_;
 };
 
-// A positive answer; writes "Data": its data, or null.
+// A positive answer; writes "Data": the object of its data payload (a lock operation
+// result, a lock status), or null.
 class MuxAckMessagePayload : public MuxMessagePayloadBase {
 public:
     MuxAckMessagePayload() = default;
-    explicit MuxAckMessagePayload(rapidjson::Document data) : data_(std::move(data)) {}
+    explicit MuxAckMessagePayload(std::unique_ptr<MuxMessagePayloadBase> data)
+        : data_(std::move(data)) {}
     rapidjson::Value ToJSONObject(rapidjson::Document& document) const override;
 
 private:
-    rapidjson::Document data_;  // null when there is no data
+    std::unique_ptr<MuxMessagePayloadBase> data_;  // null when there is no data
 };
 
-// A negative answer; writes "ErrorCode", "Message" and "Data" (its data, or null).
+// A negative answer; writes "ErrorCode", "Message" and "Data" (the object of its data
+// payload, or null).
 class MuxNackMessagePayload : public MuxMessagePayloadBase {
 public:
     MuxNackMessagePayload(int errorCode, std::string message)
         : errorCode(errorCode), message(std::move(message)) {}
-    MuxNackMessagePayload(int errorCode, std::string message, rapidjson::Document data)
+    MuxNackMessagePayload(int errorCode, std::string message,
+                          std::unique_ptr<MuxMessagePayloadBase> data)
         : errorCode(errorCode), message(std::move(message)), data_(std::move(data)) {}
     rapidjson::Value ToJSONObject(rapidjson::Document& document) const override;
 
@@ -142,7 +144,7 @@ public:
     std::string message;
 
 private:
-    rapidjson::Document data_;  // null when there is no data
+    std::unique_ptr<MuxMessagePayloadBase> data_;  // null when there is no data
 };
 
 // The outcome of a lock operation; writes "Success" and "ErrorCode".

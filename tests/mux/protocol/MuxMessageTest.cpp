@@ -83,7 +83,7 @@ TEST(MuxMessage, AnswerDataIsAnotherPayloadsObjectWrittenEveryTime) {
     MuxMessage nack(
         1, "id", MUX_MESSAGE_NACK,
         MuxMessageBuilder::BuildNackPayload(0, "Not in whitelist for device address 7 on gateway 2",
-                                            result->ToJSONDocument()));
+                                            std::move(result)));
     const std::string expected =
         "{\"Timestamp\":1,\"MessageID\":\"id\",\"MessageCode\":1,\"Data\":{\"ErrorCode\":0,"
         "\"Message\":\"Not in whitelist for device address 7 on gateway 2\","
@@ -94,9 +94,7 @@ TEST(MuxMessage, AnswerDataIsAnotherPayloadsObjectWrittenEveryTime) {
 
     auto status =
         MuxMessageBuilder::BuildGetLockStatusResponsePayload(1, 0, false, false, false, false);
-    MuxMessage ack(1, "id", MUX_MESSAGE_ACK,
-                   MuxMessageBuilder::BuildAckPayload(status->ToJSONDocument()));
-    status.reset();
+    MuxMessage ack(1, "id", MUX_MESSAGE_ACK, MuxMessageBuilder::BuildAckPayload(std::move(status)));
     const std::string expectedAck =
         "{\"Timestamp\":1,\"MessageID\":\"id\",\"MessageCode\":0,\"Data\":{\"Data\":{"
         "\"BatteryStatus\":1,\"QoS\":0,\"MechanicalActive\":false,\"BatteryWarningLevel\":false,"
