@@ -1,0 +1,35 @@
+#pragma once
+// One request on its way to a gateway: the frame, the caller's request identifier and the
+// times it passed each stage. Owned by the gateway's queue, then by its waiting table,
+// then by the thread that reports its answer; never shared.
+
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "messages/QuarnMessage.h"
+
+namespace Quarn {
+
+class MessageRequestInfo {
+public:
+    using Clock = std::chrono::steady_clock;
+
+    // refresh: a sequence refresh of the gateway itself, not a caller's request.
+    MessageRequestInfo(std::string requestId, std::unique_ptr<Messages::QuarnMessage> message,
+                       bool refresh);
+    ~MessageRequestInfo();
+    MessageRequestInfo(const MessageRequestInfo&) = delete;
+    MessageRequestInfo& operator=(const MessageRequestInfo&) = delete;
+
+    Clock::time_point enqueueTime;
+    Clock::time_point sendTime;
+    // The frame's reference identifier, given when it is sent.
+    uint8_t referenceId = 0;
+    std::string requestId;
+    std::unique_ptr<Messages::QuarnMessage> message;
+    bool refresh;
+};
+
+}  // namespace Quarn

@@ -1,0 +1,256 @@
+#pragma once
+// One lock gateway reached over one TCP connection.
+//
+// The gateway runs two threads of its own from construction to destruction. The send
+// thread queues a sequence refresh every keep-alive interval, sends queued request frames
+// (at most one per send spacing, at once when the last send is that long ago), stamping
+// each with the next sequence counter and a free reference identifier, and reports
+// requests that timed out. The read thread waits on the socket, cuts the byte stream into
+// frames, matches answers to waiting requests and reports answers and events.
+//
+// Threads and callbacks: the request operations, Connect, Disconnect and the getters may
+// be called from any thread. The callbacks run on the gateway's threads (and, for status
+// changes, on whichever thread called Connect or Disconnect); they may call the request
+// operations, Connect and Disconnect, but must not block for long and must never destroy
+// the gateway. Set them before the first Connect.
+//
+// Ownership: the gateway owns its socket, threads, queue and waiting table. Response and
+// event messages handed to the callbacks belong to the callee.
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "gateway/MessageRequestInfo.h"
+#include "gateway/VirtualGatewayEventMessage.h"
+#include "gateway/VirtualGatewayResponseMessage.h"
+#include "messages/QuarnMessage.h"
+#include "messages/QuarnMessageBuilder.h"
+#include "threading/Mutex.h"
+#include "threading/Thread.h"
+
+namespace Quarn {
+
+namespace Net {
+class ClientSocket;
+}
+
+// Log lines print these as words, except INITIALIZED and NOT_PRESENT (their numbers).
+enum VirtualGatewayStatuses : uint32_t {
+    UNKNOWN = 0,       // not usable; no connection is attempted
+    INITIALIZED = 1,   // constructed, threads running, never connected
+    CONNECTED = 2,     // connected; sequence counter not yet synchronised
+    READY = 3,         // connected and usable
+    DISCONNECTED = 4,  // socket closed and freed
+    FAULTED = 5,       // the socket reported a send or receive error
+    NOT_PRESENT = 6,   // connection given up for good ("NotPresent")
+};
+
+// The gateway's timing. Tests shorten them; the defaults are the production values.
+struct VirtualGatewayTimings {
+    // Minimum time between two frames sent to the gateway.
+    std::chrono::milliseconds sendSpacing{300};
+    // Period of the sequence refresh that doubles as keep-alive; 0: no periodic refresh.
+    std::chrono::milliseconds keepAliveInterval{27000};
+    // How long a request may wait in the queue and for its answer, counted from when it
+    // was queued; 0: without limit.
+    std::chrono::milliseconds requestTimeout{20000};
+};
+
+class VirtualGateway {
+public:
+    using Response = Messages::VG::VirtualGatewayResponseMessage;
+    using Event = Messages::VG::VirtualGatewayEventMessage;
+    using StateChangedCallback =
+        std::function<void(VirtualGateway& gateway, VirtualGatewayStatuses oldStatus,
+                           VirtualGatewayStatuses newStatus)>;
+    using ResponseReceivedCallback =
+        std::function<void(VirtualGateway& gateway, std::unique_ptr<Response> response)>;
+    using EventReceivedCallback =
+        std::function<void(VirtualGateway& gateway, std::unique_ptr<Event> event)>;
+
+    static constexpr int kDefaultPort = 2101;
+    // Milliseconds the connection may take to be accepted.
+    static constexpr int kDefaultConnectTimeout = 15000;
+    // Failed connection attempts in the gateway's life after which it is NOT_PRESENT.
+    static constexpr int kMaxConnectFailures = 20;
+    // Sequence refreshes are status requests to this address, and their request
+    // identifiers start with kRefreshRequestPrefix.
+    static constexpr uint32_t kRefreshDeviceAddress = 256;
+    static constexpr const char* kRefreshRequestPrefix = "requestNewSEQID-";
+
+    // Each constructor starts both threads. An empty address throws NullObjectException;
+    // a port outside 1..65535 throws InvalidArgumentException.
+    explicit VirtualGateway(std::string ipAddress);
+    VirtualGateway(std::string ipAddress, int port);
+    VirtualGateway(std::string ipAddress, int port, int connectTimeout,
+                   VirtualGatewayTimings timings = {});
+    // Stops and joins both threads, then frees the socket and every request still queued
+    // or waiting (without callbacks). Never call it from a callback of this gateway.
+    ~VirtualGateway();
+    VirtualGateway(const VirtualGateway&) = delete;
+    VirtualGateway& operator=(const VirtualGateway&) = delete;
+
+    // Owner data.
+    void SetId(int id) { id_ = id; }
+    int GetId() const { return id_; }
+    void SetDescription(std::string description);
+    std::string GetDescription() const;
+    void SetStateChangedCallback(StateChangedCallback callback);
+    void SetResponseReceivedCallback(ResponseReceivedCallback callback);
+    void SetEventReceivedCallback(EventReceivedCallback callback);
+    void SetRequestTimeout(std::chrono::milliseconds timeout);
+    // The periodic sequence refresh; on from construction unless its interval is 0.
+    void SetKeepAliveEnabled(bool enabled);
+
+    // Connects a gateway that is not connected (refused in CONNECTED, READY and
+    // NOT_PRESENT). With refreshSequenceCounter the gateway becomes CONNECTED and queues a
+    // sequence refresh (READY once the gateway reported its counter), else READY. The
+    // 20th failure in the gateway's life makes it NOT_PRESENT.
+    bool Connect(bool refreshSequenceCounter);
+    // Closes and frees the socket of a CONNECTED, READY or FAULTED gateway: DISCONNECTED.
+    bool Disconnect();
+    bool IsConnected() const;
+    VirtualGatewayStatuses GetStatus() const { return status_; }
+    std::string GetIpAddress() const { return ipAddress_; }
+    int GetPort() const { return port_; }
+    // The sequence counter the gateway last reported, and whether it reported one.
+    uint32_t GetSequenceCounter() const { return sequenceCounter_; }
+    bool IsSequenceSynchronised() const { return sequenceSynchronised_; }
+
+    // Request operations. Each builds one frame and queues it; true means queued, and the
+    // outcome reaches the response callback later, exactly once, with requestId. False:
+    // refused in the gateway's status (FAULTED for all; NOT_PRESENT for all but
+    // GetNodeStatus, EnableWhitelist and DisableWhitelist), or nothing could be queued.
+    bool GetNodeStatus(std::string requestId, uint32_t deviceAddress);
+    bool OpenLock(std::string requestId, uint32_t deviceAddress, uint8_t time, bool eventResponse);
+    bool CloseLock(std::string requestId, uint32_t deviceAddress, uint8_t delay,
+                   bool eventResponse);
+    bool OpenCloseLock(std::string requestId, uint32_t deviceAddress, uint8_t duration,
+                       bool eventResponse);
+    bool AccessDenied(std::string requestId, uint32_t deviceAddress, bool eventResponse);
+    bool AddWhitelistEntry(std::string requestId, uint32_t deviceAddress, bool uidMode,
+                           uint8_t setupNo, bool flag, std::vector<unsigned char> cardData);
+    bool RemoveWhitelistEntry(std::string requestId, uint32_t deviceAddress, bool uidMode,
+                              uint8_t setupNo, std::vector<unsigned char> cardData);
+    bool ClearWhiteList(std::string requestId, uint32_t deviceAddress);
+    bool EnableWhitelist(std::string requestId, uint32_t deviceAddress);
+    bool DisableWhitelist(std::string requestId, uint32_t deviceAddress);
+
+    // True for the card-reader (0x0E, 0x0F, 0x11, 0x12) and PIN (0x16) event types.
+    // Throws ArgumentNullException for a null frame.
+    static bool IsEventMessage(const Messages::QuarnMessage* frame);
+
+private:
+    using Clock = std::chrono::steady_clock;
+    using Request = std::unique_ptr<MessageRequestInfo>;
+
+    void Initialize();
+    bool InitThreads();
+    void StopThreads();
+    void ChangeStatus(VirtualGatewayStatuses newStatus);
+    // Changes the status only while it is still expected.
+    void ChangeStatusFrom(VirtualGatewayStatuses expected, VirtualGatewayStatuses newStatus);
+    void AnnounceStatus(VirtualGatewayStatuses oldStatus, VirtualGatewayStatuses newStatus);
+    std::shared_ptr<Net::ClientSocket> CurrentSocket();
+    void WakeSendThread();
+
+    // Socket error callbacks, on the thread that called Send or Receive.
+    void SocketSendError(int errorCode);
+    void SocketRecvError(int errorCode);
+
+    // Send side (send thread unless said otherwise).
+    bool EnqueueMessage(std::string requestId, std::unique_ptr<Messages::QuarnMessage> message,
+                        bool refresh = false);  // any thread
+    bool EnqueueRefreshSequenceCounter();       // any thread
+    void SendGetStatusKeepAlive(Clock::time_point now, Clock::time_point& nextWake);
+    void ExpireRequests(Clock::time_point now, Clock::time_point& nextWake);
+    void SendNextRequest(Clock::time_point now, Clock::time_point& nextWake, bool& sentBefore);
+    bool TakeFreeReferenceId(uint8_t& referenceId);
+    void ReportFailed(Request request, const char* reason);  // any gateway thread
+    void sendThreadProc();
+
+    // Read side (read thread).
+    void readThreadProc();
+    std::unique_ptr<Messages::QuarnMessage> FetchAndTranslateMessage();
+    void DiscardReceived(size_t count);
+    void ManageQuarnGatewayResponse(std::unique_ptr<Messages::QuarnMessage> frame,
+                                    Clock::time_point receivedAt);
+    void ManageEvent(const Messages::QuarnMessage& frame);
+    void ManageReply(const Messages::QuarnMessage& frame, Clock::time_point receivedAt);
+    std::unique_ptr<Response> TranslateReply(const Messages::QuarnMessage& frame,
+                                             const MessageRequestInfo& request);
+    void ResynchroniseSequenceCounter(uint32_t reportedCounter);
+    void DeliverResponse(std::unique_ptr<Response> response);
+
+    const std::string ipAddress_;
+    const int port_;
+    const int connectTimeout_;
+    const VirtualGatewayTimings timings_;
+
+    std::atomic<VirtualGatewayStatuses> status_{UNKNOWN};
+    std::atomic<uint32_t> sequenceCounter_{0};
+    std::atomic<bool> sequenceSynchronised_{false};
+    std::atomic<int> id_{0};
+    std::atomic<bool> keepAliveEnabled_{true};
+    std::atomic<int64_t> requestTimeoutMs_;
+    std::atomic<bool> readRunning_{false};
+    std::atomic<bool> sendRunning_{false};
+
+    // Serialises Connect and Disconnect (recursive: status callbacks may reconnect).
+    std::recursive_mutex connectionMutex_;
+    int connectFailures_ = 0;  // guarded by connectionMutex_
+
+    // Guards socket_, socketGeneration_ and stopping_. The threads take a reference to
+    // the socket for each use, so a socket replaced meanwhile lives until they are done.
+    std::mutex socketMutex_;
+    std::shared_ptr<Net::ClientSocket> socket_;
+    uint64_t socketGeneration_ = 0;
+    bool stopping_ = false;
+
+    // Guards the owner data that the threads read.
+    mutable std::mutex ownerMutex_;
+    std::string description_;
+    StateChangedCallback stateChanged_;
+    ResponseReceivedCallback responseReceived_;
+    EventReceivedCallback eventReceived_;
+
+    // Wakes the threads: the send thread for new work, the read thread for a new status.
+    std::mutex wakeMutex_;
+    std::condition_variable sendWake_;
+    std::condition_variable readWake_;
+    bool sendWorkPending_ = false;  // guarded by wakeMutex_
+    uint64_t statusVersion_ = 0;    // guarded by wakeMutex_
+
+    // Builds frames on the callers' threads; its counters move on the send thread and
+    // take the gateway's counter on the read thread.
+    Messages::QuarnMessageBuilder messageBuilder_{0, 1};
+    // Makes stamping a frame and advancing the counter one step, apart from adopting
+    // the gateway's counter.
+    std::mutex sequenceMutex_;
+
+    Threading::Mutex queueMutex_{"queueMutex"};
+    std::deque<Request> messagesQueue_;  // guarded by queueMutex_
+    Threading::Mutex waitingMessagesMutex_{"waitingMessagesMutex"};
+    std::map<uint8_t, Request> waitingMessages_;  // by reference id; guarded by the above
+
+    // Send thread only.
+    std::optional<Clock::time_point> lastSendTime_;
+    std::optional<Clock::time_point> lastKeepAliveTime_;
+    // Read thread only.
+    std::vector<unsigned char> receiveBuffer_;
+
+    std::unique_ptr<Threading::Thread> sendThread_;
+    std::unique_ptr<Threading::Thread> readThread_;
+};
+
+}  // namespace Quarn

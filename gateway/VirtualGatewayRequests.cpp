@@ -1,0 +1,434 @@
+// The gateway's request operations, its queue and the send thread: keep-alive refresh,
+// request time-outs, and sending with spacing, fresh counters and free reference ids.
+
+#include <algorithm>
+#include <ctime>
+#include <utility>
+
+#include "diagnostics/Log.h"
+#include "gateway/Exceptions.h"
+#include "gateway/VirtualGateway.h"
+#include "messages/QuarnMessageTypes.h"
+#include "net/ClientSocket.h"
+#include "threading/MutexGuard.h"
+
+namespace Quarn {
+
+namespace {
+
+// Lock waits, in seconds, of the queue and the waiting table.
+constexpr int kQueueLockSeconds = 5;
+constexpr int kWaitingLockSeconds = 5;
+// The send thread's longest sleep when nothing at all is due.
+constexpr std::chrono::seconds kLongestSendWait{60};
+
+bool RefusedWhenFaultedOrAbsent(VirtualGatewayStatuses status) {
+    return status == FAULTED || status == NOT_PRESENT;
+}
+
+}  // namespace
+
+bool VirtualGateway::GetNodeStatus(std::string requestId, uint32_t deviceAddress) {
+    if (status_ == FAULTED) {
+        return false;
+    }
+    auto frame = messageBuilder_.BuildGetStatusMessage(deviceAddress);
+    if (!frame) {
+        return false;
+    }
+    LOG_INFO << "Enqueuing GET_STATUS message.";
+    LOG_DEBUG << "Message bytes for check: " << frame->ToHexString();
+    return EnqueueMessage(std::move(requestId), std::move(frame));
+}
+
+bool VirtualGateway::OpenLock(std::string requestId, uint32_t deviceAddress, uint8_t time,
+                              bool eventResponse) {
+    if (RefusedWhenFaultedOrAbsent(status_)) {
+        return false;
+    }
+    auto frame = messageBuilder_.BuildOpenLockMessage(deviceAddress, 0, time, eventResponse);
+    if (!frame) {
+        return false;
+    }
+    LOG_INFO << "Enqueuing OPEN_LOCK message.";
+    LOG_DEBUG << "OPEN_LOCK Message bytes for check: " << frame->ToHexString();
+    return EnqueueMessage(std::move(requestId), std::move(frame));
+}
+
+bool VirtualGateway::CloseLock(std::string requestId, uint32_t deviceAddress, uint8_t delay,
+                               bool eventResponse) {
+    LOG_DEBUG << "VGS - CloseLock entered requestID : " << requestId << " lockid :" << deviceAddress
+              << " delay: " << static_cast<int>(delay);
+    if (RefusedWhenFaultedOrAbsent(status_)) {
+        LOG_DEBUG << "vgs not present : " << requestId;
+        return false;
+    }
+    auto frame = messageBuilder_.BuildCloseLockMessage(deviceAddress, delay, eventResponse);
+    if (!frame) {
+        return false;
+    }
+    LOG_INFO << " Enqueuing CLOSE_LOCK message.";
+    LOG_DEBUG << "CLOSE_LOCK Message bytes for check: " << frame->ToHexString();
+    return EnqueueMessage(std::move(requestId), std::move(frame));
+}
+
+bool VirtualGateway::OpenCloseLock(std::string requestId, uint32_t deviceAddress, uint8_t duration,
+                                   bool eventResponse) {
+    if (RefusedWhenFaultedOrAbsent(status_)) {
+        return false;
+    }
+    auto frame = messageBuilder_.BuildOpenCloseLockMessage(deviceAddress, duration, eventResponse);
+    if (!frame) {
+        return false;
+    }
+    LOG_INFO << "Enqueuing OPEN_LOCK message.";
+    LOG_DEBUG << "OPEN_LOCK Message bytes for check: " << frame->ToHexString();
+    return EnqueueMessage(std::move(requestId), std::move(frame));
+}
+
+bool VirtualGateway::AccessDenied(std::string requestId, uint32_t deviceAddress,
+                                  bool eventResponse) {
+    VirtualGatewayStatuses status = status_;
+    if (status == FAULTED) {
+        LOG_ERROR << "Virtual gateway status is FAULTED. Cannot enqueue ACCESS DENIED message";
+        return false;
+    }
+    if (status == NOT_PRESENT) {
+        return false;
+    }
+    auto frame = messageBuilder_.BuildAccessDeniedMessage(deviceAddress, eventResponse);
+    if (!frame) {
+        LOG_ERROR << "ACCESS_DENIED is nullptr.";
+        return false;
+    }
+    LOG_INFO << "Enqueuing ACCESS_DENIED message.";
+    LOG_DEBUG << "Message bytes for check: " << frame->ToHexString();
+    return EnqueueMessage(std::move(requestId), std::move(frame));
+}
+
+bool VirtualGateway::AddWhitelistEntry(std::string requestId, uint32_t deviceAddress, bool uidMode,
+                                       uint8_t setupNo, bool flag,
+                                       std::vector<unsigned char> cardData) {
+    if (RefusedWhenFaultedOrAbsent(status_)) {
+        LOG_WARNING << "Virtual gateway is in Faulted or NotPresent state. Cannot add whitelist "
+                       "entry";
+        return false;
+    }
+    if (uidMode && setupNo != 0) {
+        LOG_WARNING << "Specified UID mode card data, but SetupNo is not zero. Change to zero.";
+        setupNo = 0;
+    }
+    auto frame = messageBuilder_.BuildAddToWhitelistMessage(deviceAddress, uidMode, setupNo,
+                                                            flag ? 1 : 0, cardData);
+    if (!frame) {
+        return false;
+    }
+    LOG_INFO << "Enqueuing ADD_TO_WHITELIST message.";
+    LOG_DEBUG << "ADD_TO_WHITELIST message bytes for check: " << frame->ToHexString();
+    return EnqueueMessage(std::move(requestId), std::move(frame));
+}
+
+bool VirtualGateway::RemoveWhitelistEntry(std::string requestId, uint32_t deviceAddress,
+                                          bool uidMode, uint8_t setupNo,
+                                          std::vector<unsigned char> cardData) {
+    if (RefusedWhenFaultedOrAbsent(status_)) {
+        return false;
+    }
+    if (uidMode && setupNo != 0) {
+        LOG_WARNING << "Specified UID mode card data, but SetupNo is not zero. Change to zero.";
+        setupNo = 0;
+    }
+    auto frame = messageBuilder_.BuildRemoveFromWhitelistMessage(deviceAddress, uidMode, setupNo, 0,
+                                                                 cardData);
+    if (!frame) {
+        return false;
+    }
+    LOG_INFO << "Enqueuing REMOVE_FROM_WHITELIST message.";
+    LOG_DEBUG << "REMOVE_FROM_WHITELIST message bytes for check: " << frame->ToHexString();
+    return EnqueueMessage(std::move(requestId), std::move(frame));
+}
+
+bool VirtualGateway::ClearWhiteList(std::string requestId, uint32_t deviceAddress) {
+    if (RefusedWhenFaultedOrAbsent(status_)) {
+        return false;
+    }
+    auto frame = messageBuilder_.BuildDeleteWholeWhitelistMessage(deviceAddress);
+    if (!frame) {
+        LOG_ERROR << "DELETE_WHOLE_WHITELIST built in a nullptr message!";
+        return false;
+    }
+    LOG_INFO << "Enqueuing DELETE_WHOLE_WHITELIST message.";
+    LOG_DEBUG << "[VirtualGateway::ClearWhiteList] Message bytes for check: "
+              << frame->ToHexString();
+    return EnqueueMessage(std::move(requestId), std::move(frame));
+}
+
+bool VirtualGateway::EnableWhitelist(std::string requestId, uint32_t deviceAddress) {
+    if (status_ == FAULTED) {
+        return false;
+    }
+    auto frame = messageBuilder_.BuildEnableWhitelistMessage(deviceAddress);
+    if (!frame) {
+        return false;
+    }
+    LOG_INFO << "Enqueuing ENABLE_WHITELIST message.";
+    LOG_DEBUG << "Message bytes for check: " << frame->ToHexString();
+    return EnqueueMessage(std::move(requestId), std::move(frame));
+}
+
+bool VirtualGateway::DisableWhitelist(std::string requestId, uint32_t deviceAddress) {
+    if (status_ == FAULTED) {
+        return false;
+    }
+    auto frame = messageBuilder_.BuildDisableWhitelistMessage(deviceAddress);
+    if (!frame) {
+        return false;
+    }
+    LOG_INFO << "Enqueuing DISABLE_WHITELIST message.";
+    LOG_DEBUG << "Message bytes for check: " << frame->ToHexString();
+    return EnqueueMessage(std::move(requestId), std::move(frame));
+}
+
+bool VirtualGateway::EnqueueMessage(std::string requestId,
+                                    std::unique_ptr<Messages::QuarnMessage> message, bool refresh) {
+    if (!message) {
+        LOG_ERROR << "Message is nullptr";
+        throw ArgumentNullException();
+    }
+    Threading::MutexGuard guard(queueMutex_, false);
+    if (!guard.Lock(kQueueLockSeconds)) {
+        LOG_ERROR << "Cannot enqueue message with ID " << requestId << "and reference ID "
+                  << message->GetReferenceByte();
+        return false;
+    }
+    auto request =
+        std::make_unique<MessageRequestInfo>(std::move(requestId), std::move(message), refresh);
+    LOG_VERBOSE << "RequestInfo built.";
+    messagesQueue_.push_back(std::move(request));
+    LOG_VERBOSE << "RequestInfo pushed to messagesQueue.";
+    guard.Unlock();
+    WakeSendThread();
+    return true;
+}
+
+bool VirtualGateway::EnqueueRefreshSequenceCounter() {
+    LOG_VERBOSE << "Refreshing sequence couter.";
+    auto frame = messageBuilder_.BuildGetStatusMessage(kRefreshDeviceAddress);
+    if (!frame) {
+        LOG_ERROR << "Cannot allocate refresh counter message.";
+        return false;
+    }
+    std::string requestId = kRefreshRequestPrefix + std::to_string(std::time(nullptr));
+    if (!EnqueueMessage(std::move(requestId), std::move(frame), true)) {
+        return false;
+    }
+    LOG_VERBOSE << "Sequence Counter refresh enqueued.";
+    return true;
+}
+
+void VirtualGateway::WakeSendThread() {
+    {
+        std::lock_guard<std::mutex> lock(wakeMutex_);
+        sendWorkPending_ = true;
+    }
+    sendWake_.notify_one();
+}
+
+void VirtualGateway::sendThreadProc() {
+    LOG_VERBOSE << "Send thread spawned.";
+    bool sentBefore = false;
+    while (sendRunning_) {
+        Clock::time_point now = Clock::now();
+        Clock::time_point nextWake = now + kLongestSendWait;
+        try {
+            SendGetStatusKeepAlive(now, nextWake);
+            ExpireRequests(now, nextWake);
+            SendNextRequest(now, nextWake, sentBefore);
+        } catch (const std::exception&) {
+            LOG_ERROR << "Exception in send thread proc. Explicity releasing mutexes guards.";
+        }
+        std::unique_lock<std::mutex> lock(wakeMutex_);
+        sendWake_.wait_until(lock, nextWake, [&] { return sendWorkPending_ || !sendRunning_; });
+        sendWorkPending_ = false;
+    }
+    LOG_DEBUG << "Closing send thread.";
+}
+
+void VirtualGateway::SendGetStatusKeepAlive(Clock::time_point now, Clock::time_point& nextWake) {
+    if (!keepAliveEnabled_) {
+        return;
+    }
+    if (!lastKeepAliveTime_ || now - *lastKeepAliveTime_ >= timings_.keepAliveInterval) {
+        lastKeepAliveTime_ = now;
+        LOG_VERBOSE << "Enquequing keep alive Get status.";
+        EnqueueRefreshSequenceCounter();
+    }
+    nextWake = std::min(nextWake, *lastKeepAliveTime_ + timings_.keepAliveInterval);
+}
+
+void VirtualGateway::ExpireRequests(Clock::time_point now, Clock::time_point& nextWake) {
+    const std::chrono::milliseconds timeout{requestTimeoutMs_.load()};
+    if (timeout.count() <= 0) {
+        return;
+    }
+    std::vector<Request> expired;
+    {
+        Threading::MutexGuard guard(queueMutex_, true, kQueueLockSeconds);
+        if (guard.IsLocked()) {
+            for (auto it = messagesQueue_.begin(); it != messagesQueue_.end();) {
+                Clock::time_point deadline = (*it)->enqueueTime + timeout;
+                if (deadline <= now) {
+                    expired.push_back(std::move(*it));
+                    it = messagesQueue_.erase(it);
+                } else {
+                    nextWake = std::min(nextWake, deadline);
+                    ++it;
+                }
+            }
+        }
+    }
+    {
+        Threading::MutexGuard guard(waitingMessagesMutex_, true, kWaitingLockSeconds);
+        if (guard.IsLocked()) {
+            for (auto it = waitingMessages_.begin(); it != waitingMessages_.end();) {
+                Clock::time_point deadline = it->second->enqueueTime + timeout;
+                if (deadline <= now) {
+                    expired.push_back(std::move(it->second));
+                    it = waitingMessages_.erase(it);
+                } else {
+                    nextWake = std::min(nextWake, deadline);
+                    ++it;
+                }
+            }
+        }
+    }
+    for (Request& request : expired) {
+        ReportFailed(std::move(request), "timed out without an answer from the gateway");
+    }
+}
+
+void VirtualGateway::SendNextRequest(Clock::time_point now, Clock::time_point& nextWake,
+                                     bool& sentBefore) {
+    std::shared_ptr<Net::ClientSocket> socket = CurrentSocket();
+    VirtualGatewayStatuses status = status_;
+    if (!socket || (status != READY && status != CONNECTED)) {
+        return;  // a status change wakes this thread
+    }
+    {
+        Threading::MutexGuard guard(waitingMessagesMutex_, true, kWaitingLockSeconds);
+        if (!guard.IsLocked() || waitingMessages_.size() >= Messages::QUARN_REFERENCE_ID_MAX) {
+            return;  // every reference id is taken; an answer or time-out frees one
+        }
+    }
+
+    Request request;
+    {
+        Threading::MutexGuard guard(queueMutex_, false);
+        if (!guard.Lock(kQueueLockSeconds)) {
+            LOG_WARNING << "Cannot acquire lock for messages for send thread loop of virtual "
+                           "gateway with ID "
+                        << id_.load();
+            return;
+        }
+        if (messagesQueue_.empty()) {
+            return;
+        }
+        // Until the gateway reported its counter, only refreshes go out.
+        if (status == CONNECTED && !messagesQueue_.front()->refresh && !sentBefore) {
+            return;
+        }
+        if (lastSendTime_ && now - *lastSendTime_ < timings_.sendSpacing) {
+            nextWake = std::min(nextWake, *lastSendTime_ + timings_.sendSpacing);
+            return;
+        }
+        request = std::move(messagesQueue_.front());
+        messagesQueue_.pop_front();
+    }
+
+    lastSendTime_ = now;
+    nextWake = std::min(nextWake, now + timings_.sendSpacing);
+    request->sendTime = now;
+    const std::string requestId = request->requestId;
+    const bool refresh = request->refresh;
+    const uint8_t messageType = request->message->GetMessageType();
+    const uint32_t deviceAddress = request->message->GetDeviceAddress();
+    const MessageRequestInfo* const sent = request.get();
+    uint8_t referenceId = 0;
+    std::vector<unsigned char> bytes;
+    {
+        Threading::MutexGuard guard(waitingMessagesMutex_, true, kWaitingLockSeconds);
+        if (!guard.IsLocked() || !TakeFreeReferenceId(referenceId)) {
+            ReportFailed(std::move(request), "could not be entered in the waiting table");
+            return;
+        }
+        // Stamped now, not when built: every frame carries the counter that follows the
+        // previous frame's, and an identifier no waiting request holds. The counters move
+        // on before the frame leaves, so that a counter the gateway reports in its answer
+        // is never advanced past afterwards.
+        request->referenceId = referenceId;
+        {
+            std::lock_guard<std::mutex> sequence(sequenceMutex_);
+            messageBuilder_.Stamp(*request->message);
+            messageBuilder_.IncrementSequenceCounter();
+        }
+        messageBuilder_.NextReferenceId();
+        bytes = request->message->Serialize();
+        if (!refresh) {
+            LOG_INFO << "Sending binary serialized message with ID " << requestId << ", code "
+                     << messageType << " to address " << deviceAddress;
+        }
+        LOG_VERBOSE << "Message binary data: " << request->message->ToHexString();
+        LOG_VERBOSE << "Sending binary serialized message with ID " << requestId
+                    << " to gateway socket send.";
+        // From here on the read thread may take the request: it is not touched again.
+        waitingMessages_[referenceId] = std::move(request);
+    }
+
+    if (socket->Send(bytes)) {
+        LOG_VERBOSE << "Binary serialized message with ID " << requestId << " and ReferenceID "
+                    << referenceId << " sent using gateway socket send.";
+    } else {
+        LOG_ERROR << "Error sending enqueued message " << requestId
+                  << " to current Virtual Gateway. Message removed from queue";
+        Request unsent;
+        {
+            Threading::MutexGuard guard(waitingMessagesMutex_, true, kWaitingLockSeconds);
+            auto found = waitingMessages_.find(referenceId);
+            if (guard.IsLocked() && found != waitingMessages_.end() &&
+                found->second.get() == sent) {
+                unsent = std::move(found->second);
+                waitingMessages_.erase(found);
+            }
+        }
+        if (unsent) {
+            ReportFailed(std::move(unsent), "could not be sent");
+        }
+    }
+    sentBefore = true;
+}
+
+bool VirtualGateway::TakeFreeReferenceId(uint8_t& referenceId) {
+    for (int tries = 0; tries < Messages::QUARN_REFERENCE_ID_MAX; ++tries) {
+        uint8_t candidate = messageBuilder_.GetReferenceId();
+        if (candidate >= 1 && candidate <= Messages::QUARN_REFERENCE_ID_MAX &&
+            waitingMessages_.find(candidate) == waitingMessages_.end()) {
+            referenceId = candidate;
+            return true;
+        }
+        messageBuilder_.NextReferenceId();
+    }
+    return false;
+}
+
+void VirtualGateway::ReportFailed(Request request, const char* reason) {
+    if (request->refresh) {
+        LOG_DEBUG << "Sequence refresh " << request->requestId << " " << reason << ". Dropped.";
+        return;
+    }
+    LOG_WARNING << "Request with ID " << request->requestId << " " << reason
+                << ". Reported as failed.";
+    DeliverResponse(std::make_unique<Response>(
+        Response::Failed(request->requestId, request->message->GetMessageType())));
+}
+
+}  // namespace Quarn

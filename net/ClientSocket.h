@@ -1,0 +1,81 @@
+#pragma once
+// The outgoing TCP connection to one lock gateway: resolves the address, connects with a
+// bounded wait, sets time-outs, keep-alive and TCP_NODELAY, sends whole frames and
+// receives what the gateway sends. Failures are logged, counted by the error guard and
+// reported to the owner through two error callbacks.
+//
+// Threads: Connect runs before the socket is shared. Afterwards one thread sends and one
+// thread receives (Receive, HasPendingError). Close may be called from any thread at any
+// time, also while Send or Receive run on others: it shuts the connection down, wakes a
+// waiting Receive and makes later calls do nothing. The descriptor itself is released
+// only by the destructor, which runs once no other thread uses the object.
+
+#include <sys/socket.h>
+
+#include <atomic>
+#include <chrono>
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace Quarn::Net {
+
+class ClientSocket {
+public:
+    // Called with errno of the failed call, or 0 when the peer closed the connection, on
+    // the thread that called Send or Receive. Set before Connect; not changed afterwards.
+    using ErrorCallback = std::function<void(int errorCode)>;
+
+    // How long Receive waits for data before it gives up without a callback.
+    static constexpr std::chrono::milliseconds kDefaultReceiveWait{11000};
+
+    // timeout: how long Connect waits for the gateway to accept, in milliseconds.
+    ClientSocket(std::string host, int port, int timeout);
+    ~ClientSocket();
+    ClientSocket(const ClientSocket&) = delete;
+    ClientSocket& operator=(const ClientSocket&) = delete;
+
+    // Resolves, creates and connects the socket. False when already connected once (a
+    // closed socket is not connected again) or on failure; a failed Connect may be retried.
+    bool Connect();
+    // Keep-alive after 5 s of silence, 10 probes 5 s apart. False at the first option
+    // that cannot be set.
+    bool SetKeepAliveOption(int socket);
+    // Sends the whole vector. True without sending when there is no open connection.
+    // A failure (EPIPE for a closed peer, never SIGPIPE) calls SendErrorCallback.
+    bool Send(const std::vector<unsigned char>& data);
+    // Waits for data, then appends to data until one whole frame arrived (its first byte
+    // equals the byte count), more bytes than the first byte announces arrived, or the
+    // bytes do not start like a frame (length byte, 0xFE 0xFD); then true. False without a callback
+    // when nothing arrived within the receive wait or the socket was closed; false after
+    // ReceiveErrorCallback when the peer closed the connection or recv failed. Bytes that arrived
+    // stay in data on every path.
+    bool Receive(std::vector<unsigned char>& data);
+    void Close();
+    // True when the socket reports a pending error (or cannot be asked); false when closed.
+    bool HasPendingError();
+
+    // True once Connect succeeded (also after Close).
+    bool IsConnected() const { return connected_; }
+    // For tests: a shorter receive wait. Set before the socket is shared.
+    void SetReceiveWait(std::chrono::milliseconds wait) { receiveWait_ = wait; }
+
+    ErrorCallback ReceiveErrorCallback;
+    ErrorCallback SendErrorCallback;
+
+private:
+    // connect() bounded by timeout_; false with errno set on failure.
+    bool ConnectWithinTimeout(const sockaddr* address, socklen_t length);
+    void ReportReceiveFailure(int errorCode);
+
+    bool connected_ = false;
+    // Written by Connect and the destructor only; read by the other operations.
+    int connectionSocket_ = -1;
+    std::atomic<bool> closed_{false};
+    std::string host_;
+    int port_;
+    int timeout_;
+    std::chrono::milliseconds receiveWait_ = kDefaultReceiveWait;
+};
+
+}  // namespace Quarn::Net

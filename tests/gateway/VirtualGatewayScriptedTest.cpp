@@ -1,0 +1,350 @@
+// The gateway against a scripted far side on 127.0.0.1: exact bytes, odd streams, faults.
+
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+
+#include <chrono>
+#include <future>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "diagnostics/ErrorGuard.h"
+#include "gateway/Exceptions.h"
+#include "gateway/VirtualGateway.h"
+#include "messages/QuarnMessageBuilder.h"
+#include "messages/QuarnMessageTypes.h"
+#include "messages/QuarnResponseCodes.h"
+#include "messages/QuarnResponsePayload.h"
+#include "tests/gateway/GatewayHarness.h"
+#include "tests/net/LogCapture.h"
+#include "tests/net/ScriptedListener.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using Bytes = std::vector<unsigned char>;
+using Quarn::VirtualGateway;
+using Quarn::VirtualGatewayTimings;
+using TestSupport::GatewayRecorder;
+namespace Q = Quarn::Messages;
+
+// No periodic refresh, so that the far side sees only the frames a test asks for.
+constexpr VirtualGatewayTimings kScripted{1ms, 0ms, 20000ms};
+
+uint32_t ReadBigEndian(const Bytes& frame, size_t offset) {
+    return static_cast<uint32_t>(frame[offset] << 24 | frame[offset + 1] << 16 |
+                                 frame[offset + 2] << 8 | frame[offset + 3]);
+}
+uint8_t ReferenceOf(const Bytes& frame) {
+    return frame[7] & Q::QUARN_REFERENCE_ID_MASK;
+}
+uint32_t SequenceOf(const Bytes& frame) {
+    return ReadBigEndian(frame, 8);
+}
+
+// A gateway's answer to request with the given code (and counter, for code 7).
+Bytes Answer(const Bytes& request, uint8_t code, uint32_t counter = 0) {
+    Q::QuarnMessageBuilder builder(0, 1);
+    auto message =
+        builder.BuildBaseMessage(ReadBigEndian(request, 12), Q::QUARN_MESSAGE_RESPONSE,
+                                 std::make_unique<Q::QuarnResponsePayload>(code, counter));
+    message->SetReferenceId(ReferenceOf(request));
+    message->SetReply(true);
+    return message->Serialize();
+}
+
+std::string Text(const Bytes& bytes) {
+    return std::string(bytes.begin(), bytes.end());
+}
+
+// The far side: accepts the gateway's connection and reads the frames it sends.
+class Peer {
+public:
+    int Port() const { return listener_.Port(); }
+    bool Accept() {
+        fd_ = listener_.Accept();
+        return fd_ != -1;
+    }
+    int Fd() const { return fd_; }
+    TestSupport::ScriptedListener& Listener() { return listener_; }
+
+    // The next count frames, or fewer when the deadline passed.
+    std::vector<Bytes> ReadFrames(size_t count, std::chrono::milliseconds deadline = 10s) {
+        std::vector<Bytes> frames;
+        auto end = std::chrono::steady_clock::now() + deadline;
+        while (frames.size() < count) {
+            if (!buffer_.empty() && buffer_.size() >= buffer_.front() && buffer_.front() > 0) {
+                frames.emplace_back(buffer_.begin(), buffer_.begin() + buffer_.front());
+                buffer_.erase(buffer_.begin(), buffer_.begin() + buffer_.front());
+                continue;
+            }
+            auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                end - std::chrono::steady_clock::now());
+            std::string more = left.count() > 0 ? TestSupport::ReceiveFor(fd_, 1, left) : "";
+            if (more.empty()) {
+                break;
+            }
+            buffer_.insert(buffer_.end(), more.begin(), more.end());
+        }
+        return frames;
+    }
+    void Send(const Bytes& bytes) { ASSERT_TRUE(TestSupport::SendAll(fd_, Text(bytes))); }
+
+private:
+    TestSupport::ScriptedListener listener_;
+    int fd_ = -1;
+    Bytes buffer_;
+};
+
+class VirtualGatewayScriptedTest : public ::testing::Test {
+protected:
+    void SetUp() override { TestSupport::CaptureLog(); }
+
+    // A READY gateway (connected without refresh) and the far side's end of it.
+    std::unique_ptr<VirtualGateway> Connected(VirtualGatewayTimings timings = kScripted) {
+        auto gateway = std::make_unique<VirtualGateway>("127.0.0.1", peer.Port(), 2000, timings);
+        recorder.Attach(*gateway);
+        EXPECT_TRUE(gateway->Connect(false));
+        EXPECT_EQ(gateway->GetStatus(), Quarn::READY);
+        EXPECT_TRUE(peer.Accept());
+        return gateway;
+    }
+
+    Peer peer;
+    GatewayRecorder recorder;
+};
+
+TEST_F(VirtualGatewayScriptedTest, ConstructorRejectsMissingAddressAndBadPort) {
+    EXPECT_THROW(VirtualGateway(""), Quarn::NullObjectException);
+    EXPECT_THROW(VirtualGateway("127.0.0.1", 0), Quarn::InvalidArgumentException);
+    EXPECT_STREQ(Quarn::NullObjectException().what(), "Null or empty object");
+    EXPECT_STREQ(Quarn::InvalidArgumentException().what(), "Invalid argument found");
+    EXPECT_THROW(VirtualGateway::IsEventMessage(nullptr), Quarn::ArgumentNullException);
+}
+
+TEST_F(VirtualGatewayScriptedTest, FramesAreFoundInSplitJoinedAndDirtyStreams) {
+    auto gateway = Connected();
+    for (const char* id : {"a", "b", "c", "d"}) {
+        ASSERT_TRUE(gateway->OpenLock(id, 4711, 1, false));
+    }
+    std::vector<Bytes> requests = peer.ReadFrames(4);
+    ASSERT_EQ(requests.size(), 4u);
+
+    // Stray bytes, then an answer in two parts.
+    Bytes a = Answer(requests[0], Q::QUARN_RESPONSE_OK);
+    peer.Send(Bytes{0x01, 0x02});
+    peer.Send(Bytes(a.begin(), a.begin() + 9));
+    std::this_thread::sleep_for(50ms);  // lets the first part be read on its own
+    peer.Send(Bytes(a.begin() + 9, a.end()));
+    const auto* answerA = recorder.WaitForResponse("a");
+    ASSERT_NE(answerA, nullptr);
+    EXPECT_EQ(answerA->GetResponseCode(), 0u);
+
+    // Two answers in one write.
+    Bytes both = Answer(requests[1], Q::QUARN_RESPONSE_ALREADY_IN_WHITELIST);
+    Bytes c = Answer(requests[2], Q::QUARN_RESPONSE_WHITELIST_FULL);
+    both.insert(both.end(), c.begin(), c.end());
+    peer.Send(both);
+    ASSERT_NE(recorder.WaitForResponse("b"), nullptr);
+    ASSERT_NE(recorder.WaitForResponse("c"), nullptr);
+    EXPECT_EQ(recorder.WaitForResponse("b")->GetResponseCode(), 2u);
+    EXPECT_EQ(recorder.WaitForResponse("c")->GetResponseCode(), 3u);
+
+    // A magic with no length byte before it, a zero length, and a whole frame that does
+    // not parse (a card event too short for its payload) hide nothing behind them.
+    Bytes dirty{0xFE, 0xFD, 0x00, 0xFE, 0xFD};
+    Bytes shortEvent = Answer(requests[3], Q::QUARN_RESPONSE_OK);
+    shortEvent.resize(19);
+    shortEvent[0] = 19;
+    shortEvent[16] = Q::QUARN_MESSAGE_CARD_READER_EVENT;
+    dirty.insert(dirty.end(), shortEvent.begin(), shortEvent.end());
+    Bytes d = Answer(requests[3], Q::QUARN_RESPONSE_MESSAGE_UNEXPECTED);
+    dirty.insert(dirty.end(), d.begin(), d.end());
+    peer.Send(dirty);
+    const auto* answerD = recorder.WaitForResponse("d");
+    ASSERT_NE(answerD, nullptr);
+    EXPECT_EQ(answerD->GetResponseCode(), 10u);
+    EXPECT_EQ(recorder.ResponseCount(""), 4u);
+    EXPECT_NE(TestSupport::CapturedLog().find("Found a new QUARN packet magic number, but seems "
+                                              "that's at an index position that isn't allowed."),
+              std::string::npos);
+}
+
+TEST_F(VirtualGatewayScriptedTest, AnswersThatCannotBeDecodedAreReportedAsFailed) {
+    auto gateway = Connected();
+    ASSERT_TRUE(gateway->GetNodeStatus("status", 4711));
+    ASSERT_TRUE(gateway->OpenLock("open", 4711, 1, false));
+    std::vector<Bytes> requests = peer.ReadFrames(2);
+    ASSERT_EQ(requests.size(), 2u);
+
+    // A status answer without its status bytes, and an answer of a type no answer has.
+    Bytes noStatus = Answer(requests[0], Q::QUARN_RESPONSE_OK);
+    noStatus.resize(19);
+    noStatus[0] = 19;
+    noStatus[16] = Q::QUARN_MESSAGE_GET_STATUS;
+    Bytes echo = Answer(requests[1], Q::QUARN_RESPONSE_OK);
+    echo[16] = Q::QUARN_MESSAGE_OPEN_LOCK;
+    noStatus.insert(noStatus.end(), echo.begin(), echo.end());
+    peer.Send(noStatus);
+
+    for (const char* id : {"status", "open"}) {
+        const auto* response = recorder.WaitForResponse(id);
+        ASSERT_NE(response, nullptr) << id;
+        EXPECT_TRUE(response->IsFailed()) << id;
+        EXPECT_EQ(response->GetStatusPayload(), nullptr) << id;
+    }
+    EXPECT_NE(TestSupport::CapturedLog().find("Cannot parse GetStatus message payload."),
+              std::string::npos);
+}
+
+TEST_F(VirtualGatewayScriptedTest, CounterAndReferenceAreStampedWhenSent) {
+    auto gateway = Connected();
+    // Queued before any is sent: they must still carry consecutive counters and
+    // distinct reference identifiers.
+    for (const char* id : {"one", "two", "three"}) {
+        ASSERT_TRUE(gateway->OpenLock(id, 4711, 1, false));
+    }
+    std::vector<Bytes> frames = peer.ReadFrames(3);
+    ASSERT_EQ(frames.size(), 3u);
+    EXPECT_EQ(SequenceOf(frames[0]), 1u);
+    EXPECT_EQ(SequenceOf(frames[1]), 2u);
+    EXPECT_EQ(SequenceOf(frames[2]), 3u);
+    EXPECT_EQ(ReferenceOf(frames[0]), 1);
+    EXPECT_EQ(ReferenceOf(frames[1]), 2);
+    EXPECT_EQ(ReferenceOf(frames[2]), 3);
+
+    // A request rejected for its counter is answered with code 7 and the counter is
+    // adopted: the next frame carries the gateway's counter + 1.
+    peer.Send(Answer(frames[0], Q::QUARN_RESPONSE_SEQUENCE_COUNTER_ERROR, 900));
+    const auto* rejected = recorder.WaitForResponse("one");
+    ASSERT_NE(rejected, nullptr);
+    EXPECT_EQ(rejected->GetResponseCode(), 7u);
+    EXPECT_EQ(gateway->GetSequenceCounter(), 900u);
+    ASSERT_TRUE(gateway->CloseLock("four", 4711, 0, false));
+    std::vector<Bytes> next = peer.ReadFrames(1);
+    ASSERT_EQ(next.size(), 1u);
+    EXPECT_EQ(SequenceOf(next[0]), 901u);
+    EXPECT_EQ(gateway->GetStatus(), Quarn::READY);
+}
+
+TEST_F(VirtualGatewayScriptedTest, AWaitingReferenceIdIsNeverReused) {
+    auto gateway = Connected();
+    for (int i = 0; i < 64; ++i) {
+        ASSERT_TRUE(gateway->OpenLock("request" + std::to_string(i), 4711, 1, false));
+    }
+    std::vector<Bytes> frames = peer.ReadFrames(63);
+    ASSERT_EQ(frames.size(), 63u);
+    std::set<uint8_t> references;
+    for (const Bytes& frame : frames) {
+        references.insert(ReferenceOf(frame));
+    }
+    EXPECT_EQ(references.size(), 63u);
+    // Every identifier waits for an answer: the 64th request is held back...
+    EXPECT_TRUE(peer.ReadFrames(1, 300ms).empty());
+
+    // ...until one is answered, and then takes that identifier.
+    peer.Send(Answer(frames[10], Q::QUARN_RESPONSE_OK));
+    ASSERT_NE(recorder.WaitForResponse("request10"), nullptr);
+    std::vector<Bytes> last = peer.ReadFrames(1);
+    ASSERT_EQ(last.size(), 1u);
+    EXPECT_EQ(ReferenceOf(last[0]), ReferenceOf(frames[10]));
+    EXPECT_EQ(SequenceOf(last[0]), 64u);
+    peer.Send(Answer(last[0], Q::QUARN_RESPONSE_OK));
+    ASSERT_NE(recorder.WaitForResponse("request63"), nullptr);
+}
+
+TEST_F(VirtualGatewayScriptedTest, TwentiethFailedConnectMakesTheGatewayNotPresent) {
+    VirtualGateway gateway("127.0.0.1", TestSupport::FreePort(), 2000, kScripted);
+    recorder.Attach(gateway);
+    uint32_t criticalBefore = Diagnostics::ErrorGuard::GetInstance().GetCriticalErrorCount();
+    for (int attempt = 1; attempt < VirtualGateway::kMaxConnectFailures; ++attempt) {
+        ASSERT_FALSE(gateway.Connect(true));
+        ASSERT_EQ(gateway.GetStatus(), Quarn::INITIALIZED);
+    }
+    EXPECT_FALSE(gateway.Connect(true));
+    EXPECT_EQ(gateway.GetStatus(), Quarn::NOT_PRESENT);
+    EXPECT_EQ(recorder.States(), std::vector{Quarn::NOT_PRESENT});
+    EXPECT_EQ(Diagnostics::ErrorGuard::GetInstance().GetCriticalErrorCount(), criticalBefore + 20);
+    EXPECT_FALSE(gateway.Connect(false));
+    EXPECT_FALSE(gateway.Disconnect());
+    EXPECT_EQ(Diagnostics::ErrorGuard::GetInstance().GetCriticalErrorCount(), criticalBefore + 20);
+
+    // Only status and whitelist switching are still accepted (they wait in the queue).
+    const std::vector<unsigned char> card{1};
+    EXPECT_TRUE(gateway.GetNodeStatus("s", 1));
+    EXPECT_TRUE(gateway.EnableWhitelist("e", 1));
+    EXPECT_TRUE(gateway.DisableWhitelist("d", 1));
+    EXPECT_FALSE(gateway.OpenLock("o", 1, 0, false));
+    EXPECT_FALSE(gateway.CloseLock("c", 1, 0, false));
+    EXPECT_FALSE(gateway.OpenCloseLock("oc", 1, 1, false));
+    EXPECT_FALSE(gateway.AccessDenied("a", 1, false));
+    EXPECT_FALSE(gateway.AddWhitelistEntry("w", 1, false, 0, false, card));
+    EXPECT_FALSE(gateway.RemoveWhitelistEntry("r", 1, false, 0, card));
+    EXPECT_FALSE(gateway.ClearWhiteList("x", 1));
+}
+
+TEST_F(VirtualGatewayScriptedTest, AReceiveFaultRefusesEveryRequestUntilReconnected) {
+    auto gateway = Connected();
+    // A reset instead of an orderly close is a receive error.
+    linger reset{1, 0};
+    ASSERT_EQ(setsockopt(peer.Fd(), SOL_SOCKET, SO_LINGER, &reset, sizeof reset), 0);
+    peer.Listener().CloseConnection(peer.Fd());
+    ASSERT_TRUE(recorder.WaitForStatus(*gateway, Quarn::FAULTED));
+
+    const std::vector<unsigned char> card{1};
+    EXPECT_FALSE(gateway->GetNodeStatus("s", 1));
+    EXPECT_FALSE(gateway->EnableWhitelist("e", 1));
+    EXPECT_FALSE(gateway->DisableWhitelist("d", 1));
+    EXPECT_FALSE(gateway->OpenLock("o", 1, 0, false));
+    EXPECT_FALSE(gateway->CloseLock("c", 1, 0, false));
+    EXPECT_FALSE(gateway->OpenCloseLock("oc", 1, 1, false));
+    EXPECT_FALSE(gateway->AccessDenied("a", 1, false));
+    EXPECT_FALSE(gateway->AddWhitelistEntry("w", 1, false, 0, false, card));
+    EXPECT_FALSE(gateway->RemoveWhitelistEntry("r", 1, false, 0, card));
+    EXPECT_FALSE(gateway->ClearWhiteList("x", 1));
+    EXPECT_NE(TestSupport::CapturedLog().find("Socket faulted. Receive error. Error description: "
+                                              "Connection reset by peer"),
+              std::string::npos);
+
+    // What the owner does with a fault: disconnect and connect again.
+    ASSERT_TRUE(gateway->Disconnect());
+    EXPECT_EQ(gateway->GetStatus(), Quarn::DISCONNECTED);
+    ASSERT_TRUE(gateway->Connect(false));
+    ASSERT_TRUE(peer.Accept());
+    ASSERT_TRUE(gateway->OpenLock("again", 4711, 1, false));
+    std::vector<Bytes> frames = peer.ReadFrames(1);
+    ASSERT_EQ(frames.size(), 1u);
+    peer.Send(Answer(frames[0], Q::QUARN_RESPONSE_OK));
+    ASSERT_NE(recorder.WaitForResponse("again"), nullptr);
+}
+
+TEST_F(VirtualGatewayScriptedTest, DestructionStopsBusyThreadsPromptly) {
+    auto gateway = Connected(VirtualGatewayTimings{1ms, 5ms, 20000ms});
+    std::atomic<int> answered{0};
+    gateway->SetResponseReceivedCallback([&](VirtualGateway& self, auto) {
+        ++answered;
+        self.OpenLock("from-callback", 4711, 1, false);  // callbacks may queue requests
+    });
+    for (int i = 0; i < 20; ++i) {
+        gateway->OpenLock("busy" + std::to_string(i), 4711, 1, false);
+    }
+    std::vector<Bytes> frames = peer.ReadFrames(10);
+    ASSERT_FALSE(frames.empty());
+    for (const Bytes& frame : frames) {
+        peer.Send(Answer(frame, Q::QUARN_RESPONSE_OK));
+    }
+    ASSERT_TRUE(TestSupport::WaitFor([&] { return answered > 0; }));
+
+    // Requests queued, waiting and in delivery; the read thread waits on the socket.
+    auto destroyed = std::async(std::launch::async, [&] { gateway.reset(); });
+    ASSERT_EQ(destroyed.wait_for(5s), std::future_status::ready);
+
+    // An idle gateway that never connected goes as quickly.
+    auto idle = std::make_unique<VirtualGateway>("127.0.0.1", peer.Port());
+    auto idleDestroyed = std::async(std::launch::async, [&] { idle.reset(); });
+    ASSERT_EQ(idleDestroyed.wait_for(5s), std::future_status::ready);
+}
+
+}  // namespace

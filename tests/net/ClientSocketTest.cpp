@@ -1,0 +1,205 @@
+#include "net/ClientSocket.h"
+
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <future>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "diagnostics/ErrorGuard.h"
+#include "tests/net/LogCapture.h"
+#include "tests/net/ScriptedListener.h"
+#include "tests/support/TestSupport.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using Quarn::Net::ClientSocket;
+using TestSupport::ScriptedListener;
+
+// Bytes that start like a gateway frame: the length, the magic, then fill.
+std::string Frame(unsigned char length, unsigned char fill) {
+    std::string frame(length, static_cast<char>(fill));
+    frame[0] = static_cast<char>(length);
+    frame[1] = '\xFE';
+    frame[2] = '\xFD';
+    return frame;
+}
+
+std::string Text(const std::vector<unsigned char>& bytes) {
+    return std::string(bytes.begin(), bytes.end());
+}
+
+class ClientSocketTest : public ::testing::Test {
+protected:
+    void SetUp() override { TestSupport::CaptureLog(); }
+
+    // A socket connected to the listener, with error callbacks that record their codes.
+    std::unique_ptr<ClientSocket> Connected() {
+        auto socket = std::make_unique<ClientSocket>("127.0.0.1", listener.Port(), 2000);
+        socket->ReceiveErrorCallback = [this](int code) { receiveErrors.push_back(code); };
+        socket->SendErrorCallback = [this](int code) { sendErrors.push_back(code); };
+        EXPECT_TRUE(socket->Connect());
+        peer = listener.Accept();
+        EXPECT_NE(peer, -1);
+        return socket;
+    }
+
+    ScriptedListener listener;
+    int peer = -1;
+    std::vector<int> receiveErrors;
+    std::vector<int> sendErrors;
+};
+
+TEST_F(ClientSocketTest, ConnectToClosedPortFailsAndCanBeRetried) {
+    int port = TestSupport::FreePort();
+    ClientSocket socket("127.0.0.1", port, 2000);
+    uint32_t criticalBefore = Diagnostics::ErrorGuard::GetInstance().GetCriticalErrorCount();
+
+    EXPECT_FALSE(socket.Connect());
+    EXPECT_FALSE(socket.IsConnected());
+    EXPECT_EQ(Diagnostics::ErrorGuard::GetInstance().GetCriticalErrorCount(), criticalBefore + 1);
+    EXPECT_NE(TestSupport::CapturedLog().find("Cannot connect to socket: Connection refused"),
+              std::string::npos);
+    // Nothing is open, so sending does nothing and succeeds.
+    EXPECT_TRUE(socket.Send({1, 2, 3}));
+    EXPECT_FALSE(socket.HasPendingError());
+    EXPECT_FALSE(socket.Connect());
+}
+
+TEST_F(ClientSocketTest, ConnectsByHostNameAndSendsWholeData) {
+    ClientSocket socket("localhost", listener.Port(), 2000);
+    ASSERT_TRUE(socket.Connect());
+    int fd = listener.Accept();
+    ASSERT_NE(fd, -1);
+    EXPECT_FALSE(socket.Connect());  // connected once already
+
+    std::vector<unsigned char> data(600);
+    for (size_t i = 0; i < data.size(); ++i) {
+        data[i] = static_cast<unsigned char>(i);
+    }
+    EXPECT_TRUE(socket.Send(data));
+    EXPECT_EQ(TestSupport::ReceiveFor(fd, data.size(), 5s), Text(data));
+    EXPECT_FALSE(socket.HasPendingError());
+}
+
+TEST_F(ClientSocketTest, ReceiveReturnsOneWholeFrame) {
+    auto socket = Connected();
+    std::string frame = Frame(20, 0xAB);
+    ASSERT_TRUE(TestSupport::SendAll(peer, frame));
+
+    std::vector<unsigned char> data;
+    EXPECT_TRUE(socket->Receive(data));
+    EXPECT_EQ(Text(data), frame);
+}
+
+TEST_F(ClientSocketTest, ReceiveCollectsAFrameArrivingInParts) {
+    auto socket = Connected();
+    std::string frame = Frame(20, 0x11);
+    for (size_t split : {1, 2, 7}) {
+        std::thread sender([&] {
+            TestSupport::SendAll(peer, frame.substr(0, split));
+            // Give the first part a head start so that it is read on its own.
+            std::this_thread::sleep_for(50ms);
+            TestSupport::SendAll(peer, frame.substr(split));
+        });
+        std::vector<unsigned char> data;
+        EXPECT_TRUE(socket->Receive(data));
+        sender.join();
+        EXPECT_EQ(Text(data), frame) << split;
+    }
+}
+
+TEST_F(ClientSocketTest, ReceiveDoesNotWaitForACountThatStrayBytesAnnounce) {
+    auto socket = Connected();
+    // 0xC8 would announce 200 bytes, but no magic follows it.
+    std::string stray = "\xC8\x01" + Frame(20, 0x55);
+    ASSERT_TRUE(TestSupport::SendAll(peer, stray));
+    std::vector<unsigned char> data;
+    ASSERT_TRUE(TestSupport::WaitFor(
+        [&] {
+            socket->Receive(data);
+            return data.size() >= stray.size();
+        },
+        2s));
+    EXPECT_EQ(Text(data), stray);
+}
+
+TEST_F(ClientSocketTest, ReceiveHandsBackMoreThanOneFrameOrAZeroLength) {
+    auto socket = Connected();
+    std::string two = Frame(20, 0x22) + Frame(19, 0x33);
+    ASSERT_TRUE(TestSupport::SendAll(peer, two));
+    std::vector<unsigned char> data;
+    ASSERT_TRUE(TestSupport::WaitFor([&] {
+        socket->Receive(data);
+        return data.size() >= two.size();
+    }));
+    EXPECT_EQ(Text(data), two);
+
+    // A first byte of 0 announces nothing to wait for.
+    std::string zero("\0\xFE\xFD", 3);
+    ASSERT_TRUE(TestSupport::SendAll(peer, zero));
+    data.clear();
+    EXPECT_TRUE(socket->Receive(data));
+    EXPECT_EQ(Text(data), zero);
+}
+
+TEST_F(ClientSocketTest, PeerCloseCallsTheReceiveErrorCallbackWithZero) {
+    auto socket = Connected();
+    ASSERT_TRUE(TestSupport::SendAll(peer, "\x14\xFE"));  // a frame cut short
+    listener.CloseConnection(peer);
+
+    std::vector<unsigned char> data;
+    EXPECT_FALSE(socket->Receive(data));
+    EXPECT_EQ(receiveErrors, std::vector<int>{0});
+    EXPECT_EQ(Text(data), "\x14\xFE");  // what arrived before the close stays
+}
+
+TEST_F(ClientSocketTest, SilenceEndsReceiveWithoutCallback) {
+    auto socket = Connected();
+    socket->SetReceiveWait(100ms);
+    std::vector<unsigned char> data;
+    EXPECT_FALSE(socket->Receive(data));
+    EXPECT_TRUE(data.empty());
+    EXPECT_TRUE(receiveErrors.empty());
+}
+
+TEST_F(ClientSocketTest, CloseFromAnotherThreadWakesAWaitingReceive) {
+    auto socket = Connected();
+    std::atomic<bool> entered{false};
+    auto receiving = std::async(std::launch::async, [&] {
+        std::vector<unsigned char> data;
+        entered = true;
+        return socket->Receive(data);
+    });
+    ASSERT_TRUE(TestSupport::WaitFor([&] { return entered.load(); }));
+    socket->Close();
+
+    ASSERT_EQ(receiving.wait_for(5s), std::future_status::ready);
+    EXPECT_FALSE(receiving.get());
+    EXPECT_TRUE(receiveErrors.empty());
+    EXPECT_TRUE(socket->Send({1}));  // closed: nothing is sent
+    EXPECT_TRUE(sendErrors.empty());
+    EXPECT_EQ(TestSupport::ReceiveFor(peer, 1, 2s), "");  // the peer sees the close
+}
+
+TEST_F(ClientSocketTest, SendToAClosedPeerFailsWithoutSigpipe) {
+    auto socket = Connected();
+    listener.CloseConnection(peer);
+    uint32_t criticalBefore = Diagnostics::ErrorGuard::GetInstance().GetCriticalErrorCount();
+
+    // The first sends may still be accepted by the local stack; the peer's reset makes a
+    // later one fail.
+    std::vector<unsigned char> frame(20, 0x44);
+    ASSERT_TRUE(TestSupport::WaitFor([&] { return !socket->Send(frame); }));
+    ASSERT_EQ(sendErrors.size(), 1u);
+    EXPECT_TRUE(sendErrors[0] == EPIPE || sendErrors[0] == ECONNRESET) << sendErrors[0];
+    EXPECT_EQ(Diagnostics::ErrorGuard::GetInstance().GetCriticalErrorCount(), criticalBefore + 1);
+}
+
+}  // namespace
