@@ -127,7 +127,10 @@ bool ServerSocket::InitSocket() {
     address.sin_port = htons(static_cast<uint16_t>(port_));
     address.sin_addr.s_addr = htonl(INADDR_ANY);
     bool ready = false;
-    if (::bind(serverSocket_, reinterpret_cast<sockaddr*>(&address), sizeof address) == -1) {
+    if (!bindAddress_.empty() &&
+        ::inet_pton(AF_INET, bindAddress_.c_str(), &address.sin_addr) != 1) {
+        LOG_ERROR << "Error on bind server socket. Not an IPv4 address: " << bindAddress_;
+    } else if (::bind(serverSocket_, reinterpret_cast<sockaddr*>(&address), sizeof address) == -1) {
         LOG_ERROR << "Error on bind server socket. " << std::strerror(errno);
     } else if (::listen(serverSocket_, kListenBacklog) == -1) {
         LOG_ERROR << "Error on listen server socket. " << std::strerror(errno);

@@ -76,6 +76,8 @@ public:
     // Creates, binds (any local address) and listens. True on success; on failure the
     // reason is logged and no socket stays open.
     bool InitSocket();
+    // Listen on this local IPv4 address only instead of every address; before InitSocket.
+    void SetBindAddress(std::string address) { bindAddress_ = std::move(address); }
     // The listening port: the bound one once InitSocket succeeded, else the one given.
     int GetPort() const { return port_; }
 
@@ -137,6 +139,7 @@ private:
     std::mutex listenMutex_;
     int serverSocket_ = -1;
     int port_;
+    std::string bindAddress_;  // empty: every local address
     std::atomic<bool> acceptLoopRunning_{false};
     std::atomic<bool> receiveLoopRunning_{false};
     // Lets Stop cut short the accept thread's pause after a resource shortage.
