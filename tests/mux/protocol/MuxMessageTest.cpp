@@ -7,7 +7,6 @@
 
 #include "mux/protocol/MuxMessageBuilder.h"
 #include "mux/protocol/MuxMessageCodes.h"
-#include "mux/protocol/MuxRequestRecord.h"
 #include "tests/mux/protocol/ProtocolLog.h"
 
 namespace {
@@ -140,18 +139,6 @@ TEST(MuxMessage, RequestsAreWrittenBackWithTheirAddressOnly) {
     }
 }
 
-TEST(MuxMessage, BuiltMessagesCarryTheCurrentTime) {
-    std::time_t before = std::time(nullptr);
-    auto message = MuxMessageBuilder::BuildMessage(MUX_MESSAGE_NACK, "req",
-                                                   MuxMessageBuilder::BuildNackPayload(0, "x"));
-    std::time_t after = std::time(nullptr);
-    EXPECT_GE(message->GetTimestamp(), before);
-    EXPECT_LE(message->GetTimestamp(), after);
-    EXPECT_EQ(message->GetMessageId(), "req");
-    EXPECT_NE(message->GetPayloadAs<MuxNackMessagePayload>(), nullptr);
-    EXPECT_EQ(message->GetPayloadAs<MuxAckMessagePayload>(), nullptr);
-}
-
 TEST(MuxMessage, EventTimestampsHaveNoLeadingZeros) {
     std::tm local{};
     local.tm_year = 2026 - 1900;
@@ -168,17 +155,6 @@ TEST(MuxMessage, EventTimestampsHaveNoLeadingZeros) {
     local.tm_min = 59;
     local.tm_sec = 0;
     EXPECT_EQ(MuxMessageBuilder::BuildEventTimestamp(std::mktime(&local)), "23:59:0 31-1-2026");
-}
-
-TEST(MuxRequestRecord, EventDeliveriesShareOneMessage) {
-    auto event = std::shared_ptr<MuxMessage>(
-        MuxMessageBuilder::BuildMessage(MUX_MESSAGE_EVENT_CARD_READER, "lockEventMessage-1",
-                                        MuxMessageBuilder::BuildCardEventPayload(1, 2, "t", "r")));
-    MuxRequestRecord first(5, 11, event, true);
-    MuxRequestRecord second(6, 12, event, true);
-    event.reset();
-    EXPECT_EQ(first.requestMessage, second.requestMessage);
-    EXPECT_EQ(first.requestMessage->ToJSON(), second.requestMessage->ToJSON());
 }
 
 }  // namespace
