@@ -120,7 +120,6 @@ bool ServerSocket::InitSocket() {
     }
     int on = 1;
     ::setsockopt(serverSocket_, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-    ::setsockopt(serverSocket_, SOL_SOCKET, SO_REUSEPORT, &on, sizeof on);
 
     sockaddr_in address{};
     address.sin_family = AF_INET;
