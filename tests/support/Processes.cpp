@@ -33,8 +33,9 @@ bool Locksim::WaitForOutput(const std::string& text, size_t count,
 }
 
 Lockhub::Lockhub(const TempDir& folder, const std::string& configuration,
-                 std::vector<std::string> options)
-    : logFile_(folder.File("lockhub" + std::to_string(FreePort()) + ".log")), port_(FreePort()) {
+                 std::vector<std::string> options, int port)
+    : logFile_(folder.File("lockhub" + std::to_string(FreePort()) + ".log")),
+      port_(port != 0 ? port : FreePort()) {
     std::vector<std::string> argv = {LOCKHUB_BINARY, "--port", std::to_string(port_),
                                      "--logFile",    logFile_, "--verbose"};
     if (!configuration.empty()) {

@@ -33,8 +33,9 @@ private:
 // at verbose severity into a file of the folder.
 class Lockhub {
 public:
+    // port 0: a free port.
     Lockhub(const TempDir& folder, const std::string& configuration,
-            std::vector<std::string> options = {});
+            std::vector<std::string> options = {}, int port = 0);
     int Port() const { return port_; }
     std::string Log() const;
     bool WaitForLog(const std::string& text, size_t count = 1,
