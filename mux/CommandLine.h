@@ -18,6 +18,7 @@ struct CommandLineOptions {
     bool bareVersion = false;
     int port = kDefaultListenPort;
     std::string configFile;
+    std::string bindAddress;  // empty: every local address
     std::string logFile = kDefaultLogFile;
     Diagnostics::Severity severity = Diagnostics::info;
     bool colours = false;

@@ -1,24 +1,31 @@
 #include "mux/ProcessStartup.h"
 
-#include <condition_variable>
-#include <mutex>
+#include <memory>
 
 #include "diagnostics/FaultHandling.h"
+#include "diagnostics/Log.h"
+#include "mux/QuarnMux.h"
 
 namespace Mux {
 
-void RunProcess(int, const std::string&) {
-    std::mutex mutex;
-    std::condition_variable stopped;
-    bool stopRequested = false;
-    Diagnostics::SetCoreStopHook([&] {
-        std::lock_guard<std::mutex> lock(mutex);
-        stopRequested = true;
-        stopped.notify_all();
-    });
+void RunProcess(const CommandLineOptions& options) {
+    auto core = std::make_unique<QuarnMux>(options.port);
+    if (!options.bindAddress.empty()) {
+        core->SetBindAddress(options.bindAddress);
+    }
+    if (!options.configFile.empty()) {
+        core->ParseConfigurationFile(options.configFile);
+    }
+    // The error thresholds may be reached as soon as the gateways are being connected.
+    QuarnMux* stoppable = core.get();
+    Diagnostics::SetCoreStopHook([stoppable] { stoppable->Stop(); });
+    core->Start();
+    LOG_VERBOSE << "Registering signals handlers.";
     Diagnostics::RegisterSignalHandlers();
-    std::unique_lock<std::mutex> lock(mutex);
-    stopped.wait(lock, [&] { return stopRequested; });
+    LOG_INFO << "Mux ended initialization process.";
+    LOG_VERBOSE << "Entering Mux loop cycle.";
+    core->Wait();
+    LOG_VERBOSE << "Mux loop cycle ended.";
     Diagnostics::SetCoreStopHook(nullptr);
 }
 

@@ -1,0 +1,349 @@
+// The core's lifecycle, its two threads, its configuration and its gateways.
+
+#include "mux/QuarnMux.h"
+
+#include <exception>
+#include <fstream>
+
+#include "diagnostics/ErrorGuard.h"
+#include "diagnostics/Log.h"
+#include "gateway/VirtualGateway.h"
+#include "mux/CommandLine.h"
+#include "mux/protocol/MuxRequestRecord.h"
+#include "net/ServerSocket.h"
+#include "threading/Thread.h"
+
+namespace Mux {
+namespace {
+
+// How often the gateways loop retries a gateway that is not connected.
+constexpr std::chrono::milliseconds kConnectRetryPause{1};
+
+int ListenPortFor(int port) {
+    return port > 0 && port != 80 && port != 443 ? port : kDefaultListenPort;
+}
+
+// The word a status shows in log lines; INITIALIZED and NOT_PRESENT show their numbers.
+std::string StatusWord(Quarn::VirtualGatewayStatuses status) {
+    switch (status) {
+        case Quarn::UNKNOWN:
+            return "UNKNOWN";
+        case Quarn::CONNECTED:
+            return "CONNECTED";
+        case Quarn::READY:
+            return "READY";
+        case Quarn::DISCONNECTED:
+            return "DISCONNECTED";
+        case Quarn::FAULTED:
+            return "FAULTED";
+        default:
+            return std::to_string(static_cast<uint32_t>(status));
+    }
+}
+
+}  // namespace
+
+QuarnMux::QuarnMux() : QuarnMux(kDefaultListenPort) {}
+
+QuarnMux::QuarnMux(int port)
+    : port_(ListenPortFor(port)),
+      listenPort_(port_),
+      muxMessageQueueMutex_("muxMessageQueueMutex", true, true),
+      clientMessageQueueMutex_("clientMessageQueueMutex", true, true),
+      pendingMessagesListMutex_("pendingMessagesListMutex", true, true) {
+    InitMutexes();
+}
+
+QuarnMux::~QuarnMux() {
+    ForceShutdown();
+    if (mainThread_) {
+        mainThread_->Join();
+    }
+    if (gatewaysThread_) {
+        gatewaysThread_->Join();
+    }
+    if (serverSocket_) {
+        serverSocket_->Stop();
+    }
+    RemoveAllGateways();
+    DestroyMutexes();
+}
+
+void QuarnMux::InitMutexes() {
+    LOG_VERBOSE << "Initializing thread mutexes for multithread sync.";
+    LOG_VERBOSE << "Mutexes for multithread initialized.";
+}
+
+void QuarnMux::DestroyMutexes() {
+    LOG_VERBOSE << "Destroying thread mutexes for multithread sync.";
+    clientMessageQueueMutex_.Destroy();
+    muxMessageQueueMutex_.Destroy();
+    pendingMessagesListMutex_.Destroy();
+    LOG_VERBOSE << "Thread mutexes destroyed.";
+}
+
+void QuarnMux::Start() {
+    if (started_.exchange(true)) {
+        return;
+    }
+    mainThread_ = std::make_unique<Threading::Thread>([this] { mainThreadProc(); });
+    running_ = true;
+    gatewaysRunning_ = true;
+    mainThread_->Start();
+    LOG_INFO << "Main thread spawned.";
+}
+
+void QuarnMux::Wait() {
+    if (!mainThread_) {
+        return;
+    }
+    try {
+        mainThread_->Join();
+    } catch (const std::exception& error) {
+        LOG_ERROR << error.what();
+    }
+}
+
+void QuarnMux::Stop() {
+    if (!running_) {
+        return;
+    }
+    running_ = false;
+    gatewaysRunning_ = false;
+    clientsWork_.Notify();
+    gatewaysWork_.Notify();
+}
+
+void QuarnMux::ForceShutdown() {
+    LOG_VERBOSE << "Force shutdown initiated";
+    running_ = false;
+    gatewaysRunning_ = false;
+    clientsWork_.Notify();
+    gatewaysWork_.Notify();
+}
+
+void QuarnMux::mainThreadProc() {
+    LOG_DEBUG << "Mux main thread is now running on the main process.";
+    gatewaysThread_ = std::make_unique<Threading::Thread>([this] { gatewaysThreadProc(); });
+    gatewaysThread_->Start();
+    LOG_INFO << "Virtual gateways thread spawned.";
+    if (!serverSocket_ && !StartServerSocket()) {
+        LOG_ERROR << "Error detected on socket. Initialization. Shutdown Mux.";
+        ForceShutdown();
+    }
+    serving_ = true;
+    LOG_VERBOSE << "All modules threads spawned. Starting main thread control loop.";
+    while (running_) {
+        if (!SendMessageToClientIfAvailable()) {
+            clientsWork_.Wait();
+        }
+    }
+    LOG_WARNING << "Mux main thread is closing.";
+}
+
+bool QuarnMux::StartServerSocket() {
+    serverSocket_ = std::make_unique<Quarn::Net::ServerSocket>(port_);
+    serverSocket_->SetBindAddress(bindAddress_);
+    serverSocket_->ClientAcceptedCallback = [this](int fd, uint64_t id) {
+        ServerSocketClientAccepted(fd, id);
+    };
+    serverSocket_->DataReceivedCallback = [this](int fd, uint64_t id,
+                                                 std::unique_ptr<std::vector<unsigned char>> data) {
+        ServerSocketClientDataReceived(fd, id, std::move(data));
+    };
+    serverSocket_->ClientDeletedCallback = [this](int fd, uint64_t id) {
+        ServerSocketClientDeleted(fd, id);
+    };
+    if (!serverSocket_->InitSocket()) {
+        return false;
+    }
+    listenPort_ = serverSocket_->GetPort();
+    LOG_DEBUG << "Server socket initialized.";
+    serverSocket_->StartAcceptLoop();
+    serverSocket_->StartReceiveDataLoop();
+    return true;
+}
+
+void QuarnMux::gatewaysThreadProc() {
+    while (gatewaysRunning_) {
+        ConnectVirtualGateways();
+        if (PopNextMessage()) {
+            continue;
+        }
+        if (AnyGatewayNeedsConnecting()) {
+            gatewaysWork_.WaitFor(kConnectRetryPause);
+        } else {
+            gatewaysWork_.Wait();
+        }
+    }
+    LOG_DEBUG << "GatewaysThreadProc thread procedure closing.";
+}
+
+void QuarnMux::ServerSocketClientAccepted(int clientFd, uint64_t) {
+    LOG_VERBOSE << "Data callback hit.";
+    LOG_DEBUG << "Client with FD " << clientFd << " accepted.";
+}
+
+void QuarnMux::ServerSocketClientDeleted(int clientFd, uint64_t) {
+    LOG_DEBUG << "Client deleted from list. FD " << clientFd;
+}
+
+bool QuarnMux::ParseConfigurationFile(std::string path) {
+    std::ifstream file(path);
+    if (!file.is_open()) {
+        LOG_ERROR << "Cannot read configuration JSON data from file " << path;
+        return false;
+    }
+    LOG_INFO << "Reading configuration JSON data from file " << path;
+    std::string text;
+    for (std::string line; std::getline(file, line);) {
+        text += line;
+        text += "\n";
+    }
+    return ParseConfiguration(text);
+}
+
+bool QuarnMux::ParseConfiguration(std::string json) {
+    LOG_INFO << "Parsing configuration JSON...";
+    std::optional<Configuration::MuxConfigurationData> configuration =
+        Configuration::ParseConfigurationText(json);
+    if (!configuration) {
+        LOG_ERROR << "Cannot parse JSON configuration. Invalid data.";
+        return false;
+    }
+    LOG_VERBOSE << Configuration::DescribeConfiguration(*configuration);
+    LOG_INFO << "JSON Configuration parsed. Activating new configuration.";
+    enabled_ = configuration->Enabled;
+    requestTimeout_ = std::chrono::seconds(configuration->RequestTimeout);
+    InitVirtualGateways(std::move(*configuration));
+    return true;
+}
+
+void QuarnMux::RemoveAllGateways() {
+    for (std::unique_ptr<Gateway>& gateway : virtualGateways_) {
+        gateway->Disconnect();
+    }
+    gateways_.clear();
+    virtualGateways_.clear();
+}
+
+void QuarnMux::InitVirtualGateways(Configuration::MuxConfigurationData configuration) {
+    LOG_VERBOSE << "Destroying all gateways already configured...";
+    RemoveAllGateways();
+    if (!enabled_) {
+        LOG_WARNING << "Mux is not enabled.";
+        return;
+    }
+    LOG_INFO << "Start configure gateways.";
+    if (configuration.Gateways.empty()) {
+        return;
+    }
+    for (const Configuration::MuxGatewayData& data : configuration.Gateways) {
+        if (data.IpAddress.empty()) {
+            continue;
+        }
+        std::unique_ptr<Gateway> gateway;
+        try {
+            gateway = data.Port == 0 ? std::make_unique<Gateway>(data.IpAddress)
+                                     : std::make_unique<Gateway>(data.IpAddress, data.Port);
+        } catch (const std::exception& error) {
+            LOG_ERROR << "Cannot create gateway with ID " << data.ID << ": " << error.what();
+            continue;
+        }
+        gateway->SetId(data.ID);
+        gateway->SetDescription(data.Description);
+        gateway->SetRequestTimeout(requestTimeout_);
+        gateway->SetStateChangedCallback([this](Gateway& changed,
+                                                Quarn::VirtualGatewayStatuses oldStatus,
+                                                Quarn::VirtualGatewayStatuses newStatus) {
+            VirtualGatewayStateChangedCallback(changed, oldStatus, newStatus);
+        });
+        gateway->SetResponseReceivedCallback(
+            [this](Gateway& from, std::unique_ptr<GatewayResponse> response) {
+                VirtualGatewayResponseReceivedCallback(from, std::move(response));
+            });
+        gateway->SetEventReceivedCallback(
+            [this](Gateway& from, std::unique_ptr<GatewayEvent> event) {
+                VirtualGatewayEventReceivedCallback(from, std::move(event));
+            });
+        gateways_.emplace(data.ID, gateway.get());
+        virtualGateways_.push_back(std::move(gateway));
+    }
+    LOG_INFO << "Virtual gateways initialized.";
+}
+
+bool QuarnMux::AnyGatewayNeedsConnecting() const {
+    if (!enabled_) {
+        return false;
+    }
+    for (const std::unique_ptr<Gateway>& gateway : virtualGateways_) {
+        if (!gateway->IsConnected()) {
+            return true;
+        }
+    }
+    return false;
+}
+
+void QuarnMux::ConnectVirtualGateways() {
+    if (!enabled_) {
+        return;
+    }
+    for (const std::unique_ptr<Gateway>& gateway : virtualGateways_) {
+        if (gateway->IsConnected()) {
+            continue;
+        }
+        bool connected = false;
+        switch (gateway->GetStatus()) {
+            case Quarn::INITIALIZED:
+                connected = gateway->Connect(true);
+                LOG_VERBOSE << "Try to connect to gateway with ID " << gateway->GetId()
+                            << " over IP " << gateway->GetIpAddress()
+                            << ", and also send a request for a SEQUENCE REFRESH.";
+                break;
+            case Quarn::DISCONNECTED:
+            case Quarn::FAULTED:
+                connected = gateway->Connect(false);
+                break;
+            case Quarn::UNKNOWN:
+                LOG_ERROR << "The selected Virtual Gateway is in UNKNOWN status. A connection "
+                             "request will not be send.";
+                break;
+            default:
+                break;
+        }
+        if (connected) {
+            LOG_VERBOSE << "Connected to gateway with ID " << gateway->GetId() << " over IP "
+                        << gateway->GetIpAddress() << ".";
+        } else {
+            LOG_ERROR << "Cannot connect to gateway with ID " << gateway->GetId() << " over IP "
+                      << gateway->GetIpAddress() << ".";
+            Diagnostics::ErrorGuard::GetInstance().ReportCriticalError();
+        }
+    }
+}
+
+void QuarnMux::VirtualGatewayStateChangedCallback(Gateway& gateway,
+                                                  Quarn::VirtualGatewayStatuses oldStatus,
+                                                  Quarn::VirtualGatewayStatuses newStatus) {
+    LOG_VERBOSE << "[QuarnMux::VirtualGatewayStateChangedCallback] Gateway "
+                << gateway.GetDescription() << "," << gateway.GetId() << " changed state from "
+                << StatusWord(oldStatus) << " to state " << StatusWord(newStatus);
+    switch (newStatus) {
+        case Quarn::CONNECTED:
+            LOG_VERBOSE << "VG connected.";
+            break;
+        case Quarn::FAULTED:
+            LOG_WARNING << "Try to reconnect VG " << gateway.GetDescription() << ", "
+                        << gateway.GetId() << ".";
+            gateway.Disconnect();
+            gateway.Connect(false);
+            break;
+        default:
+            LOG_VERBOSE << "Virtual gateway switched to an unsupported status.";
+            break;
+    }
+    // A gateway that lost its connection is reconnected by the gateways loop.
+    gatewaysWork_.Notify();
+}
+
+}  // namespace Mux

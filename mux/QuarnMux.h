@@ -1,0 +1,166 @@
+#pragma once
+// The multiplexer core: one per process. Owns the server socket that clients connect to,
+// the virtual gateways, the three queues through which requests and answers travel, and
+// two threads: the main thread delivers ready answers and events to clients; the gateways
+// thread keeps the gateways connected and hands queued requests to them.
+//
+// A request travels: receive thread (parsed, requestQueue) -> gateways thread (handed to
+// its gateway, pendingMessagesList) -> the gateway's read thread (answer built,
+// answerQueue) -> main thread (sent to the client that asked, on that very connection).
+// A request that cannot be handed over is answered at once with a NACK. A record belongs
+// to the container that holds it, or to the thread that took it out.
+
+#include <atomic>
+#include <cstdint>
+#include <deque>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "mux/Configuration.h"
+#include "threading/Mutex.h"
+#include "threading/WorkSignal.h"
+
+namespace Quarn {
+class VirtualGateway;
+enum VirtualGatewayStatuses : uint32_t;
+namespace Net {
+class ServerSocket;
+}
+namespace Messages::VG {
+class VirtualGatewayResponseMessage;
+class VirtualGatewayEventMessage;
+}  // namespace Messages::VG
+}  // namespace Quarn
+
+namespace Threading {
+class Thread;
+}
+
+namespace Mux {
+
+class MuxMessage;
+struct MuxRequestRecord;
+
+class QuarnMux {
+public:
+    // Port 5555.
+    QuarnMux();
+    // The port when above 0 and neither 80 nor 443, else 5555.
+    explicit QuarnMux(int port);
+    // Stops and joins the core's threads, the server socket and every gateway, then frees
+    // whatever is still queued. Not to be called from one of the core's callbacks.
+    ~QuarnMux();
+    QuarnMux(const QuarnMux&) = delete;
+    QuarnMux& operator=(const QuarnMux&) = delete;
+
+    // Configuration, on the starting thread before Start. True when read, parsed and applied.
+    bool ParseConfigurationFile(std::string path);
+    bool ParseConfiguration(std::string json);
+    // Replaces all gateways by those of the configuration (not connected yet).
+    void InitVirtualGateways(Configuration::MuxConfigurationData configuration);
+
+    // Listen on one local address instead of all; before Start.
+    void SetBindAddress(std::string address) { bindAddress_ = std::move(address); }
+    // Lets the system choose the listening port (tests, benchmarks); before Start.
+    // GetListenPort tells the port in use once the server socket listens.
+    void UseSystemChosenPort() { port_ = 0; }
+    int GetListenPort() const { return listenPort_.load(); }
+    // True once the server socket listens (or failed: then the core shut itself down).
+    bool IsServing() const { return serving_.load(); }
+
+    // Starts the main thread once.
+    void Start();
+    // Blocks until the main thread has ended.
+    void Wait();
+    // Ends both loops; any thread, also from inside a callback. Not undone.
+    void Stop();
+    void ForceShutdown();
+
+private:
+    using Gateway = Quarn::VirtualGateway;
+    using GatewayResponse = Quarn::Messages::VG::VirtualGatewayResponseMessage;
+    using GatewayEvent = Quarn::Messages::VG::VirtualGatewayEventMessage;
+    using Record = std::unique_ptr<MuxRequestRecord>;
+
+    void InitMutexes();
+    void DestroyMutexes();
+    void RemoveAllGateways();
+
+    // Threads.
+    void mainThreadProc();
+    void gatewaysThreadProc();
+    bool StartServerSocket();
+
+    // Gateways: connection and status (gateways thread, gateway threads).
+    void ConnectVirtualGateways();
+    bool AnyGatewayNeedsConnecting() const;
+    void VirtualGatewayStateChangedCallback(Gateway& gateway,
+                                            Quarn::VirtualGatewayStatuses oldStatus,
+                                            Quarn::VirtualGatewayStatuses newStatus);
+
+    // Clients: requests (receive thread, gateways thread).
+    void ServerSocketClientAccepted(int clientFd, uint64_t connectionId);
+    void ServerSocketClientDeleted(int clientFd, uint64_t connectionId);
+    void ServerSocketClientDataReceived(int clientFd, uint64_t connectionId,
+                                        std::unique_ptr<std::vector<unsigned char>> data);
+    void TranslateClientMessage(int clientFd, uint64_t connectionId,
+                                std::vector<unsigned char>& json);
+    // Hands at most one queued request over; true when more requests wait.
+    bool PopNextMessage();
+    // True when the gateway queued the request: the record then waits in the pending list.
+    // Else the record stays with the caller.
+    bool SendMessageToVG(Record& record);
+    // The gateway a request goes to, after the checks and log lines of its code (a
+    // duration of 0 becomes 1); null when it cannot be routed.
+    Gateway* RouteRequest(MuxMessage& request);
+    bool CallGatewayOperation(Gateway& gateway, const MuxMessage& request);
+    // Answers a request that could not be handed over: a NACK "Error in request".
+    void EnqueueErrorAnswer(Record record);
+
+    // Answers and events (gateway read threads, main thread).
+    void VirtualGatewayResponseReceivedCallback(Gateway& gateway,
+                                                std::unique_ptr<GatewayResponse> response);
+    void VirtualGatewayEventReceivedCallback(Gateway& gateway, std::unique_ptr<GatewayEvent> event);
+    void TranslateVirtualGatewayMessage(Gateway& gateway, const GatewayResponse& response);
+    void TranslateVirtualGatewayEvent(Gateway& gateway, const GatewayEvent& event);
+    std::unique_ptr<MuxMessage> BuildAnswer(const MuxMessage& request,
+                                            const GatewayResponse& response);
+    // Sends at most one queued answer or event; true when more wait.
+    bool SendMessageToClientIfAvailable();
+
+    int port_;
+    std::string bindAddress_;
+    std::atomic<int> listenPort_;
+    std::atomic<bool> serving_{false};
+    std::unique_ptr<Quarn::Net::ServerSocket> serverSocket_;  // main thread's
+    std::atomic<bool> enabled_{false};
+    std::chrono::seconds requestTimeout_{Configuration::kDefaultRequestTimeoutSeconds};
+
+    // Filled before Start and not changed while the threads run. virtualGateways_ owns
+    // every gateway, in configuration order; gateways_ routes a gateway ID to the first
+    // gateway with that ID.
+    std::vector<std::unique_ptr<Gateway>> virtualGateways_;
+    std::map<int, Gateway*> gateways_;
+
+    Threading::Mutex muxMessageQueueMutex_;
+    Threading::Mutex clientMessageQueueMutex_;
+    Threading::Mutex pendingMessagesListMutex_;
+    std::deque<Record> requestQueue_;                    // clientMessageQueueMutex_
+    std::deque<Record> answerQueue_;                     // muxMessageQueueMutex_
+    std::map<std::string, Record> pendingMessagesList_;  // pendingMessagesListMutex_
+
+    // Wake the loops when there is work: a request queued or a gateway to connect; an
+    // answer or event queued.
+    Threading::WorkSignal gatewaysWork_;
+    Threading::WorkSignal clientsWork_;
+
+    std::atomic<bool> running_{false};
+    std::atomic<bool> gatewaysRunning_{false};
+    std::atomic<bool> started_{false};
+    std::unique_ptr<Threading::Thread> mainThread_;
+    std::unique_ptr<Threading::Thread> gatewaysThread_;  // created by the main thread
+};
+
+}  // namespace Mux

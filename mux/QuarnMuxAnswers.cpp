@@ -1,0 +1,259 @@
+// Answers and events: from a gateway's report to the clients.
+
+#include <ctime>
+#include <thread>
+
+#include "diagnostics/Log.h"
+#include "gateway/VirtualGateway.h"
+#include "gateway/VirtualGatewayEventMessage.h"
+#include "gateway/VirtualGatewayResponseMessage.h"
+#include "messages/QuarnLockState.h"
+#include "messages/QuarnMessageTypes.h"
+#include "mux/AnswerTexts.h"
+#include "mux/QuarnMux.h"
+#include "mux/protocol/MuxMessage.h"
+#include "mux/protocol/MuxMessageBuilder.h"
+#include "mux/protocol/MuxMessageCodes.h"
+#include "mux/protocol/MuxMessagePayloads.h"
+#include "mux/protocol/MuxRequestRecord.h"
+#include "net/ServerSocket.h"
+#include "threading/MutexGuard.h"
+
+namespace Mux {
+namespace {
+
+constexpr int kSendLockTimeoutSeconds = 5;
+constexpr int kEventLockTimeoutSeconds = 15;
+constexpr int kMaxSendAttempts = 15;
+// Pause between two failed attempts to send to the same client.
+constexpr std::chrono::milliseconds kSendRetryPause{1};
+constexpr const char* kNoAnswerText = "The gateway did not answer in time.";
+constexpr const char* kRefreshRequestMarker = "requestNewSEQID";
+
+// The client code of a gateway event type; 0 for a type that clients are not told of.
+int EventCodeFor(uint8_t eventType) {
+    switch (eventType) {
+        case Quarn::Messages::QUARN_MESSAGE_CARD_READER_EVENT:
+            return MUX_MESSAGE_EVENT_CARD_READER;
+        case Quarn::Messages::QUARN_MESSAGE_CARD_READER_EVENT_2:
+            return MUX_MESSAGE_ACCESS_ALLOWED;
+        case Quarn::Messages::QUARN_MESSAGE_PINCODE_EVENT:
+            return MUX_MESSAGE_EVENT_INFO;
+        default:
+            return 0;
+    }
+}
+
+bool IsLockOperation(int code) {
+    return code == MUX_MESSAGE_LOCK_OPEN || code == MUX_MESSAGE_EVENT_LOCK_OPEN ||
+           code == MUX_MESSAGE_LOCK_CLOSE || code == MUX_MESSAGE_EVENT_LOCK_CLOSE;
+}
+
+}  // namespace
+
+void QuarnMux::VirtualGatewayResponseReceivedCallback(Gateway& gateway,
+                                                      std::unique_ptr<GatewayResponse> response) {
+    if (!response) {
+        LOG_ERROR << "Virtual Gateway message is nullptr.";
+        return;
+    }
+    LOG_VERBOSE << "Gateway \"" << gateway.GetDescription()
+                << "\" sent an answer for message with ID " << response->GetRequestId();
+    LOG_VERBOSE << "Invoking TranslateMessage callback.";
+    TranslateVirtualGatewayMessage(gateway, *response);
+}
+
+void QuarnMux::VirtualGatewayEventReceivedCallback(Gateway& gateway,
+                                                   std::unique_ptr<GatewayEvent> event) {
+    if (!event) {
+        LOG_ERROR << "Virtual Gateway message is nullptr.";
+        return;
+    }
+    LOG_VERBOSE << "[QuarnMux::VirtualGatewayEventReceivedCallback] Gateway \""
+                << gateway.GetDescription() << "\" sent an event for device with address "
+                << event->GetDeviceAddress();
+    LOG_VERBOSE << "Invoking TranslateMessage callback.";
+    TranslateVirtualGatewayEvent(gateway, *event);
+}
+
+void QuarnMux::TranslateVirtualGatewayMessage(Gateway& gateway, const GatewayResponse& response) {
+    const std::string messageId = response.GetRequestId();
+    Record record;
+    {
+        Threading::MutexGuard guard(pendingMessagesListMutex_, false);
+        guard.Lock(0);
+        auto found = pendingMessagesList_.find(messageId);
+        if (found != pendingMessagesList_.end()) {
+            record = std::move(found->second);
+            pendingMessagesList_.erase(found);
+        }
+    }
+    if (!record) {
+        if (messageId.find(kRefreshRequestMarker) != std::string::npos) {
+            LOG_DEBUG << "Received a message from Virtual Gateway that is not in the request "
+                         "list, but it's a NEW SEQ REQUEST. Probably used as a keep alive for "
+                         "the gateway.";
+        } else {
+            LOG_WARNING << "Received a message from Virtual Gateway that is not in the requests "
+                           "list. And it's also nullptr.";
+        }
+        return;
+    }
+    LOG_DEBUG << "Found message with ID " << messageId << " sent from gateway \""
+              << gateway.GetDescription() << "\". Answer message to client will be built.";
+    record->answerMessage = BuildAnswer(*record->requestMessage, response);
+    LOG_DEBUG << "Enqueuing mux answer " << messageId << " to client.";
+    {
+        Threading::MutexGuard guard(muxMessageQueueMutex_, false);
+        guard.Lock(0);
+        answerQueue_.push_back(std::move(record));
+        LOG_VERBOSE << "Enqueued mux answer message with ID " << messageId
+                    << ". Currently, the Mux have " << answerQueue_.size()
+                    << " messages in the answer queue, ready to be sent to clients.";
+    }
+    clientsWork_.Notify();
+}
+
+std::unique_ptr<MuxMessage> QuarnMux::BuildAnswer(const MuxMessage& request,
+                                                  const GatewayResponse& response) {
+    const std::string& messageId = request.GetMessageId();
+    const int code = request.GetMessageCode();
+    auto answer = [&](std::unique_ptr<MuxMessagePayloadBase> payload, bool success) {
+        return MuxMessageBuilder::BuildMessage(success ? MUX_MESSAGE_ACK : MUX_MESSAGE_NACK,
+                                               messageId, std::move(payload));
+    };
+    if (response.IsFailed()) {
+        return answer(MuxMessageBuilder::BuildNackPayload(0, kNoAnswerText), false);
+    }
+    const int result = static_cast<int>(response.GetResponseCode());
+    if (IsLockOperation(code)) {
+        const auto* address = request.GetPayloadAs<MuxLockAddressPayload<int32_t>>();
+        std::string text = DetailedAnswerText(result, address->lockID, address->gatewayID);
+        auto data = MuxMessageBuilder::BuildLockOperationResponsePayload(result == 0, result);
+        if (result == 0) {
+            return answer(MuxMessageBuilder::BuildAckPayload(std::move(data)), true);
+        }
+        return answer(MuxMessageBuilder::BuildNackPayload(0, text, std::move(data)), false);
+    }
+    if (code == MUX_MESSAGE_LOCK_GET_STATUS) {
+        LOG_VERBOSE << "Building response to Lock GetStatus message.";
+        if (result != 0) {
+            return answer(MuxMessageBuilder::BuildNackPayload(result, ""), false);
+        }
+        const auto* status = response.GetStatusPayload();
+        if (status == nullptr) {
+            return answer(MuxMessageBuilder::BuildAckPayload(), true);
+        }
+        Quarn::Messages::QuarnLockState state =
+            Quarn::Messages::QuarnLockState::ParseFromBuffer(status);
+        auto data = MuxMessageBuilder::BuildGetLockStatusResponsePayload(
+            static_cast<int>(state.GetBatteryStatus()), static_cast<int>(state.GetQoS()),
+            state.IsMechanicalActive(), state.IsBatteryWarning(), state.IsBatteryAlarm(),
+            state.IsReaderConnected());
+        return answer(MuxMessageBuilder::BuildAckPayload(std::move(data)), true);
+    }
+    if (result == 0) {
+        return answer(MuxMessageBuilder::BuildAckPayload(), true);
+    }
+    return answer(MuxMessageBuilder::BuildNackPayload(result, ShortAnswerText(result)), false);
+}
+
+void QuarnMux::TranslateVirtualGatewayEvent(Gateway& gateway, const GatewayEvent& event) {
+    const uint8_t type = event.GetEventType();
+    if (type == Quarn::Messages::QUARN_MESSAGE_CARD_READER_EVENT) {
+        LOG_INFO << "Received an event from Virtual Gateway with ID " << gateway.GetId()
+                 << " of type READER EVENT. A card was passed on the reader of a smartlock.";
+    } else {
+        LOG_INFO << "Received an event from Virtual Gateway with ID " << gateway.GetId()
+                 << " of type " << static_cast<char>(type) << ".";
+    }
+    const int code = EventCodeFor(type);
+    if (code == 0) {
+        return;
+    }
+    if (code == MUX_MESSAGE_EVENT_INFO) {
+        LOG_VERBOSE << "Passing Beaconping event as a info event.";
+    }
+    const std::time_t now = std::time(nullptr);
+    auto message = std::shared_ptr<MuxMessage>(MuxMessageBuilder::BuildMessage(
+        code, "lockEventMessage-" + std::to_string(now),
+        MuxMessageBuilder::BuildCardEventPayload(gateway.GetId(), event.GetDeviceAddress(),
+                                                 MuxMessageBuilder::BuildEventTimestamp(now),
+                                                 event.GetData())));
+    std::vector<Quarn::Net::ClientConnection> clients =
+        serverSocket_ ? serverSocket_->GetClientConnections()
+                      : std::vector<Quarn::Net::ClientConnection>{};
+    if (clients.empty()) {
+        return;
+    }
+    {
+        Threading::MutexGuard guard(muxMessageQueueMutex_, false);
+        if (!guard.Lock(kEventLockTimeoutSeconds)) {
+            LOG_ERROR << "Cannot acquire resources lock for enqueuing current Mux Message Event. "
+                         "The event will be lost.";
+            return;
+        }
+        for (const Quarn::Net::ClientConnection& client : clients) {
+            answerQueue_.push_back(std::make_unique<MuxRequestRecord>(
+                client.clientFd, client.connectionId, message, true));
+        }
+    }
+    clientsWork_.Notify();
+}
+
+bool QuarnMux::SendMessageToClientIfAvailable() {
+    Threading::MutexGuard guard(muxMessageQueueMutex_, false);
+    if (!guard.Lock(kSendLockTimeoutSeconds)) {
+        LOG_WARNING << "Cannot acquire resource mutex for send message to client queue.";
+        return false;
+    }
+    if (answerQueue_.empty()) {
+        return false;
+    }
+    MuxRequestRecord& record = *answerQueue_.front();
+    const MuxMessage* message =
+        record.isEvent ? record.requestMessage.get() : record.answerMessage.get();
+    if (message == nullptr) {
+        LOG_ERROR << (record.isEvent
+                          ? "Message part in the event record structure is missing."
+                          : "AnswerMessage part in the answer message record structure is "
+                            "missing.");
+        answerQueue_.pop_front();
+        return !answerQueue_.empty();
+    }
+    const std::string& messageId = message->GetMessageId();
+    std::vector<unsigned char> bytes = message->ToBytes();
+    if (record.isEvent) {
+        LOG_VERBOSE << "Event message " << messageId << " popped.";
+        LOG_DEBUG << "Sending event to socket with FD " << record.socketFd;
+    } else {
+        LOG_VERBOSE << "Message " << messageId << " popped.";
+        LOG_INFO << "Sending message answer with ID " << messageId << " to socket with FD "
+                 << record.socketFd;
+        LOG_VERBOSE << "Message payload: " << message->ToJSON();
+    }
+    // Sent only to the connection that asked: a newer client that got the same
+    // descriptor number never receives it.
+    if (serverSocket_ && serverSocket_->Send(record.socketFd, record.connectionId, bytes)) {
+        if (record.isEvent) {
+            LOG_DEBUG << "Event sent. Deallocating messages memory.";
+        } else {
+            LOG_VERBOSE << "Message sent. Deallocating messages memory.";
+        }
+        answerQueue_.pop_front();
+        return !answerQueue_.empty();
+    }
+    if (++record.sendAttempts < kMaxSendAttempts) {
+        guard.Unlock();
+        std::this_thread::sleep_for(kSendRetryPause);
+        return true;
+    }
+    LOG_ERROR << (record.isEvent ? "Cannot send event to socket with FD "
+                                 : "Cannot send message to socket with FD ")
+              << record.socketFd << ". Tried " << record.sendAttempts
+              << ", I will delete the answer from queue.";
+    answerQueue_.pop_front();
+    return !answerQueue_.empty();
+}
+
+}  // namespace Mux

@@ -1,0 +1,32 @@
+#pragma once
+// The message codes of the client protocol: the "MessageCode" member of every message.
+// A client may send any other integer; such a message is parsed without a payload.
+
+namespace Mux {
+
+enum MuxMessageCodes : int {
+    MUX_MESSAGE_ACK = 0,
+    MUX_MESSAGE_NACK = 1,
+    MUX_MESSAGE_CONFIGURE = 2,
+    MUX_MESSAGE_LOCK_OPEN = 10,
+    MUX_MESSAGE_LOCK_CLOSE = 11,
+    MUX_MESSAGE_LOCK_GET_STATUS = 12,
+    MUX_MESSAGE_LOCK_OPEN_CLOSE = 13,
+    MUX_MESSAGE_ACCESS_DENIED = 14,
+    MUX_MESSAGE_GET_WHITELIST = 20,
+    MUX_MESSAGE_LOCK_WHITELIST_SET = 21,
+    MUX_MESSAGE_CLEAR_WHITELIST = 22,
+    MUX_MESSAGE_ENABLE_WHITELIST = 23,
+    MUX_MESSAGE_DISABLE_WHITELIST = 24,
+    MUX_MESSAGE_LOCK_WHITELIST_REMOVE = 25,
+    MUX_MESSAGE_ACCESS_ALLOWED = 50,
+    MUX_MESSAGE_EVENT_CARD_READER = 51,
+    MUX_MESSAGE_EVENT_INFO = 60,
+    // The answers to a card-reader event: as their plain twins 10, 11, 13 and 14.
+    MUX_MESSAGE_EVENT_LOCK_OPEN = 110,
+    MUX_MESSAGE_EVENT_LOCK_CLOSE = 111,
+    MUX_MESSAGE_EVENT_LOCK_OPEN_CLOSE = 113,
+    MUX_MESSAGE_EVENT_ACCESS_DENIED = 114,
+};
+
+}  // namespace Mux

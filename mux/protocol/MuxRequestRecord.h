@@ -1,0 +1,37 @@
+#pragma once
+// One request on its way through the multiplexer core, with the client it came from and
+// the answer built for it; or one delivery of an event to one client. Handed between the
+// core's threads through its guarded queues: whoever took it out of a queue owns it.
+
+#include <cstdint>
+#include <memory>
+
+#include "mux/protocol/MuxMessage.h"
+
+namespace Mux {
+
+struct MuxRequestRecord {
+    MuxRequestRecord(int socketFd, uint64_t connectionId, std::shared_ptr<MuxMessage> message)
+        : MuxRequestRecord(socketFd, connectionId, std::move(message), false) {}
+    MuxRequestRecord(int socketFd, uint64_t connectionId, std::shared_ptr<MuxMessage> message,
+                     bool isEvent)
+        : socketFd(socketFd),
+          connectionId(connectionId),
+          isEvent(isEvent),
+          requestMessage(std::move(message)) {}
+
+    // The client connection the request came from, or the one an event goes to: send only
+    // while the descriptor still belongs to this connection.
+    int socketFd;
+    uint64_t connectionId;
+    // Failed sends to the client so far.
+    int sendAttempts = 0;
+    bool isEvent;
+    // The client's request; for an event delivery, the event, shared by the deliveries of
+    // that event to every client.
+    std::shared_ptr<MuxMessage> requestMessage;
+    // Null until an answer has been built.
+    std::unique_ptr<MuxMessage> answerMessage;
+};
+
+}  // namespace Mux

@@ -1,0 +1,168 @@
+#include "tests/support/Processes.h"
+
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <poll.h>
+#include <regex>
+
+namespace TestSupport {
+
+Locksim::Locksim(const TempDir& folder, std::vector<std::string> options) {
+    std::vector<std::string> argv = {LOCKSIM_BINARY, "--port", "0"};
+    argv.insert(argv.end(), options.begin(), options.end());
+    process_ = std::make_unique<ChildProcess>(argv, ChildProcess::Options{"", {}, folder.Path()});
+    std::smatch match;
+    WaitFor([&] {
+        std::string output = process_->Output();
+        if (std::regex_search(output, match, std::regex(R"(locksim listening on [0-9.]+:(\d+))"))) {
+            port_ = std::stoi(match[1]);
+            return true;
+        }
+        return false;
+    });
+}
+
+void Locksim::Command(const std::string& line) {
+    process_->WriteInput(line + "\n");
+}
+
+bool Locksim::WaitForOutput(const std::string& text, size_t count,
+                            std::chrono::milliseconds deadline) {
+    return WaitFor([&] { return CountOf(process_->Output(), text) >= count; }, deadline);
+}
+
+Lockhub::Lockhub(const TempDir& folder, const std::string& configuration,
+                 std::vector<std::string> options, int port)
+    : logFile_(folder.File("lockhub" + std::to_string(FreePort()) + ".log")),
+      port_(port != 0 ? port : FreePort()) {
+    std::vector<std::string> argv = {LOCKHUB_BINARY, "--port", std::to_string(port_),
+                                     "--logFile",    logFile_, "--verbose"};
+    if (!configuration.empty()) {
+        std::string path = logFile_ + ".json";
+        WriteFile(path, configuration);
+        argv.insert(argv.end(), {"--configFile", path});
+    }
+    argv.insert(argv.end(), options.begin(), options.end());
+    process_ = std::make_unique<ChildProcess>(argv, ChildProcess::Options{"", {}, folder.Path()});
+}
+
+std::string Lockhub::Log() const {
+    return ReadFile(logFile_);
+}
+
+bool Lockhub::WaitForLog(const std::string& text, size_t count,
+                         std::chrono::milliseconds deadline) {
+    return WaitFor([&] { return CountOf(Log(), text) >= count; }, deadline);
+}
+
+std::string OneGatewayConfiguration(int port, int gatewayId, const std::string& extraTopLevel) {
+    return R"({"Enabled": true, )" + extraTopLevel + R"("Gateways": [{"ID": )" +
+           std::to_string(gatewayId) +
+           R"(, "Description": "Test gateway", "IpAddress": "127.0.0.1", "Port": )" +
+           std::to_string(port) + R"(, "Devices": [{"Name": "Front door", "ID": 4711}]}]})";
+}
+
+std::string Frame(const std::string& json) {
+    size_t length = json.size() + 6;
+    std::string packet;
+    packet += static_cast<char>(length & 0xFF);
+    packet += static_cast<char>((length >> 8) & 0xFF);
+    packet += "MUXM";
+    packet += json;
+    return packet;
+}
+
+MuxClient::MuxClient(int port) : fd_(ConnectTo(port)) {}
+
+MuxClient::~MuxClient() {
+    if (fd_ >= 0) {
+        ::close(fd_);
+    }
+}
+
+bool MuxClient::Send(const std::string& json) {
+    return SendAll(fd_, Frame(json));
+}
+
+bool MuxClient::SendRaw(const std::string& bytes) {
+    return SendAll(fd_, bytes);
+}
+
+namespace {
+
+// The length of the first whole JSON object at the start of text, or 0.
+size_t ObjectLength(const std::string& text) {
+    int depth = 0;
+    bool inString = false;
+    for (size_t i = 0; i < text.size(); ++i) {
+        char c = text[i];
+        if (inString) {
+            if (c == '\\') {
+                ++i;
+            } else if (c == '"') {
+                inString = false;
+            }
+        } else if (c == '"') {
+            inString = true;
+        } else if (c == '{') {
+            ++depth;
+        } else if (c == '}' && --depth == 0) {
+            return i + 1;
+        }
+    }
+    return 0;
+}
+
+}  // namespace
+
+std::string MuxClient::Receive(std::chrono::milliseconds deadline) {
+    auto end = std::chrono::steady_clock::now() + deadline;
+    for (;;) {
+        if (size_t length = ObjectLength(pending_)) {
+            std::string object = pending_.substr(0, length);
+            pending_.erase(0, length);
+            return object;
+        }
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            end - std::chrono::steady_clock::now());
+        if (left.count() <= 0 || fd_ < 0) {
+            return "";
+        }
+        pollfd waiting{fd_, POLLIN, 0};
+        if (::poll(&waiting, 1, static_cast<int>(left.count())) <= 0) {
+            return "";
+        }
+        char buffer[4096];
+        ssize_t n = ::recv(fd_, buffer, sizeof buffer, 0);
+        if (n <= 0) {
+            return "";
+        }
+        pending_.append(buffer, static_cast<size_t>(n));
+    }
+}
+
+std::string Request(const std::string& id, int code, const std::string& data) {
+    return R"({"Timestamp":1,"MessageID":")" + id + R"(","MessageCode":)" + std::to_string(code) +
+           R"(,"Data":)" + data + "}";
+}
+
+std::string Member(const std::string& object, const std::string& key) {
+    std::string marker = "\"" + key + "\":";
+    size_t at = object.find(marker);
+    if (at == std::string::npos) {
+        return "";
+    }
+    at += marker.size();
+    size_t end = at;
+    if (object[at] == '"') {
+        end = object.find('"', at + 1) + 1;
+    } else if (object[at] == '{') {
+        end = at + ObjectLength(object.substr(at));
+    } else {
+        end = object.find_first_of(",}", at);
+    }
+    return object.substr(at, end - at);
+}
+
+}  // namespace TestSupport
