@@ -1,35 +1,14 @@
 #include "tests/gateway/GatewayHarness.h"
 
 #include <sstream>
-#include <stdexcept>
 
 namespace TestSupport {
 
-Locksim::Locksim(const std::vector<std::string>& options) {
-    std::vector<std::string> argv{LOCKSIM_BINARY, "--port", "0"};
-    argv.insert(argv.end(), options.begin(), options.end());
-    process_ = std::make_unique<ChildProcess>(argv, ChildProcess::Options{{}, {}, folder_.Path()});
-    const std::string marker = "locksim listening on 127.0.0.1:";
-    if (!Printed(marker)) {
-        throw std::runtime_error("locksim did not start: " + process_->Errors());
-    }
-    std::string output = Output();
-    port_ = std::stoi(output.substr(output.find(marker) + marker.size()));
-}
-
-void Locksim::Command(const std::string& line) {
-    process_->WriteInput(line + "\n");
-}
-
-bool Locksim::Printed(const std::string& text, std::chrono::milliseconds deadline) const {
-    return WaitFor([&] { return Output().find(text) != std::string::npos; }, deadline);
-}
-
-std::vector<std::string> Locksim::Received() const {
+std::vector<std::string> ReceivedLines(const std::string& output) {
     std::vector<std::string> lines;
-    std::istringstream output(Output());
+    std::istringstream text(output);
     const std::string prefix = "locksim received ";
-    for (std::string line; std::getline(output, line);) {
+    for (std::string line; std::getline(text, line);) {
         if (line.rfind(prefix, 0) == 0) {
             lines.push_back(line.substr(prefix.size()));
         }

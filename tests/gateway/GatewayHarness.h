@@ -1,5 +1,5 @@
 #pragma once
-// Test helpers for the gateway: locksim as a real process, and a recorder of what a
+// Test helpers for the gateway: reading locksim's output, and a recorder of what a
 // gateway reports through its callbacks.
 
 #include <chrono>
@@ -9,29 +9,13 @@
 #include <vector>
 
 #include "gateway/VirtualGateway.h"
+#include "tests/support/Processes.h"
 #include "tests/support/TestSupport.h"
 
 namespace TestSupport {
 
-// locksim started on a port of its choosing; killed when the object goes.
-class Locksim {
-public:
-    explicit Locksim(const std::vector<std::string>& options = {});
-    int Port() const { return port_; }
-    // Sends one command line to its standard input.
-    void Command(const std::string& line);
-    std::string Output() const { return process_->Output(); }
-    // True once a line containing text was printed.
-    bool Printed(const std::string& text,
-                 std::chrono::milliseconds deadline = std::chrono::milliseconds(10000)) const;
-    // The "locksim received ..." lines so far, without that prefix.
-    std::vector<std::string> Received() const;
-
-private:
-    TempDir folder_;
-    std::unique_ptr<ChildProcess> process_;
-    int port_ = 0;
-};
+// The "locksim received ..." lines of locksim's output, without that prefix.
+std::vector<std::string> ReceivedLines(const std::string& output);
 
 // The value of "key=" in a locksim line, or "" when absent.
 std::string Field(const std::string& line, const std::string& key);

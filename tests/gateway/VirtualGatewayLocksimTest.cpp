@@ -43,18 +43,19 @@ protected:
         return gateway;
     }
 
+    TestSupport::TempDir folder;
     GatewayRecorder recorder;
 };
 
 TEST_F(VirtualGatewayLocksimTest, ConnectRefreshAdoptsTheGatewayCounterAndBecomesReady) {
-    Locksim locksim({"--sequence", "5000"});
+    Locksim locksim(folder, {"--sequence", "5000"});
     auto gateway = std::make_unique<VirtualGateway>("127.0.0.1", locksim.Port(), 2000,
                                                     VirtualGatewayTimings{300ms, 3600s, 20000ms});
     recorder.Attach(*gateway);
     ASSERT_TRUE(gateway->Connect(true));
     EXPECT_FALSE(gateway->Connect(true));  // already connected
     ASSERT_TRUE(recorder.WaitForStatus(Quarn::READY));
-    ASSERT_TRUE(locksim.Printed("code=8"));
+    ASSERT_TRUE(locksim.WaitForOutput("code=8"));
 
     EXPECT_EQ(gateway->GetSequenceCounter(), 5000u);
     EXPECT_TRUE(gateway->IsSequenceSynchronised());
@@ -62,7 +63,7 @@ TEST_F(VirtualGatewayLocksimTest, ConnectRefreshAdoptsTheGatewayCounterAndBecome
 
     // Two refreshes (keep-alive and connect): the first is rejected with the gateway's
     // counter, the second carries that counter + 1 and is accepted.
-    std::vector<std::string> received = locksim.Received();
+    std::vector<std::string> received = TestSupport::ReceivedLines(locksim.Output());
     ASSERT_EQ(received.size(), 2u);
     for (const std::string& line : received) {
         EXPECT_EQ(Field(line, "device"), "256");
@@ -71,8 +72,8 @@ TEST_F(VirtualGatewayLocksimTest, ConnectRefreshAdoptsTheGatewayCounterAndBecome
     EXPECT_EQ(Field(received[0], "seq"), "1");
     EXPECT_EQ(Field(received[1], "seq"), "5001");
     EXPECT_NE(Field(received[0], "ref"), Field(received[1], "ref"));
-    EXPECT_TRUE(
-        locksim.Printed("answered ref=" + Field(received[0], "ref") + " code=7 sequence=5000"));
+    EXPECT_TRUE(locksim.WaitForOutput("answered ref=" + Field(received[0], "ref") +
+                                      " code=7 sequence=5000"));
 
     // The code-7 answer reaches the owner, the no-route answer does not.
     ASSERT_TRUE(
@@ -89,7 +90,7 @@ struct RequestCase {
 };
 
 TEST_F(VirtualGatewayLocksimTest, EachRequestOperationSendsItsFrameAndGetsItsAnswer) {
-    Locksim locksim({"--locks", "4711,4712", "--status", "0F005C00000000"});
+    Locksim locksim(folder, {"--locks", "4711,4712", "--status", "0F005C00000000"});
     auto gateway = ReadyGateway(locksim);
     const std::vector<unsigned char> card{0xAA, 0xBB};
     const std::vector<RequestCase> cases{
@@ -130,7 +131,7 @@ TEST_F(VirtualGatewayLocksimTest, EachRequestOperationSendsItsFrameAndGetsItsAns
     };
     for (const RequestCase& request : cases) {
         SCOPED_TRACE(request.id);
-        size_t before = locksim.Received().size();
+        size_t before = TestSupport::ReceivedLines(locksim.Output()).size();
         ASSERT_TRUE(request.call(*gateway, request.id));
         const auto* response = recorder.WaitForResponse(request.id);
         ASSERT_NE(response, nullptr);
@@ -138,7 +139,7 @@ TEST_F(VirtualGatewayLocksimTest, EachRequestOperationSendsItsFrameAndGetsItsAns
         EXPECT_EQ(response->GetResponseCode(), request.code);
         EXPECT_EQ(response->GetRequestType(), std::stoul(request.type, nullptr, 16));
         EXPECT_EQ(response->GetStatusPayload(), nullptr);
-        std::vector<std::string> received = locksim.Received();
+        std::vector<std::string> received = TestSupport::ReceivedLines(locksim.Output());
         ASSERT_EQ(received.size(), before + 1);
         EXPECT_EQ(Field(received.back(), "type"), request.type);
         EXPECT_EQ(Field(received.back(), "payload"), request.payload);
@@ -158,9 +159,9 @@ TEST_F(VirtualGatewayLocksimTest, EachRequestOperationSendsItsFrameAndGetsItsAns
 }
 
 TEST_F(VirtualGatewayLocksimTest, RequestsQueuedTogetherGoOutSpacedWithConsecutiveCounters) {
-    Locksim locksim;
+    Locksim locksim(folder);
     auto gateway = ReadyGateway(locksim, VirtualGatewayTimings{});
-    size_t before = locksim.Received().size();
+    size_t before = TestSupport::ReceivedLines(locksim.Output()).size();
     ASSERT_TRUE(gateway->OpenLock("first", 4711, 1, false));
     ASSERT_TRUE(gateway->OpenLock("second", 4711, 2, false));
 
@@ -175,7 +176,7 @@ TEST_F(VirtualGatewayLocksimTest, RequestsQueuedTogetherGoOutSpacedWithConsecuti
     // 300 ms between the sends, less some delivery jitter.
     EXPECT_GE(secondAt - firstAt, 250ms);
 
-    std::vector<std::string> received = locksim.Received();
+    std::vector<std::string> received = TestSupport::ReceivedLines(locksim.Output());
     ASSERT_EQ(received.size(), before + 2);
     const std::string& a = received[before];
     const std::string& b = received[before + 1];
@@ -185,7 +186,7 @@ TEST_F(VirtualGatewayLocksimTest, RequestsQueuedTogetherGoOutSpacedWithConsecuti
 }
 
 TEST_F(VirtualGatewayLocksimTest, EventsOfEveryTypeReachTheEventCallback) {
-    Locksim locksim;
+    Locksim locksim(folder);
     auto gateway = ReadyGateway(locksim);
     locksim.Command("card 4711 04A10B");
     locksim.Command("card2 70000 01ff");
@@ -213,7 +214,7 @@ TEST_F(VirtualGatewayLocksimTest, EventsOfEveryTypeReachTheEventCallback) {
 
 TEST_F(VirtualGatewayLocksimTest, PeerCloseReconnectsWithoutRefresh) {
     // The two refreshes and one request, then locksim closes the connection.
-    Locksim locksim({"--close-after", "3"});
+    Locksim locksim(folder, {"--close-after", "3"});
     auto gateway = ReadyGateway(locksim);
     ASSERT_TRUE(gateway->OpenLock("before", 4711, 1, false));
     ASSERT_NE(recorder.WaitForResponse("before"), nullptr);
@@ -241,10 +242,10 @@ TEST_F(VirtualGatewayLocksimTest, PeerCloseReconnectsWithoutRefresh) {
 }
 
 TEST_F(VirtualGatewayLocksimTest, RequestsWithoutAnswerAreReportedAsFailed) {
-    Locksim locksim;
+    Locksim locksim(folder);
     auto gateway = ReadyGateway(locksim, VirtualGatewayTimings{20ms, 3600s, 400ms});
     locksim.Command("answer off");
-    ASSERT_TRUE(locksim.Printed("answer off"));
+    ASSERT_TRUE(locksim.WaitForOutput("answer off"));
 
     auto queuedAt = std::chrono::steady_clock::now();
     ASSERT_TRUE(gateway->OpenLock("unanswered", 4711, 1, true));
@@ -255,7 +256,7 @@ TEST_F(VirtualGatewayLocksimTest, RequestsWithoutAnswerAreReportedAsFailed) {
     EXPECT_NE(response->GetResponseCode(), 0u);
     EXPECT_EQ(response->GetRequestType(), 0x8Au);
     // The gateway sent it; only the answer was missing.
-    EXPECT_EQ(Field(locksim.Received().back(), "type"), "0x8a");
+    EXPECT_EQ(Field(TestSupport::ReceivedLines(locksim.Output()).back(), "type"), "0x8a");
 
     locksim.Command("answer on");
     ASSERT_TRUE(gateway->OpenLock("answered", 4711, 1, false));
@@ -264,7 +265,7 @@ TEST_F(VirtualGatewayLocksimTest, RequestsWithoutAnswerAreReportedAsFailed) {
 }
 
 TEST_F(VirtualGatewayLocksimTest, QueuedRequestOfAnUnconnectedGatewayTimesOut) {
-    Locksim locksim;
+    Locksim locksim(folder);
     VirtualGateway gateway("127.0.0.1", locksim.Port(), 2000, {20ms, 3600s, 300ms});
     recorder.Attach(gateway);
     // Status requests are accepted whatever the status, and wait in the queue.
@@ -278,7 +279,7 @@ TEST_F(VirtualGatewayLocksimTest, QueuedRequestOfAnUnconnectedGatewayTimesOut) {
     ASSERT_TRUE(gateway.Connect(false));
     ASSERT_TRUE(gateway.OpenLock("fresh", 4711, 1, false));
     ASSERT_NE(recorder.WaitForResponse("fresh"), nullptr);
-    for (const std::string& line : locksim.Received()) {
+    for (const std::string& line : TestSupport::ReceivedLines(locksim.Output())) {
         EXPECT_NE(Field(line, "device"), "4712") << line;
     }
 }

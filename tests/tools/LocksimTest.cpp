@@ -13,7 +13,7 @@
 #include "messages/QuarnMessageTypes.h"
 #include "messages/QuarnResponseCodes.h"
 #include "messages/QuarnResponsePayload.h"
-#include "tests/gateway/GatewayHarness.h"
+#include "tests/support/Processes.h"
 #include "tests/support/TestSupport.h"
 
 namespace {
@@ -88,8 +88,9 @@ TEST(LocksimTest, HelpAndBadOptions) {
 }
 
 TEST(LocksimTest, AnswersLikeAGatewayWithLocksAndWhitelists) {
-    Locksim locksim({"--locks", "4711,0x20", "--sequence", "1000", "--whitelist-size", "1",
-                     "--status", "0F005C00000000"});
+    TestSupport::TempDir folder;
+    Locksim locksim(folder, {"--locks", "4711,0x20", "--sequence", "1000", "--whitelist-size", "1",
+                             "--status", "0F005C00000000"});
     Client client(locksim.Port());
     ASSERT_TRUE(client.Connected());
     const Bytes cardA{0xAA};
@@ -138,7 +139,7 @@ TEST(LocksimTest, AnswersLikeAGatewayWithLocksAndWhitelists) {
     EXPECT_EQ(statusPayload->GetStatusData(),
               (Q::QuarnGetStatusPayload::StatusData{0x0F, 0, 0x5C, 0, 0, 0, 0}));
     locksim.Command("status 4711 01020304050607");
-    ASSERT_TRUE(locksim.Printed("locksim status 4711 01020304050607"));
+    ASSERT_TRUE(locksim.WaitForOutput("locksim status 4711 01020304050607"));
     client.Send(b.BuildGetStatusMessage(4711));
     status = client.Next();
     ASSERT_NE(status, nullptr);
@@ -147,16 +148,17 @@ TEST(LocksimTest, AnswersLikeAGatewayWithLocksAndWhitelists) {
     EXPECT_EQ(statusPayload->GetStatusData()[6], 7);
 
     EXPECT_TRUE(
-        locksim.Printed("locksim received seq=1000 ref=1 device=4711 type=0x0a OPEN_LOCK "
-                        "payload=00000001 crc=ok"));
-    EXPECT_TRUE(locksim.Printed("locksim answered ref=1 code=7 sequence=1000"));
-    EXPECT_TRUE(locksim.Printed("type=0x8a OPEN_LOCK_EVENT payload=00000001 crc=ok"));
+        locksim.WaitForOutput("locksim received seq=1000 ref=1 device=4711 type=0x0a OPEN_LOCK "
+                              "payload=00000001 crc=ok"));
+    EXPECT_TRUE(locksim.WaitForOutput("locksim answered ref=1 code=7 sequence=1000"));
+    EXPECT_TRUE(locksim.WaitForOutput("type=0x8a OPEN_LOCK_EVENT payload=00000001 crc=ok"));
 }
 
 TEST(LocksimTest, SendsEventsAndRawBytesOnCommand) {
-    Locksim locksim;
+    TestSupport::TempDir folder;
+    Locksim locksim(folder);
     Client client(locksim.Port());
-    ASSERT_TRUE(locksim.Printed("locksim connected 127.0.0.1:"));
+    ASSERT_TRUE(locksim.WaitForOutput("locksim connected 127.0.0.1:"));
     locksim.Command("pin 4711 1234");
     auto pin = client.Next();
     ASSERT_NE(pin, nullptr);
@@ -169,13 +171,14 @@ TEST(LocksimTest, SendsEventsAndRawBytesOnCommand) {
     EXPECT_EQ(bare->GetMessageType(), 0x11);
     EXPECT_EQ(bare->GetFrameLength(), 19);
     locksim.Command("raw 13 FE FD");
-    EXPECT_TRUE(locksim.Printed("locksim sent raw 3 bytes"));
+    EXPECT_TRUE(locksim.WaitForOutput("locksim sent raw 3 bytes"));
     locksim.Command("nonsense");
-    EXPECT_TRUE(locksim.Printed("locksim error unknown command: nonsense"));
+    EXPECT_TRUE(locksim.WaitForOutput("locksim error unknown command: nonsense"));
 }
 
 TEST(LocksimTest, DelaysSilencesAndClosesAsAsked) {
-    Locksim locksim({"--delay", "200", "--close-after", "2"});
+    TestSupport::TempDir folder;
+    Locksim locksim(folder, {"--delay", "200", "--close-after", "2"});
     Client client(locksim.Port());
     Q::QuarnMessageBuilder& b = client.builder;
     auto sentAt = std::chrono::steady_clock::now();
@@ -184,11 +187,11 @@ TEST(LocksimTest, DelaysSilencesAndClosesAsAsked) {
     EXPECT_GE(std::chrono::steady_clock::now() - sentAt, 200ms);
 
     locksim.Command("answer off");
-    ASSERT_TRUE(locksim.Printed("locksim answer off"));
+    ASSERT_TRUE(locksim.WaitForOutput("locksim answer off"));
     client.Send(b.BuildOpenLockMessage(4711, 0, 1, false));
     // The second frame is not answered, and the connection is closed after it.
     EXPECT_TRUE(client.Closed());
-    EXPECT_TRUE(locksim.Printed("locksim disconnected"));
+    EXPECT_TRUE(locksim.WaitForOutput("locksim disconnected"));
     EXPECT_EQ(TestSupport::CountOf(locksim.Output(), "locksim answered"), 1u);
 }
 
