@@ -376,8 +376,9 @@ void VirtualGateway::SendNextRequest(Clock::time_point now, Clock::time_point& n
         messageBuilder_.NextReferenceId();
         bytes = request->message->Serialize();
         if (!refresh) {
+            // The type as a number: as a raw character, 0x0A would break the log line.
             LOG_INFO << "Sending binary serialized message with ID " << requestId << ", code "
-                     << messageType << " to address " << deviceAddress;
+                     << static_cast<unsigned>(messageType) << " to address " << deviceAddress;
         }
         LOG_VERBOSE << "Message binary data: " << request->message->ToHexString();
         LOG_VERBOSE << "Sending binary serialized message with ID " << requestId

@@ -164,8 +164,9 @@ void QuarnMux::TranslateVirtualGatewayEvent(Gateway& gateway, const GatewayEvent
         LOG_INFO << "Received an event from Virtual Gateway with ID " << gateway.GetId()
                  << " of type READER EVENT. A card was passed on the reader of a smartlock.";
     } else {
+        // The type as a number: raw control characters do not belong in a log line.
         LOG_INFO << "Received an event from Virtual Gateway with ID " << gateway.GetId()
-                 << " of type " << static_cast<char>(type) << ".";
+                 << " of type " << static_cast<unsigned>(type) << ".";
     }
     const int code = EventCodeFor(type);
     if (code == 0) {
