@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include <regex>
+#include <sstream>
 
 #include "tests/support/Processes.h"
 
@@ -23,6 +23,31 @@ Outcome Finish(ChildProcess& process, std::chrono::milliseconds deadline = 40s) 
     outcome.output = process.Output();
     outcome.errors = process.Errors();
     return outcome;
+}
+
+// The text with the values of these JSON members replaced by _: times and event
+// identifiers differ from run to run.
+std::string Masked(std::string text, std::initializer_list<const char*> keys) {
+    for (const char* key : keys) {
+        std::string marker = std::string("\"") + key + "\":";
+        std::string value = Member(text, key);
+        size_t at = text.find(marker + value);
+        if (!value.empty() && at != std::string::npos) {
+            text.replace(at + marker.size(), value.size(), "_");
+        }
+    }
+    return text;
+}
+
+// Readable event lines with the time after ", at " replaced by _.
+std::string WithoutTimes(const std::string& text) {
+    std::istringstream lines(text);
+    std::string result;
+    for (std::string line; std::getline(lines, line);) {
+        size_t at = line.find(", at ");
+        result += (at == std::string::npos ? line : line.substr(0, at) + ", at _") + "\n";
+    }
+    return result;
 }
 
 std::unique_ptr<ChildProcess> StartLockctl(const TempDir& folder, std::vector<std::string> args) {
@@ -69,10 +94,9 @@ TEST_F(Lockctl, AcknowledgedRequestsExitZeroAndPrintTheAnswer) {
     Outcome add = Run({"whitelist-add", "--gateway", "1", "--lock", "4712", "--card", "4a10b",
                        "--uid", "--setup", "3", "--json", "--id", "add-1"});
     EXPECT_EQ(add.status, 0) << add.errors;
-    EXPECT_TRUE(std::regex_match(
-        add.output, std::regex(R"(\{"Timestamp":\d+,"MessageID":"add-1","MessageCode":0,)"
-                               R"("Data":\{"Data":null\}\}\n)")))
-        << add.output;
+    EXPECT_EQ(Masked(add.output, {"Timestamp"}),
+              R"({"Timestamp":_,"MessageID":"add-1","MessageCode":0,"Data":{"Data":null}})"
+              "\n");
     EXPECT_TRUE(sim->WaitForOutput("device=4712 type=0x03 ADD_TO_WHITELIST"));
     Outcome remove = Run({"whitelist-remove", "--gateway", "1", "--lock", "4712", "--card",
                           "04A10B", "--uid", "--setup", "3"});
@@ -151,19 +175,16 @@ TEST_F(Lockctl, WatchPrintsEachEventAndEndsAfterCount) {
 
     Outcome events = Finish(*readable);
     EXPECT_EQ(events.status, 0) << events.errors;
-    EXPECT_TRUE(std::regex_match(
-        events.output, std::regex(R"(card reader event: gateway 1, lock 4711, data 04A10B, at )"
-                                  R"(\d+:\d+:\d+ \d+-\d+-\d+\n)"
-                                  R"(info event: gateway 1, lock 4712, data 1234, at .+\n)")))
-        << events.output;
+    EXPECT_EQ(WithoutTimes(events.output),
+              "card reader event: gateway 1, lock 4711, data 04A10B, at _\n"
+              "info event: gateway 1, lock 4712, data 1234, at _\n");
     Outcome raw = Finish(*json);
     EXPECT_EQ(raw.status, 0) << raw.errors;
-    EXPECT_TRUE(std::regex_match(
-        raw.output,
-        std::regex(R"(\{"Timestamp":\d+,"MessageID":"lockEventMessage-\d+","MessageCode":51,)"
-                   R"("Data":\{"gatewayID":1,"lockID":4711,"timestamp":"[^"]+",)"
-                   R"("RFIDData":"04A10B"\}\}\n)")))
-        << raw.output;
+    EXPECT_EQ(Masked(raw.output, {"Timestamp", "MessageID", "timestamp"}),
+              R"({"Timestamp":_,"MessageID":_,"MessageCode":51,"Data":{"gatewayID":1,)"
+              R"("lockID":4711,"timestamp":_,"RFIDData":"04A10B"}})"
+              "\n");
+    EXPECT_EQ(Member(raw.output, "MessageID").rfind("\"lockEventMessage-", 0), 0u);
 }
 
 TEST(LockctlCommandLine, UnusableCommandLinesExit64WithoutConnecting) {
