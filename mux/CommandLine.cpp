@@ -9,7 +9,7 @@ namespace Mux {
 CommandLineOptions ParseCommandLine(int argc, const char* const* argv) {
     CommandLineOptions options;
     argh::parser parser;
-    parser.add_params({"--configFile", "--logFile", "--port", "-p"});
+    parser.add_params({"--configFile", "--logFile", "--port", "-p", "--bind", "--check-config"});
     parser.parse(argc, argv, argh::parser::PREFER_FLAG_FOR_UNREG_OPTION);
 
     options.help = argc <= 0 || parser[{"help", "h"}];
@@ -31,6 +31,14 @@ CommandLineOptions ParseCommandLine(int argc, const char* const* argv) {
     bool colours = false;
     if (parser("colors") >> colours) {
         options.colours = colours;
+    }
+    if (parser["bind"] ||
+        (parser.params().count("bind") && !(parser("bind") >> options.bindAddress))) {
+        options.optionError = "--bind needs an IPv4 address";
+    }
+    options.checkConfig = parser["check-config"] || parser.params().count("check-config") > 0;
+    if (options.checkConfig && !(parser("check-config") >> options.checkConfigFile)) {
+        options.optionError = "--check-config needs a file";
     }
     return options;
 }

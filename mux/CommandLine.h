@@ -19,6 +19,12 @@ struct CommandLineOptions {
     int port = kDefaultListenPort;
     std::string configFile;
     std::string bindAddress;  // empty: every local address
+    // --check-config: check the configuration file checkConfigFile and exit.
+    bool checkConfig = false;
+    std::string checkConfigFile;
+    // Set when an option that must not fall back to its default was given without a value
+    // (a bare --bind would listen on every address); main reports it and exits 1.
+    std::string optionError;
     std::string logFile = kDefaultLogFile;
     Diagnostics::Severity severity = Diagnostics::info;
     bool colours = false;
@@ -26,7 +32,8 @@ struct CommandLineOptions {
 
 // Options are matched with their leading dashes removed; a value follows as the next
 // argument or joined by "="; a value option followed by another option, or standing
-// last, keeps its default. Unknown options and free arguments are ignored.
+// last, keeps its default, except --bind and --check-config, which set optionError.
+// Unknown options and free arguments are ignored.
 CommandLineOptions ParseCommandLine(int argc, const char* const* argv);
 
 void PrintUsage(std::ostream& out);

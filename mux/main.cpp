@@ -4,6 +4,7 @@
 #include "diagnostics/Log.h"
 #include "diagnostics/Logger.h"
 #include "mux/CommandLine.h"
+#include "mux/ConfigurationCheck.h"
 #include "mux/ProcessStartup.h"
 
 int main(int argc, char** argv) {
@@ -20,6 +21,13 @@ int main(int argc, char** argv) {
     if (options.bareVersion) {
         std::cout << Mux::kVersion << std::endl;
         return 0;
+    }
+    if (!options.optionError.empty()) {
+        std::cerr << "lockhub: " << options.optionError << std::endl;
+        return 1;
+    }
+    if (options.checkConfig) {
+        return Mux::CheckConfigurationFile(options.checkConfigFile, std::cout);
     }
     Diagnostics::IgnoreBrokenPipes();
     Diagnostics::InitDiagnostics(options.severity, options.logFile, options.colours);

@@ -72,6 +72,23 @@ TEST(CommandLine, ColoursOnlyWithAJoinedOne) {
     EXPECT_FALSE(Parse({"--colors=0"}).colours);
 }
 
+TEST(CommandLine, BindAndCheckConfigNeedTheirValues) {
+    EXPECT_EQ(Parse({}).bindAddress, "");
+    EXPECT_EQ(Parse({"--bind", "127.0.0.1"}).bindAddress, "127.0.0.1");
+    EXPECT_EQ(Parse({"--bind=10.1.2.3", "--port", "7"}).bindAddress, "10.1.2.3");
+    Mux::CommandLineOptions check = Parse({"--check-config", "/etc/a.json"});
+    EXPECT_TRUE(check.checkConfig);
+    EXPECT_EQ(check.checkConfigFile, "/etc/a.json");
+    EXPECT_EQ(check.optionError, "");
+    EXPECT_FALSE(Parse({"--configFile", "/etc/a.json"}).checkConfig);
+    // Falling back to a default would listen on every address, or start the daemon.
+    EXPECT_EQ(Parse({"--bind"}).optionError, "--bind needs an IPv4 address");
+    EXPECT_EQ(Parse({"--bind", "--debug"}).optionError, "--bind needs an IPv4 address");
+    EXPECT_EQ(Parse({"--bind="}).optionError, "--bind needs an IPv4 address");
+    EXPECT_EQ(Parse({"--check-config"}).optionError, "--check-config needs a file");
+    EXPECT_TRUE(Parse({"--check-config"}).checkConfig);
+}
+
 TEST(CommandLine, UsageText) {
     std::ostringstream out;
     Mux::PrintUsage(out);

@@ -1,5 +1,7 @@
 #include "tests/support/Processes.h"
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -140,6 +142,21 @@ std::string MuxClient::Receive(std::chrono::milliseconds deadline) {
         }
         pending_.append(buffer, static_cast<size_t>(n));
     }
+}
+
+int ConnectToAddress(const std::string& address, int port) {
+    sockaddr_in target{};
+    target.sin_family = AF_INET;
+    target.sin_port = htons(static_cast<uint16_t>(port));
+    if (::inet_pton(AF_INET, address.c_str(), &target.sin_addr) != 1) {
+        return -1;
+    }
+    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd >= 0 && ::connect(fd, reinterpret_cast<sockaddr*>(&target), sizeof target) != 0) {
+        ::close(fd);
+        fd = -1;
+    }
+    return fd;
 }
 
 std::string Request(const std::string& id, int code, const std::string& data) {

@@ -76,6 +76,10 @@ private:
     std::string pending_;
 };
 
+// One connection attempt to address:port (an IPv4 address in text form): the connected
+// socket, or -1 when refused or unusable. For servers listening on one address only.
+int ConnectToAddress(const std::string& address, int port);
+
 // A request text: {"Timestamp":1,"MessageID":id,"MessageCode":code,"Data":data}.
 std::string Request(const std::string& id, int code, const std::string& data);
 

@@ -1,0 +1,260 @@
+#include "mux/ConfigurationCheck.h"
+
+#include <rapidjson/document.h>
+#include <rapidjson/error/en.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <optional>
+#include <ostream>
+#include <set>
+#include <vector>
+
+#include "gateway/VirtualGateway.h"
+#include "mux/Configuration.h"
+
+namespace Mux {
+namespace {
+
+using Configuration::MuxConfigurationData;
+using Configuration::MuxGatewayData;
+using rapidjson::Value;
+
+constexpr int kHighestPort = 65535;
+
+// The file's text exactly as start-up reads it: line by line, each line ended by "\n".
+// Nullopt with errno set when it cannot be read.
+std::optional<std::string> ReadLikeStartUp(const std::string& path) {
+    std::error_code ignored;
+    if (std::filesystem::is_directory(path, ignored)) {
+        errno = EISDIR;
+        return std::nullopt;
+    }
+    std::ifstream file(path);
+    if (!file.is_open()) {
+        return std::nullopt;
+    }
+    std::string text;
+    for (std::string line; std::getline(file, line);) {
+        text += line;
+        text += "\n";
+    }
+    return text;
+}
+
+std::string Quoted(const std::string& text) {
+    return "\"" + text + "\"";
+}
+
+// A key lockhub reads at one level, and the JSON kind it must have to count.
+struct KeyRule {
+    const char* name;
+    bool (Value::*fits)() const;
+    const char* kind;
+};
+
+constexpr KeyRule kTopLevelKeys[] = {{"Enabled", &Value::IsBool, "true or false"},
+                                     {"Gateways", &Value::IsArray, "an array"},
+                                     {"RequestTimeout", &Value::IsNumber, "a number"}};
+constexpr KeyRule kGatewayKeys[] = {{"ID", &Value::IsNumber, "a number"},
+                                    {"Description", &Value::IsString, "a string"},
+                                    {"IpAddress", &Value::IsString, "a string"},
+                                    {"Port", &Value::IsNumber, "a number"},
+                                    {"Devices", &Value::IsArray, "an array"}};
+constexpr KeyRule kDeviceKeys[] = {{"Name", &Value::IsString, "a string"},
+                                   {"ID", &Value::IsNumber, "a number"}};
+
+bool IsNumberButNotInt(const Value& object, const char* key) {
+    Value::ConstMemberIterator member = object.FindMember(key);
+    return member != object.MemberEnd() && member->value.IsNumber() && !member->value.IsInt();
+}
+
+const Value* ArrayMember(const Value& object, const char* key) {
+    Value::ConstMemberIterator member = object.FindMember(key);
+    return member != object.MemberEnd() && member->value.IsArray() ? &member->value : nullptr;
+}
+
+std::string Where(size_t gateway) {
+    return "Gateways[" + std::to_string(gateway) + "]";
+}
+
+std::string Where(size_t gateway, size_t device) {
+    return Where(gateway) + ".Devices[" + std::to_string(device) + "]";
+}
+
+// Why the parser refused a text, as precisely as can be told.
+std::string ReasonForRefusal(const std::string& text) {
+    rapidjson::Document document;
+    document.Parse<rapidjson::kParseIterativeFlag>(text.c_str(), text.size());
+    if (document.HasParseError()) {
+        size_t offset = std::min(document.GetErrorOffset(), text.size());
+        size_t lineEnd = offset == 0 ? std::string::npos : text.rfind('\n', offset - 1);
+        size_t lineStart = lineEnd == std::string::npos ? 0 : lineEnd + 1;
+        size_t line =
+            1 + static_cast<size_t>(std::count(text.begin(), text.begin() + offset, '\n'));
+        return "line " + std::to_string(line) + ", column " +
+               std::to_string(offset - lineStart + 1) + ": " +
+               rapidjson::GetParseError_En(document.GetParseError());
+    }
+    if (!document.IsObject()) {
+        return "the top level is not a JSON object";
+    }
+    if (IsNumberButNotInt(document, "RequestTimeout")) {
+        return "\"RequestTimeout\" is not a 32-bit integer";
+    }
+    const Value* gateways = ArrayMember(document, "Gateways");
+    for (size_t i = 0; gateways != nullptr && i < gateways->Size(); ++i) {
+        const Value& gateway = (*gateways)[static_cast<rapidjson::SizeType>(i)];
+        if (!gateway.IsObject()) {
+            return Where(i) + " is not an object";
+        }
+        for (const char* key : {"ID", "Port"}) {
+            if (IsNumberButNotInt(gateway, key)) {
+                return Where(i) + " \"" + key + "\" is not a 32-bit integer";
+            }
+        }
+        const Value* devices = ArrayMember(gateway, "Devices");
+        for (size_t j = 0; devices != nullptr && j < devices->Size(); ++j) {
+            const Value& device = (*devices)[static_cast<rapidjson::SizeType>(j)];
+            if (!device.IsObject()) {
+                return Where(i, j) + " is not an object";
+            }
+            if (IsNumberButNotInt(device, "ID")) {
+                return Where(i, j) + " \"ID\" is not a 32-bit integer";
+            }
+        }
+    }
+    return "invalid data";
+}
+
+// Keys that lockhub ignores at one level: unknown ones, repeated ones, those of the wrong
+// kind.
+template <size_t N>
+void NoteIgnoredKeys(const Value& object, const KeyRule (&rules)[N], const std::string& where,
+                     std::vector<std::string>& notes) {
+    std::set<std::string> seen;
+    for (Value::ConstMemberIterator member = object.MemberBegin(); member != object.MemberEnd();
+         ++member) {
+        std::string name(member->name.GetString(), member->name.GetStringLength());
+        const KeyRule* rule = std::find_if(std::begin(rules), std::end(rules),
+                                           [&](const KeyRule& r) { return name == r.name; });
+        if (rule == std::end(rules)) {
+            notes.push_back(where + ": unknown key " + Quoted(name) + " is ignored");
+        } else if (!seen.insert(name).second) {
+            notes.push_back(where + ": " + Quoted(name) + " appears again: the first one counts");
+        } else if (!(member->value.*(rule->fits))()) {
+            notes.push_back(where + ": " + Quoted(name) + " is not " + rule->kind +
+                            ": it is ignored and its default applies");
+        }
+    }
+}
+
+void NoteIgnoredParts(const rapidjson::Document& document, std::vector<std::string>& notes) {
+    NoteIgnoredKeys(document, kTopLevelKeys, "top level", notes);
+    Value::ConstMemberIterator timeout = document.FindMember("RequestTimeout");
+    if (timeout != document.MemberEnd() && timeout->value.IsInt() && timeout->value.GetInt() < 0) {
+        notes.push_back("top level: \"RequestTimeout\" is negative: the default " +
+                        std::to_string(Configuration::kDefaultRequestTimeoutSeconds) +
+                        " s applies");
+    }
+    const Value* gateways = ArrayMember(document, "Gateways");
+    for (size_t i = 0; gateways != nullptr && i < gateways->Size(); ++i) {
+        const Value& gateway = (*gateways)[static_cast<rapidjson::SizeType>(i)];
+        NoteIgnoredKeys(gateway, kGatewayKeys, Where(i), notes);
+        const Value* devices = ArrayMember(gateway, "Devices");
+        for (size_t j = 0; devices != nullptr && j < devices->Size(); ++j) {
+            NoteIgnoredKeys((*devices)[static_cast<rapidjson::SizeType>(j)], kDeviceKeys,
+                            Where(i, j), notes);
+        }
+    }
+}
+
+bool PortUsable(int port) {
+    return port == 0 || (port >= 1 && port <= kHighestPort);
+}
+
+// What start-up does with the gateways: which it skips and which no request reaches.
+void NoteGatewayOutcomes(const MuxConfigurationData& configuration,
+                         std::vector<std::string>& notes) {
+    if (!configuration.Enabled) {
+        notes.push_back(
+            "\"Enabled\" is not true: lockhub creates no gateway and answers every request "
+            "with a NACK");
+        return;
+    }
+    if (configuration.Gateways.empty()) {
+        notes.push_back("no gateways: every request is answered with a NACK");
+    }
+    std::map<int, size_t> firstWithId;
+    for (size_t i = 0; i < configuration.Gateways.size(); ++i) {
+        const MuxGatewayData& gateway = configuration.Gateways[i];
+        if (gateway.IpAddress.empty()) {
+            notes.push_back(Where(i) + ": no \"IpAddress\": the gateway is skipped");
+        } else if (!PortUsable(gateway.Port)) {
+            notes.push_back(Where(i) + ": \"Port\" " + std::to_string(gateway.Port) +
+                            " is outside 1..65535: the gateway is not created");
+        } else if (auto [first, added] = firstWithId.emplace(gateway.ID, i); !added) {
+            notes.push_back(Where(i) + ": ID " + std::to_string(gateway.ID) +
+                            " is also the ID of " + Where(first->second) +
+                            ": requests for gateway " + std::to_string(gateway.ID) + " reach " +
+                            Where(first->second) + " only");
+        }
+    }
+}
+
+void Describe(const MuxConfigurationData& configuration, std::ostream& out) {
+    out << "Enabled: " << (configuration.Enabled ? "yes" : "no") << "\n";
+    out << "RequestTimeout: " << configuration.RequestTimeout
+        << (configuration.RequestTimeout == 0 ? " (wait for ever)" : " s") << "\n";
+    out << "Gateways: " << configuration.Gateways.size() << "\n";
+    for (size_t i = 0; i < configuration.Gateways.size(); ++i) {
+        const MuxGatewayData& gateway = configuration.Gateways[i];
+        out << "  " << Where(i) << ": ID " << gateway.ID << " " << Quoted(gateway.Description)
+            << " at "
+            << (gateway.IpAddress.empty() ? std::string("(no address)") : gateway.IpAddress) << ":"
+            << (gateway.Port == 0 ? Quarn::VirtualGateway::kDefaultPort : gateway.Port)
+            << (gateway.Port == 0 ? " (default port)" : "") << ", " << gateway.Devices.size()
+            << (gateway.Devices.size() == 1 ? " device" : " devices") << "\n";
+        for (const Configuration::MuxDeviceData& device : gateway.Devices) {
+            out << "    device " << device.ID << " " << Quoted(device.Name) << "\n";
+        }
+    }
+}
+
+}  // namespace
+
+int CheckConfigurationFile(const std::string& path, std::ostream& out) {
+    out << "Configuration file " << path << "\n";
+    std::optional<std::string> text = ReadLikeStartUp(path);
+    if (!text) {
+        out << "Configuration refused: cannot read the file: " << std::strerror(errno) << std::endl;
+        return 1;
+    }
+    std::optional<MuxConfigurationData> configuration =
+        Configuration::ParseConfigurationText(*text);
+    if (!configuration) {
+        out << "Configuration refused: " << ReasonForRefusal(*text) << std::endl;
+        return 1;
+    }
+    Describe(*configuration, out);
+    std::vector<std::string> notes;
+    rapidjson::Document document;
+    document.Parse<rapidjson::kParseIterativeFlag>(text->c_str(), text->size());
+    NoteIgnoredParts(document, notes);
+    NoteGatewayOutcomes(*configuration, notes);
+    for (const std::string& note : notes) {
+        out << "Note: " << note << "\n";
+    }
+    out << "Configuration accepted";
+    if (!notes.empty()) {
+        out << ", with " << notes.size() << (notes.size() == 1 ? " note" : " notes");
+    }
+    out << "." << std::endl;
+    return 0;
+}
+
+}  // namespace Mux

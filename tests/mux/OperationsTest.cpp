@@ -1,0 +1,147 @@
+// lockhub as a real process: --check-config and --bind.
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include "tests/support/Processes.h"
+
+using namespace std::chrono_literals;
+using namespace TestSupport;
+
+namespace {
+
+struct Outcome {
+    int status = -3;
+    std::string output;
+    std::string errors;
+};
+
+// Runs lockhub in folder with the arguments and waits for its end.
+Outcome RunLockhub(const TempDir& folder, std::vector<std::string> args) {
+    args.insert(args.begin(), LOCKHUB_BINARY);
+    ChildProcess process(args, {folder.Path(), {}, folder.Path()});
+    Outcome outcome;
+    outcome.status = process.ExitStatus(10s).value_or(-3);
+    outcome.output = process.Output();
+    outcome.errors = process.Errors();
+    return outcome;
+}
+
+Outcome Check(const TempDir& folder, const std::string& configuration) {
+    WriteFile(folder.File("lockhub.json"), configuration);
+    return RunLockhub(folder, {"--check-config", folder.File("lockhub.json")});
+}
+
+bool LogFileWritten(const TempDir& folder) {
+    return ::access(folder.File("smartlock_mux.log").c_str(), F_OK) == 0;
+}
+
+TEST(CheckConfig, TheShippedExamplesAreAccepted) {
+    TempDir folder;
+    Outcome demo = RunLockhub(folder, {"--check-config", EXAMPLES_DIR "/demo.json"});
+    EXPECT_EQ(demo.status, 0);
+    EXPECT_EQ(demo.output, "Configuration file " EXAMPLES_DIR
+                           "/demo.json\n"
+                           "Enabled: yes\n"
+                           "RequestTimeout: 20 s\n"
+                           "Gateways: 1\n"
+                           "  Gateways[0]: ID 1 \"Demo gateway (locksim)\" at 127.0.0.1:2101, "
+                           "3 devices\n"
+                           "    device 4711 \"Front door\"\n"
+                           "    device 4712 \"Back door\"\n"
+                           "    device 4713 \"Server room\"\n"
+                           "Configuration accepted.\n");
+    Outcome example = RunLockhub(folder, {"--check-config=" EXAMPLES_DIR "/lockhub.json"});
+    EXPECT_EQ(example.status, 0);
+    EXPECT_NE(example.output.find("at 192.0.2.10:2101 (default port), 2 devices\n"),
+              std::string::npos)
+        << example.output;
+    EXPECT_NE(example.output.find("\nConfiguration accepted.\n"), std::string::npos);
+    // Nothing was started: no log file, nothing on the listen port.
+    EXPECT_FALSE(LogFileWritten(folder));
+}
+
+TEST(CheckConfig, RefusedConfigurationsTellWhyAndExitOne) {
+    TempDir folder;
+    const std::pair<std::string, std::string> cases[] = {
+        {"{\"Enabled\": true,\n \"Gateways\": [\n  {\"ID\": 1,}\n]}",
+         "line 3, column 12: Missing a name for object member."},
+        {R"([{"Enabled": true}])", "the top level is not a JSON object"},
+        {R"({"Gateways": [{"ID": 1, "Devices": [{"ID": 4711}, 7]}]})",
+         "Gateways[0].Devices[1] is not an object"},
+        {R"({"Gateways": [{"ID": 1, "Port": 4294967296}]})",
+         "Gateways[0] \"Port\" is not a 32-bit integer"},
+        {R"({"RequestTimeout": 2.5})", "\"RequestTimeout\" is not a 32-bit integer"},
+        {"", "line 1, column 1: The document is empty."},
+    };
+    for (const auto& [text, reason] : cases) {
+        Outcome outcome = Check(folder, text);
+        EXPECT_EQ(outcome.status, 1) << text;
+        EXPECT_EQ(outcome.output, "Configuration file " + folder.File("lockhub.json") +
+                                      "\nConfiguration refused: " + reason + "\n");
+    }
+    Outcome missing = RunLockhub(folder, {"--check-config", folder.File("missing.json")});
+    EXPECT_EQ(missing.status, 1);
+    EXPECT_NE(missing.output.find("Configuration refused: cannot read the file: No such file"),
+              std::string::npos)
+        << missing.output;
+    EXPECT_FALSE(LogFileWritten(folder));
+}
+
+// What start-up silently ignores or cannot use is listed; the configuration still counts
+// as accepted, as start-up accepts it.
+TEST(CheckConfig, NotesWhatStartUpIgnoresOrCannotUse) {
+    TempDir folder;
+    Outcome outcome = Check(folder, R"({"Enabled": true, "RequestTimeout": 0, "Gateways": [
+        {"ID": 1, "IPAddress": "127.0.0.1", "Port": "2101"},
+        {"ID": 2, "IpAddress": "127.0.0.1", "Port": 70000},
+        {"ID": 3, "IpAddress": "127.0.0.1", "Description": "first"},
+        {"ID": 3, "IpAddress": "127.0.0.2", "Description": "second"}]})");
+    EXPECT_EQ(outcome.status, 0);
+    EXPECT_NE(outcome.output.find("RequestTimeout: 0 (wait for ever)\nGateways: 4\n"),
+              std::string::npos)
+        << outcome.output;
+    const char* notes =
+        "Note: Gateways[0]: unknown key \"IPAddress\" is ignored\n"
+        "Note: Gateways[0]: \"Port\" is not a number: it is ignored and its default applies\n"
+        "Note: Gateways[0]: no \"IpAddress\": the gateway is skipped\n"
+        "Note: Gateways[1]: \"Port\" 70000 is outside 1..65535: the gateway is not created\n"
+        "Note: Gateways[3]: ID 3 is also the ID of Gateways[2]: requests for gateway 3 reach "
+        "Gateways[2] only\n"
+        "Configuration accepted, with 5 notes.\n";
+    EXPECT_NE(outcome.output.find(notes), std::string::npos) << outcome.output;
+
+    Outcome disabled = Check(folder, R"({"Enabled": 1})");
+    EXPECT_EQ(disabled.status, 0);
+    EXPECT_NE(disabled.output.find("Note: \"Enabled\" is not true: lockhub creates no gateway"),
+              std::string::npos)
+        << disabled.output;
+}
+
+TEST(Bind, ListensOnTheGivenAddressOnly) {
+    TempDir folder;
+    Lockhub loopback(folder, "", {"--bind", "127.0.0.1"});
+    MuxClient client(loopback.Port());
+    EXPECT_TRUE(client.Connected());
+    EXPECT_EQ(ConnectToAddress("127.0.0.2", loopback.Port()), -1);
+
+    Lockhub other(folder, "", {"--bind=127.0.0.2"});
+    int fd = -1;
+    ASSERT_TRUE(WaitFor([&] { return (fd = ConnectToAddress("127.0.0.2", other.Port())) >= 0; }))
+        << other.Log();
+    ::close(fd);
+    EXPECT_EQ(ConnectToAddress("127.0.0.1", other.Port()), -1);
+}
+
+TEST(Bind, WithoutAnAddressLockhubDoesNotStart) {
+    TempDir folder;
+    Outcome bare = RunLockhub(folder, {"--port", std::to_string(FreePort()), "--bind"});
+    EXPECT_EQ(bare.status, 1);
+    EXPECT_EQ(bare.errors, "lockhub: --bind needs an IPv4 address\n");
+    Outcome noFile = RunLockhub(folder, {"--check-config", "--bind", "127.0.0.1"});
+    EXPECT_EQ(noFile.status, 1);
+    EXPECT_EQ(noFile.errors, "lockhub: --check-config needs a file\n");
+    EXPECT_FALSE(LogFileWritten(folder));
+}
+
+}  // namespace

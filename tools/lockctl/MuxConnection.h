@@ -1,0 +1,44 @@
+#pragma once
+// One client connection to lockhub. Requests go out framed (a 16-bit little-endian length
+// of the whole packet, "MUXM", the JSON text); answers and events come back as bare JSON
+// texts one after the other, which Receive cuts apart. Every wait has a deadline.
+// Used by one thread.
+
+#include <chrono>
+#include <memory>
+#include <optional>
+#include <string>
+
+namespace Lockctl {
+
+class MuxConnection {
+public:
+    using Clock = std::chrono::steady_clock;
+    enum class Outcome { kMessage, kTimeout, kClosed };
+
+    // Connects to host:port (an address or a name; each address it resolves to is tried)
+    // before the deadline. Null, with the reason in error, when none accepts.
+    static std::unique_ptr<MuxConnection> Open(const std::string& host, int port,
+                                               Clock::time_point deadline, std::string& error);
+    ~MuxConnection();
+    MuxConnection(const MuxConnection&) = delete;
+    MuxConnection& operator=(const MuxConnection&) = delete;
+
+    // Sends one request packet before the deadline. False with the reason in error.
+    bool Send(const std::string& json, Clock::time_point deadline, std::string& error);
+
+    // The next JSON text lockhub sent, waiting until the deadline (none: for ever).
+    // kClosed, with the reason in error, when the connection ended or failed.
+    Outcome Receive(std::optional<Clock::time_point> deadline, std::string& message,
+                    std::string& error);
+
+private:
+    explicit MuxConnection(int fd) : fd_(fd) {}
+    // Waits until the socket is ready for events (POLLIN or POLLOUT); false on time-out.
+    bool WaitFor(short events, std::optional<Clock::time_point> deadline);
+
+    int fd_;
+    std::string received_;  // bytes not yet cut into a whole JSON text
+};
+
+}  // namespace Lockctl
