@@ -86,6 +86,7 @@ void QuarnMux::Start() {
     if (started_.exchange(true)) {
         return;
     }
+    CreateServerSocket();
     mainThread_ = std::make_unique<Threading::Thread>([this] { mainThreadProc(); });
     running_ = true;
     gatewaysRunning_ = true;
@@ -127,7 +128,7 @@ void QuarnMux::mainThreadProc() {
     gatewaysThread_ = std::make_unique<Threading::Thread>([this] { gatewaysThreadProc(); });
     gatewaysThread_->Start();
     LOG_INFO << "Virtual gateways thread spawned.";
-    if (!serverSocket_ && !StartServerSocket()) {
+    if (!StartServerSocket()) {
         LOG_ERROR << "Error detected on socket. Initialization. Shutdown Mux.";
         ForceShutdown();
     }
@@ -141,7 +142,7 @@ void QuarnMux::mainThreadProc() {
     LOG_WARNING << "Mux main thread is closing.";
 }
 
-bool QuarnMux::StartServerSocket() {
+void QuarnMux::CreateServerSocket() {
     serverSocket_ = std::make_unique<Quarn::Net::ServerSocket>(port_);
     serverSocket_->SetBindAddress(bindAddress_);
     serverSocket_->ClientAcceptedCallback = [this](int fd, uint64_t id) {
@@ -154,6 +155,9 @@ bool QuarnMux::StartServerSocket() {
     serverSocket_->ClientDeletedCallback = [this](int fd, uint64_t id) {
         ServerSocketClientDeleted(fd, id);
     };
+}
+
+bool QuarnMux::StartServerSocket() {
     if (!serverSocket_->InitSocket()) {
         return false;
     }

@@ -91,6 +91,9 @@ private:
     // Threads.
     void mainThreadProc();
     void gatewaysThreadProc();
+    // The server socket object exists from Start on, before any thread that uses it;
+    // the main thread makes it listen.
+    void CreateServerSocket();
     bool StartServerSocket();
 
     // Gateways: connection and status (gateways thread, gateway threads).
@@ -116,8 +119,10 @@ private:
     // duration of 0 becomes 1); null when it cannot be routed.
     Gateway* RouteRequest(MuxMessage& request);
     bool CallGatewayOperation(Gateway& gateway, const MuxMessage& request);
-    // Answers a request that could not be handed over: a NACK "Error in request".
-    void EnqueueErrorAnswer(Record record);
+    // True when the request waited in the request queue longer than the request time-out.
+    bool IsStale(const MuxRequestRecord& record) const;
+    // Answers a request that was not handed over with a NACK with error code 0.
+    void EnqueueErrorAnswer(Record record, const char* text);
 
     // Answers and events (gateway read threads, main thread).
     void VirtualGatewayResponseReceivedCallback(Gateway& gateway,
@@ -134,7 +139,7 @@ private:
     std::string bindAddress_;
     std::atomic<int> listenPort_;
     std::atomic<bool> serving_{false};
-    std::unique_ptr<Quarn::Net::ServerSocket> serverSocket_;  // main thread's
+    std::unique_ptr<Quarn::Net::ServerSocket> serverSocket_;  // set by Start, then fixed
     std::atomic<bool> enabled_{false};
     std::chrono::seconds requestTimeout_{Configuration::kDefaultRequestTimeoutSeconds};
 

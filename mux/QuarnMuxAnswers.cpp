@@ -27,7 +27,6 @@ constexpr int kEventLockTimeoutSeconds = 15;
 constexpr int kMaxSendAttempts = 15;
 // Pause between two failed attempts to send to the same client.
 constexpr std::chrono::milliseconds kSendRetryPause{1};
-constexpr const char* kNoAnswerText = "The gateway did not answer in time.";
 constexpr const char* kRefreshRequestMarker = "requestNewSEQID";
 
 // The client code of a gateway event type; 0 for a type that clients are not told of.
@@ -181,9 +180,7 @@ void QuarnMux::TranslateVirtualGatewayEvent(Gateway& gateway, const GatewayEvent
         MuxMessageBuilder::BuildCardEventPayload(gateway.GetId(), event.GetDeviceAddress(),
                                                  MuxMessageBuilder::BuildEventTimestamp(now),
                                                  event.GetData())));
-    std::vector<Quarn::Net::ClientConnection> clients =
-        serverSocket_ ? serverSocket_->GetClientConnections()
-                      : std::vector<Quarn::Net::ClientConnection>{};
+    std::vector<Quarn::Net::ClientConnection> clients = serverSocket_->GetClientConnections();
     if (clients.empty()) {
         return;
     }
@@ -235,7 +232,7 @@ bool QuarnMux::SendMessageToClientIfAvailable() {
     }
     // Sent only to the connection that asked: a newer client that got the same
     // descriptor number never receives it.
-    if (serverSocket_ && serverSocket_->Send(record.socketFd, record.connectionId, bytes)) {
+    if (serverSocket_->Send(record.socketFd, record.connectionId, bytes)) {
         if (record.isEvent) {
             LOG_DEBUG << "Event sent. Deallocating messages memory.";
         } else {

@@ -5,6 +5,7 @@
 
 #include "diagnostics/Log.h"
 #include "gateway/VirtualGateway.h"
+#include "mux/AnswerTexts.h"
 #include "mux/QuarnMux.h"
 #include "mux/protocol/MuxMessage.h"
 #include "mux/protocol/MuxMessageBuilder.h"
@@ -19,7 +20,6 @@ namespace {
 
 constexpr int kPopLockTimeoutSeconds = 5;
 constexpr int kAnswerQueueLockTimeoutSeconds = 10;
-constexpr const char* kRequestErrorText = "Error in request";
 
 const char* RequestName(int code) {
     switch (code) {
@@ -278,10 +278,17 @@ bool QuarnMux::PopNextMessage() {
         const std::string messageId = record->requestMessage->GetMessageId();
         LOG_VERBOSE << "Popped MuxRequestInfo with ID " << messageId << " for socket with FD "
                     << record->socketFd;
-        if (SendMessageToVG(record)) {
+        if (IsStale(*record)) {
+            // A door must not open long after it was asked to: a request that waited here
+            // past the request time-out (its gateway thread was busy connecting) is refused.
+            LOG_WARNING << "Request " << messageId
+                        << " waited longer than the request time-out to be handed to its "
+                           "gateway.";
+            EnqueueErrorAnswer(std::move(record), kNoAnswerText);
+        } else if (SendMessageToVG(record)) {
             LOG_VERBOSE << "Message " << messageId << " sent to VG.";
         } else {
-            EnqueueErrorAnswer(std::move(record));
+            EnqueueErrorAnswer(std::move(record), kRequestErrorText);
         }
     } catch (const std::exception&) {
         LOG_ERROR << "Exception throw in pop next message flow.";
@@ -290,10 +297,15 @@ bool QuarnMux::PopNextMessage() {
     return moreWaiting;
 }
 
-void QuarnMux::EnqueueErrorAnswer(Record record) {
+bool QuarnMux::IsStale(const MuxRequestRecord& record) const {
+    return requestTimeout_.count() > 0 &&
+           std::chrono::steady_clock::now() - record.receivedAt > requestTimeout_;
+}
+
+void QuarnMux::EnqueueErrorAnswer(Record record, const char* text) {
     const std::string messageId = record->requestMessage->GetMessageId();
     record->answerMessage = MuxMessageBuilder::BuildMessage(
-        MUX_MESSAGE_NACK, messageId, MuxMessageBuilder::BuildNackPayload(0, kRequestErrorText));
+        MUX_MESSAGE_NACK, messageId, MuxMessageBuilder::BuildNackPayload(0, text));
     LOG_WARNING << "Enqueuing NACK mux answer " << messageId << " to the client.";
     try {
         Threading::MutexGuard guard(muxMessageQueueMutex_, false);

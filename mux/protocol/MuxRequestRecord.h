@@ -3,6 +3,7 @@
 // the answer built for it; or one delivery of an event to one client. Handed between the
 // core's threads through its guarded queues: whoever took it out of a queue owns it.
 
+#include <chrono>
 #include <cstdint>
 #include <memory>
 
@@ -24,6 +25,8 @@ struct MuxRequestRecord {
     // while the descriptor still belongs to this connection.
     int socketFd;
     uint64_t connectionId;
+    // When the request arrived: a request must not reach its gateway long after.
+    std::chrono::steady_clock::time_point receivedAt = std::chrono::steady_clock::now();
     // Failed sends to the client so far.
     int sendAttempts = 0;
     bool isEvent;

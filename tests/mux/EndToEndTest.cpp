@@ -1,8 +1,11 @@
 // lockhub between a protocol client and locksim, all real processes on 127.0.0.1.
 
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
 #include <signal.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
 #include "tests/support/Processes.h"
 
@@ -287,4 +290,59 @@ TEST(LockhubProcessEnd, AGatewayThatCannotBeReachedEndsTheProcessAfter750Critica
     EXPECT_EQ(hub.Process().ExitStatus(60s), 1);
     EXPECT_NE(hub.Log().find("Exit for critical errors."), std::string::npos);
     EXPECT_GE(CountOf(hub.Log(), "Cannot connect to gateway with ID 1 over IP 127.0.0.1."), 700u);
+}
+
+namespace {
+
+// A listener whose accept queue is full: a connection attempt to it hangs until the
+// connecting side gives up.
+class FullListener {
+public:
+    FullListener() {
+        fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t length = sizeof address;
+        ::bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address);
+        ::listen(fd_, 0);
+        ::getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &length);
+        port_ = ntohs(address.sin_port);
+        for (int i = 0; i < 2; ++i) {
+            int filler = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
+            ::connect(filler, reinterpret_cast<sockaddr*>(&address), sizeof address);
+            fillers_.push_back(filler);
+        }
+    }
+    ~FullListener() {
+        for (int filler : fillers_) {
+            ::close(filler);
+        }
+        ::close(fd_);
+    }
+    int Port() const { return port_; }
+
+private:
+    int fd_;
+    int port_ = 0;
+    std::vector<int> fillers_;
+};
+
+}  // namespace
+
+TEST(LockhubRequestTimeout, ARequestHeldUpBehindAHangingConnectionIsRefusedNotSentLate) {
+    TempDir folder;
+    FullListener hanging;
+    Locksim sim(folder);
+    Lockhub hub(folder, R"({"Enabled": true, "RequestTimeout": 1, "Gateways": [)"
+                        R"({"ID": 1, "IpAddress": "127.0.0.1", "Port": )" +
+                            std::to_string(hanging.Port()) +
+                            R"(}, {"ID": 2, "IpAddress": "127.0.0.1", "Port": )" +
+                            std::to_string(sim.Port()) + "}]}");
+    MuxClient client(hub.Port());
+    ASSERT_TRUE(client.Send(Request("held-up", 10, R"({"gatewayID":2,"lockID":4711})")));
+    std::string answer = client.Receive(30s);
+    EXPECT_EQ(Member(Member(answer, "Data"), "Message"), "\"The gateway did not answer in time.\"")
+        << answer;
+    EXPECT_EQ(CountOf(sim.Output(), "OPEN_LOCK"), 0u);
 }
