@@ -10,6 +10,7 @@
 
 #include <poll.h>
 #include <signal.h>
+#include <sys/epoll.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -378,21 +379,23 @@ void MeasureIdleCpu(Rig& rig, std::vector<std::unique_ptr<MuxClient>>& clients, 
                 results.idleWakeupsPerSecond);
 }
 
-void MeasureFanOut(Rig& rig, std::vector<std::unique_ptr<MuxClient>>& clients, const Sizes& sizes,
-                   Results& results) {
-    while (static_cast<int>(clients.size()) < sizes.fanOutClients) {
-        clients.push_back(std::make_unique<MuxClient>(rig.Port()));
-        Register(*clients.back(), "fan-client-" + std::to_string(clients.size()));
+struct Arrivals {
+    Spread first;
+    Spread last;
+};
+
+// Sends rounds card events through gateway 1 and times their arrival at every client.
+// epoll, so that reading one client costs the same with 20 or 200 connected.
+Arrivals TimeEvents(Rig& rig, std::vector<std::unique_ptr<MuxClient>>& clients, int rounds) {
+    const int epoll = ::epoll_create1(EPOLL_CLOEXEC);
+    for (size_t i = 0; i < clients.size(); ++i) {
+        epoll_event interest{EPOLLIN, {.u64 = i}};
+        ::epoll_ctl(epoll, EPOLL_CTL_ADD, clients[i]->Fd(), &interest);
     }
-    std::printf(
-        "\n4.  One card event to %d connected clients, %d times\n"
-        "    From the moment \"%s\" is written to locksim's standard input until each\n"
-        "    client has read the whole event (this program reads all clients in one poll\n"
-        "    loop). Nothing subtracted: locksim's own reaction is included.\n",
-        sizes.fanOutClients, sizes.eventRounds, kCardCommand);
     std::vector<double> firsts;
     std::vector<double> lasts;
-    for (int round = 0; round < sizes.eventRounds; ++round) {
+    std::vector<epoll_event> ready(clients.size());
+    for (int round = 0; round < rounds; ++round) {
         std::this_thread::sleep_for(200ms);
         std::vector<std::optional<double>> arrived(clients.size());
         size_t waiting = clients.size();
@@ -400,25 +403,14 @@ void MeasureFanOut(Rig& rig, std::vector<std::unique_ptr<MuxClient>>& clients, c
         rig.Gateway(1).Command(kCardCommand);
         const auto deadline = start + kAnswerDeadline;
         while (waiting > 0 && Clock::now() < deadline) {
-            std::vector<pollfd> fds;
-            std::vector<size_t> which;
-            for (size_t i = 0; i < clients.size(); ++i) {
-                if (!arrived[i]) {
-                    fds.push_back({clients[i]->Fd(), POLLIN, 0});
-                    which.push_back(i);
-                }
-            }
             const int left = static_cast<int>(Milliseconds(deadline - Clock::now())) + 1;
-            if (::poll(fds.data(), fds.size(), left) <= 0) {
-                break;
-            }
-            for (size_t k = 0; k < fds.size(); ++k) {
-                if (fds[k].revents == 0) {
-                    continue;
-                }
-                std::string event = clients[which[k]]->Receive(50ms);
-                if (Member(event, "MessageCode") == kCardEvent) {
-                    arrived[which[k]] = Milliseconds(Clock::now() - start);
+            const int count =
+                ::epoll_wait(epoll, ready.data(), static_cast<int>(ready.size()), left);
+            for (int k = 0; k < count; ++k) {
+                const size_t i = ready[static_cast<size_t>(k)].data.u64;
+                std::string event = clients[i]->Receive(50ms);
+                if (!arrived[i] && Member(event, "MessageCode") == kCardEvent) {
+                    arrived[i] = Milliseconds(Clock::now() - start);
                     --waiting;
                 }
             }
@@ -432,13 +424,40 @@ void MeasureFanOut(Rig& rig, std::vector<std::unique_ptr<MuxClient>>& clients, c
         }
         firsts.push_back(*std::min_element(times.begin(), times.end()));
         lasts.push_back(*std::max_element(times.begin(), times.end()));
-        std::printf("  round %2d: first %.3f ms, last %.3f ms\n", round + 1, firsts.back(),
-                    lasts.back());
     }
-    results.fanOutFirst = SpreadOf(firsts);
-    results.fanOutLast = SpreadOf(lasts);
-    PrintSpread("first client:", results.fanOutFirst);
-    PrintSpread("last client:", results.fanOutLast);
+    ::close(epoll);
+    return {SpreadOf(firsts), SpreadOf(lasts)};
+}
+
+void MeasureFanOut(Rig& rig, std::vector<std::unique_ptr<MuxClient>>& clients, const Sizes& sizes,
+                   Results& results) {
+    std::printf(
+        "\n4.  One card event to %d connected clients\n"
+        "    From the moment \"%s\" is written to locksim's standard input until each\n"
+        "    client has read the whole event (this program reads all clients in one poll\n"
+        "    loop). Nothing subtracted: locksim's own reaction is included. %d events each\n"
+        "    to the %zu clients of part 3, then to %d; the difference is the cost per client.\n",
+        sizes.fanOutClients, kCardCommand, sizes.eventRounds, clients.size(), sizes.fanOutClients);
+    const size_t fewClients = clients.size();
+    const Arrivals few = TimeEvents(rig, clients, sizes.eventRounds);
+    while (static_cast<int>(clients.size()) < sizes.fanOutClients) {
+        clients.push_back(std::make_unique<MuxClient>(rig.Port()));
+        Register(*clients.back(), "fan-client-" + std::to_string(clients.size()));
+    }
+    const Arrivals many = TimeEvents(rig, clients, sizes.eventRounds);
+    results.fanOutFirst = many.first;
+    results.fanOutLast = many.last;
+    std::printf("  %3zu clients, first:                p50 %7.3f ms   max %7.3f ms\n", fewClients,
+                few.first.p50, few.first.max);
+    std::printf("  %3zu clients, last:                 p50 %7.3f ms   max %7.3f ms\n", fewClients,
+                few.last.p50, few.last.max);
+    std::printf("  %3zu clients, first:                p50 %7.3f ms   max %7.3f ms\n",
+                clients.size(), many.first.p50, many.first.max);
+    std::printf("  %3zu clients, last:                 p50 %7.3f ms   max %7.3f ms\n",
+                clients.size(), many.last.p50, many.last.max);
+    std::printf(
+        "  per added client (p50 of last): %.1f us\n",
+        1000 * (many.last.p50 - few.last.p50) / static_cast<double>(clients.size() - fewClients));
 }
 
 void MeasureMemory(Rig& rig, MuxClient& client, const Sizes& sizes, Results& results) {
