@@ -60,7 +60,8 @@ static_assert(kGatewayCount * kIdleGap > kGatewaySpacing);
 // In the memory run: real requests to each gateway this far apart, and in between a
 // request to an unconfigured gateway every kNackGap.
 constexpr auto kMemoryGatewayGap = 320ms;
-constexpr auto kNackGap = 4ms;
+constexpr auto kNackGap = 2ms;
+constexpr int kMemoryBatches = 4;
 constexpr auto kAnswerDeadline = 3s;  // one answer, the spacing included
 constexpr auto kStartDeadline = 10s;
 
@@ -121,7 +122,7 @@ Spread SpreadOf(std::vector<double> values) {
 }
 
 void PrintSpread(const char* label, const Spread& spread) {
-    std::printf("  %-34s p50 %7.3f ms   p99 %7.3f ms   max %7.3f ms   mean %7.3f ms\n", label,
+    std::printf("  %-36s p50 %7.3f ms   p99 %7.3f ms   max %7.3f ms   mean %7.3f ms\n", label,
                 spread.p50, spread.p99, spread.max, spread.mean);
 }
 
@@ -237,26 +238,47 @@ bool ReceiveFrame(int fd) {
     return frame.size() >= length;
 }
 
-// Lock-open frames through the relay to a locksim, answered there: the same two
-// processes' worth of loopback hops as through lockhub, with nothing in between.
-std::vector<double> RelayRoundTrips(int fd, int count, Clock::duration gap,
-                                    Quarn::Messages::QuarnMessageBuilder& builder) {
-    std::vector<double> times;
-    for (int i = 0; i < count; ++i) {
-        std::this_thread::sleep_for(gap);
-        auto frame = builder.BuildOpenLockMessage(kLockId, 0, 0, false);
+// The floor: lock-open frames through a plain relay to a locksim of its own, answered
+// there. The same processes' worth of loopback hops as through lockhub, nothing between.
+class Floor {
+public:
+    Floor() : locksim_(folder_) {
+        if (locksim_.Port() == 0) {
+            Fail("locksim did not start");
+        }
+        relay_ = std::make_unique<Bench::TcpRelay>(locksim_.Port());
+        fd_ = TestSupport::ConnectTo(relay_->Port());
+        if (fd_ == -1) {
+            Fail("cannot connect to the relay");
+        }
+    }
+    ~Floor() { ::close(fd_); }
+    Floor(const Floor&) = delete;
+    Floor& operator=(const Floor&) = delete;
+
+    // Milliseconds from just before the send to the whole answer frame read.
+    double RoundTrip() {
+        auto frame = builder_.BuildOpenLockMessage(kLockId, 0, 0, false);
         std::vector<unsigned char> bytes = frame->Serialize();
         const auto start = Clock::now();
-        if (!TestSupport::SendAll(fd, std::string(bytes.begin(), bytes.end())) ||
-            !ReceiveFrame(fd)) {
+        if (!TestSupport::SendAll(fd_, std::string(bytes.begin(), bytes.end())) ||
+            !ReceiveFrame(fd_)) {
             Fail("the relay or its locksim did not answer");
         }
-        times.push_back(Milliseconds(Clock::now() - start));
-        builder.IncrementSequenceCounter();
-        builder.NextReferenceId();
+        const double elapsed = Milliseconds(Clock::now() - start);
+        builder_.IncrementSequenceCounter();
+        builder_.NextReferenceId();
+        return elapsed;
     }
-    return times;
-}
+
+private:
+    TempDir folder_;
+    Locksim locksim_;
+    std::unique_ptr<Bench::TcpRelay> relay_;
+    int fd_ = -1;
+    // locksim starts at sequence 1000; the builder stamps its counter + 1.
+    Quarn::Messages::QuarnMessageBuilder builder_{1000, 1};
+};
 
 struct Results {
     Spread idleGateway;
@@ -270,61 +292,53 @@ struct Results {
     double idleWakeupsPerSecond = 0;
     Spread fanOutFirst;
     Spread fanOutLast;
-    long rssBefore = 0;
-    long rssAfter = 0;
+    std::vector<long> rss;  // kB: before the batches, then after each
     long rssPeak = 0;
     int memoryAcks = 0;
     int memoryNacks = 0;
 };
 
-void MeasureIdleGateways(MuxClient& client, const Sizes& sizes, Results& results) {
+void MeasureRoundTrips(MuxClient& client, const Sizes& sizes, Results& results) {
     std::printf(
         "\n1a. Round trip of %d sequential lock-open requests to idle gateways\n"
         "    client -> lockhub -> locksim -> lockhub -> client. The requests go round %d\n"
         "    gateways (one locksim each), %.0f ms apart, so each gateway's last frame is\n"
         "    %.0f ms old when its next request comes: the %.0f ms gateway spacing never holds\n"
-        "    one back, and the figure is lockhub's own path plus the loopback hops and locksim.\n",
-        sizes.roundTrips, kGatewayCount, Milliseconds(kIdleGap),
-        Milliseconds(kGatewayCount * kIdleGap), Milliseconds(kGatewaySpacing));
-    std::this_thread::sleep_for(kGatewaySpacing);  // since the status probes
-    std::vector<double> times;
-    for (int i = 0; i < sizes.roundTrips; ++i) {
-        std::this_thread::sleep_for(kIdleGap);
-        const std::string id = "idle-" + std::to_string(i);
-        times.push_back(RoundTrip(client, id, OpenRequest(id, 1 + i % kGatewayCount), kAck));
-    }
-    results.idleGateway = SpreadOf(times);
-    PrintSpread("through lockhub:", results.idleGateway);
-}
-
-void MeasureFloor(const Sizes& sizes, Results& results) {
-    std::printf(
+        "    one back, and the figure is lockhub's own path plus the loopback hops and locksim.\n"
         "\n2.  Floor: the same lock-open through a plain TCP relay\n"
         "    client -> relay -> locksim -> relay -> client. The relay (a thread of this\n"
         "    program) copies bytes as they come; the client sends the gateway frame itself.\n"
-        "    Same loopback hops, same locksim, nothing of lockhub: what lockhub adds is the\n"
-        "    difference. Paced %.0f ms apart like 1a (threads wake from sleep), then back to\n"
-        "    back.\n",
-        Milliseconds(kIdleGap));
-    TempDir folder;
-    Locksim locksim(folder);
-    if (locksim.Port() == 0) {
-        Fail("locksim did not start");
+        "    Same loopback hops, same kind of locksim, nothing of lockhub: what lockhub adds\n"
+        "    is the difference. Its requests alternate with those of 1a (so both meet the\n"
+        "    same load on the machine and wake from the same idle pause); then %d back to back.\n",
+        sizes.roundTrips, kGatewayCount, Milliseconds(kIdleGap),
+        Milliseconds(kGatewayCount * kIdleGap), Milliseconds(kGatewaySpacing), sizes.roundTrips);
+    Floor floor;
+    for (int i = 0; i < 5; ++i) {
+        floor.RoundTrip();  // connections set up, caches warm
     }
-    Bench::TcpRelay relay(locksim.Port());
-    const int fd = TestSupport::ConnectTo(relay.Port());
-    if (fd == -1) {
-        Fail("cannot connect to the relay");
+    std::this_thread::sleep_for(kGatewaySpacing);  // since the status probes
+    std::vector<double> throughLockhub;
+    std::vector<double> throughRelay;
+    for (int i = 0; i < sizes.roundTrips; ++i) {
+        std::this_thread::sleep_for(kIdleGap / 2);
+        const std::string id = "idle-" + std::to_string(i);
+        throughLockhub.push_back(
+            RoundTrip(client, id, OpenRequest(id, 1 + i % kGatewayCount), kAck));
+        std::this_thread::sleep_for(kIdleGap / 2);
+        throughRelay.push_back(floor.RoundTrip());
     }
-    // locksim starts at sequence 1000; the builder stamps its counter + 1.
-    Quarn::Messages::QuarnMessageBuilder builder(1000, 1);
-    RelayRoundTrips(fd, 5, 0ms, builder);  // connections set up, caches warm
-    results.floorPaced = SpreadOf(RelayRoundTrips(fd, sizes.roundTrips, kIdleGap, builder));
-    results.floorBackToBack = SpreadOf(RelayRoundTrips(fd, sizes.roundTrips, 0ms, builder));
-    ::close(fd);
-    PrintSpread("through the relay, paced:", results.floorPaced);
-    PrintSpread("through the relay, back to back:", results.floorBackToBack);
-    std::printf("  lockhub adds (p50, paced): %.3f ms\n",
+    std::vector<double> backToBack;
+    for (int i = 0; i < sizes.roundTrips; ++i) {
+        backToBack.push_back(floor.RoundTrip());
+    }
+    results.idleGateway = SpreadOf(throughLockhub);
+    results.floorPaced = SpreadOf(throughRelay);
+    results.floorBackToBack = SpreadOf(backToBack);
+    PrintSpread("1a through lockhub:", results.idleGateway);
+    PrintSpread("2  through the relay:", results.floorPaced);
+    PrintSpread("2  through the relay, back to back:", results.floorBackToBack);
+    std::printf("  lockhub adds (p50): %.3f ms\n",
                 results.idleGateway.p50 - results.floorPaced.p50);
 }
 
@@ -447,52 +461,43 @@ void MeasureFanOut(Rig& rig, std::vector<std::unique_ptr<MuxClient>>& clients, c
     const Arrivals many = TimeEvents(rig, clients, sizes.eventRounds);
     results.fanOutFirst = many.first;
     results.fanOutLast = many.last;
-    std::printf("  %3zu clients, first:                p50 %7.3f ms   max %7.3f ms\n", fewClients,
+    std::printf("  %3zu clients, first:                  p50 %7.3f ms   max %7.3f ms\n", fewClients,
                 few.first.p50, few.first.max);
-    std::printf("  %3zu clients, last:                 p50 %7.3f ms   max %7.3f ms\n", fewClients,
+    std::printf("  %3zu clients, last:                   p50 %7.3f ms   max %7.3f ms\n", fewClients,
                 few.last.p50, few.last.max);
-    std::printf("  %3zu clients, first:                p50 %7.3f ms   max %7.3f ms\n",
+    std::printf("  %3zu clients, first:                  p50 %7.3f ms   max %7.3f ms\n",
                 clients.size(), many.first.p50, many.first.max);
-    std::printf("  %3zu clients, last:                 p50 %7.3f ms   max %7.3f ms\n",
+    std::printf("  %3zu clients, last:                   p50 %7.3f ms   max %7.3f ms\n",
                 clients.size(), many.last.p50, many.last.max);
     std::printf(
         "  per added client (p50 of last): %.1f us\n",
         1000 * (many.last.p50 - few.last.p50) / static_cast<double>(clients.size() - fewClients));
 }
 
-void MeasureMemory(Rig& rig, MuxClient& client, const Sizes& sizes, Results& results) {
-    std::printf(
-        "\n5.  Resident memory of lockhub around %d requests\n"
-        "    One client sends lock-open requests to each of the %d gateways every %.0f ms\n"
-        "    (answered by locksim: the whole path through a gateway) and, in between, one\n"
-        "    every %.0f ms to a gateway that is not configured (answered at once with a NACK:\n"
-        "    the whole path inside lockhub). VmRSS from /proc/PID/status, taken after earlier\n"
-        "    phases warmed lockhub up, and again once every answer arrived.\n",
-        sizes.memoryRequests, kGatewayCount, Milliseconds(kMemoryGatewayGap),
-        Milliseconds(kNackGap));
-    std::this_thread::sleep_for(kGatewaySpacing);
-    results.rssBefore = rig.Meter().ResidentKilobytes();
+// Sends count requests as described in MeasureMemory and waits for every answer.
+void SendMixedRequests(MuxClient& client, int count, int& serial, Results& results) {
     std::map<std::string, const char*> outstanding;  // MessageID -> expected code
     std::vector<Clock::time_point> gatewayDue(kGatewayCount, Clock::now());
     Clock::time_point nackDue = Clock::now();
     int sent = 0;
-    const auto deadline = Clock::now() + 60s;
     auto send = [&](int gatewayId, const char* expected) {
-        const std::string id = "memory-" + std::to_string(sent++);
+        const std::string id = "memory-" + std::to_string(serial++);
         if (!client.Send(OpenRequest(id, gatewayId))) {
             Fail("cannot send request " + id);
         }
         outstanding.emplace(id, expected);
+        ++sent;
     };
-    while ((sent < sizes.memoryRequests || !outstanding.empty()) && Clock::now() < deadline) {
+    const auto deadline = Clock::now() + 60s;
+    while ((sent < count || !outstanding.empty()) && Clock::now() < deadline) {
         const auto now = Clock::now();
-        for (int g = 0; g < kGatewayCount && sent < sizes.memoryRequests; ++g) {
-            if (now >= gatewayDue[static_cast<size_t>(g)]) {
-                send(g + 1, kAck);
-                gatewayDue[static_cast<size_t>(g)] = now + kMemoryGatewayGap;
+        for (size_t g = 0; g < gatewayDue.size() && sent < count; ++g) {
+            if (now >= gatewayDue[g]) {
+                send(static_cast<int>(g) + 1, kAck);
+                gatewayDue[g] = now + kMemoryGatewayGap;
             }
         }
-        if (now >= nackDue && sent < sizes.memoryRequests) {
+        if (now >= nackDue && sent < count) {
             send(kUnconfiguredGateway, kNack);
             nackDue = now + kNackGap;
         }
@@ -519,14 +524,36 @@ void MeasureMemory(Rig& rig, MuxClient& client, const Sizes& sizes, Results& res
     if (!outstanding.empty()) {
         Fail(std::to_string(outstanding.size()) + " requests were not answered");
     }
-    std::this_thread::sleep_for(200ms);
-    results.rssAfter = rig.Meter().ResidentKilobytes();
+}
+
+void MeasureMemory(Rig& rig, MuxClient& client, const Sizes& sizes, Results& results) {
+    std::printf(
+        "\n5.  Resident memory of lockhub over %d batches of %d requests\n"
+        "    One client sends lock-open requests to each of the %d gateways every %.0f ms\n"
+        "    (answered by locksim: the whole path through a gateway) and, in between, one\n"
+        "    every %.0f ms to a gateway that is not configured (answered at once with a NACK:\n"
+        "    the whole path inside lockhub). VmRSS from /proc/PID/status after the earlier\n"
+        "    parts, and after each batch once every answer arrived. The allocator settles in\n"
+        "    the first batches; a leak grows with every batch, so the verdict is the growth\n"
+        "    over the last %d.\n",
+        kMemoryBatches, sizes.memoryRequests, kGatewayCount, Milliseconds(kMemoryGatewayGap),
+        Milliseconds(kNackGap), kMemoryBatches / 2);
+    std::this_thread::sleep_for(kGatewaySpacing);
+    int serial = 0;
+    results.rss.push_back(rig.Meter().ResidentKilobytes());
+    for (int batch = 0; batch < kMemoryBatches; ++batch) {
+        SendMixedRequests(client, sizes.memoryRequests, serial, results);
+        std::this_thread::sleep_for(200ms);
+        results.rss.push_back(rig.Meter().ResidentKilobytes());
+    }
     results.rssPeak = rig.Meter().PeakResidentKilobytes();
     std::printf("  answers: %d ACK from gateways, %d NACK for the unconfigured gateway\n",
                 results.memoryAcks, results.memoryNacks);
-    std::printf("  VmRSS before %ld kB, after %ld kB (%+ld kB); peak (VmHWM) %ld kB\n",
-                results.rssBefore, results.rssAfter, results.rssAfter - results.rssBefore,
-                results.rssPeak);
+    std::printf("  VmRSS: %ld kB before", results.rss.front());
+    for (size_t batch = 1; batch < results.rss.size(); ++batch) {
+        std::printf(", %ld kB after %zu", results.rss[batch], batch * sizes.memoryRequests);
+    }
+    std::printf("; peak (VmHWM) %ld kB\n", results.rssPeak);
 }
 
 // The 1, 5 and 15 minute load averages: other work on the machine skews every figure.
@@ -571,10 +598,12 @@ void PrintSummary(const Sizes& sizes, const Results& r) {
         sizes.fanOutClients, r.fanOutFirst.p50, r.fanOutLast.p50, sizes.eventRounds,
         r.fanOutLast.max, kFanOutTargetMs, Verdict(r.fanOutLast.max < kFanOutTargetMs));
     std::printf(
-        "| resident memory, %d requests | %ld kB before, %ld kB after (%+ld kB) | no "
-        "growth: %s |\n",
-        sizes.memoryRequests, r.rssBefore, r.rssAfter, r.rssAfter - r.rssBefore,
-        Verdict(r.rssAfter - r.rssBefore <= kMemoryNoiseKilobytes));
+        "| resident memory, %d x %d requests | %ld kB before, %ld kB after the first %d, "
+        "%ld kB after all (%+ld kB over the last %d) | no growth: %s |\n",
+        kMemoryBatches, sizes.memoryRequests, r.rss.front(), r.rss[kMemoryBatches / 2],
+        kMemoryBatches / 2 * sizes.memoryRequests, r.rss.back(),
+        r.rss.back() - r.rss[kMemoryBatches / 2], kMemoryBatches / 2 * sizes.memoryRequests,
+        Verdict(r.rss.back() - r.rss[kMemoryBatches / 2] <= kMemoryNoiseKilobytes));
 }
 
 Options ParseOptions(int argc, char** argv) {
@@ -639,8 +668,7 @@ int main(int argc, char** argv) {
 
     Results results;
     std::vector<std::unique_ptr<MuxClient>> clients;
-    MeasureIdleGateways(*client, sizes, results);
-    MeasureFloor(sizes, results);
+    MeasureRoundTrips(*client, sizes, results);
     MeasureOneGateway(*client, sizes, results);
     clients.push_back(std::move(client));
     MeasureIdleCpu(rig, clients, sizes, results);
