@@ -21,7 +21,7 @@
 #include <map>
 #include <memory>
 #include <optional>
-#include <set>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
@@ -126,10 +126,9 @@ void PrintSpread(const char* label, const Spread& spread) {
                 spread.p50, spread.p99, spread.max, spread.mean);
 }
 
+// Ends the run: main catches it, and the processes are ended on the way out.
 [[noreturn]] void Fail(const std::string& what) {
-    std::fprintf(stderr, "lockhub_bench: %s\n", what.c_str());
-    std::fflush(stdout);
-    std::exit(1);
+    throw std::runtime_error(what);
 }
 
 std::string OpenRequest(const std::string& id, int gatewayId) {
@@ -173,7 +172,6 @@ public:
     int Port() const { return port_; }
     Locksim& Gateway(int id) { return *locksims_.at(static_cast<size_t>(id - 1)); }
     const Bench::ProcessMeter& Meter() const { return *meter_; }
-    const TempDir& Folder() const { return folder_; }
     pid_t LockhubPid() const { return lockhub_->Pid(); }
     bool LockhubRunning() { return lockhub_->Running(); }
 
@@ -292,13 +290,15 @@ struct Results {
     double idleWakeupsPerSecond = 0;
     Spread fanOutFirst;
     Spread fanOutLast;
+    double fanOutCpuPerClientUs = 0;
+    double cpuPerRequestUs = 0;
     std::vector<long> rss;  // kB: before the batches, then after each
     long rssPeak = 0;
     int memoryAcks = 0;
     int memoryNacks = 0;
 };
 
-void MeasureRoundTrips(MuxClient& client, const Sizes& sizes, Results& results) {
+void MeasureRoundTrips(Rig& rig, MuxClient& client, const Sizes& sizes, Results& results) {
     std::printf(
         "\n1a. Round trip of %d sequential lock-open requests to idle gateways\n"
         "    client -> lockhub -> locksim -> lockhub -> client. The requests go round %d\n"
@@ -320,6 +320,7 @@ void MeasureRoundTrips(MuxClient& client, const Sizes& sizes, Results& results) 
     std::this_thread::sleep_for(kGatewaySpacing);  // since the status probes
     std::vector<double> throughLockhub;
     std::vector<double> throughRelay;
+    const Bench::CpuUse before = rig.Meter().Cpu();
     for (int i = 0; i < sizes.roundTrips; ++i) {
         std::this_thread::sleep_for(kIdleGap / 2);
         const std::string id = "idle-" + std::to_string(i);
@@ -328,6 +329,8 @@ void MeasureRoundTrips(MuxClient& client, const Sizes& sizes, Results& results) 
         std::this_thread::sleep_for(kIdleGap / 2);
         throughRelay.push_back(floor.RoundTrip());
     }
+    const Bench::CpuUse after = rig.Meter().Cpu();
+    results.cpuPerRequestUs = 1e6 * (after.runSeconds - before.runSeconds) / sizes.roundTrips;
     std::vector<double> backToBack;
     for (int i = 0; i < sizes.roundTrips; ++i) {
         backToBack.push_back(floor.RoundTrip());
@@ -338,8 +341,8 @@ void MeasureRoundTrips(MuxClient& client, const Sizes& sizes, Results& results) 
     PrintSpread("1a through lockhub:", results.idleGateway);
     PrintSpread("2  through the relay:", results.floorPaced);
     PrintSpread("2  through the relay, back to back:", results.floorBackToBack);
-    std::printf("  lockhub adds (p50): %.3f ms\n",
-                results.idleGateway.p50 - results.floorPaced.p50);
+    std::printf("  lockhub adds (p50): %.3f ms; lockhub's CPU time per request: %.0f us\n",
+                results.idleGateway.p50 - results.floorPaced.p50, results.cpuPerRequestUs);
 }
 
 void MeasureOneGateway(MuxClient& client, const Sizes& sizes, Results& results) {
@@ -385,8 +388,9 @@ void MeasureIdleCpu(Rig& rig, std::vector<std::unique_ptr<MuxClient>>& clients, 
     results.idleTickPercent = 100 * (after.tickSeconds - before.tickSeconds) / seconds;
     results.idleRunPercent = 100 * (after.runSeconds - before.runSeconds) / seconds;
     results.idleWakeupsPerSecond = static_cast<double>(after.switches - before.switches) / seconds;
-    std::printf("  utime+stime: %.3f %% of one core (%.0f ticks)\n", results.idleTickPercent,
-                (after.tickSeconds - before.tickSeconds) * 100);
+    std::printf(
+        "  utime+stime: %.3f %% of one core (%.0f ticks)\n", results.idleTickPercent,
+        (after.tickSeconds - before.tickSeconds) * static_cast<double>(sysconf(_SC_CLK_TCK)));
     std::printf("  run time:    %.4f %% of one core (%.2f ms in %.1f s)\n", results.idleRunPercent,
                 (after.runSeconds - before.runSeconds) * 1000, seconds);
     std::printf("  wake-ups:    %.1f per second (context switches, all threads)\n",
@@ -396,6 +400,7 @@ void MeasureIdleCpu(Rig& rig, std::vector<std::unique_ptr<MuxClient>>& clients, 
 struct Arrivals {
     Spread first;
     Spread last;
+    double cpuPerEventMs = 0;  // lockhub's CPU time per event, idle pauses included
 };
 
 // Sends rounds card events through gateway 1 and times their arrival at every client.
@@ -409,6 +414,7 @@ Arrivals TimeEvents(Rig& rig, std::vector<std::unique_ptr<MuxClient>>& clients, 
     std::vector<double> firsts;
     std::vector<double> lasts;
     std::vector<epoll_event> ready(clients.size());
+    const Bench::CpuUse before = rig.Meter().Cpu();
     for (int round = 0; round < rounds; ++round) {
         std::this_thread::sleep_for(200ms);
         std::vector<std::optional<double>> arrived(clients.size());
@@ -439,8 +445,10 @@ Arrivals TimeEvents(Rig& rig, std::vector<std::unique_ptr<MuxClient>>& clients, 
         firsts.push_back(*std::min_element(times.begin(), times.end()));
         lasts.push_back(*std::max_element(times.begin(), times.end()));
     }
+    const Bench::CpuUse after = rig.Meter().Cpu();
     ::close(epoll);
-    return {SpreadOf(firsts), SpreadOf(lasts)};
+    return {SpreadOf(firsts), SpreadOf(lasts),
+            1000 * (after.runSeconds - before.runSeconds) / rounds};
 }
 
 void MeasureFanOut(Rig& rig, std::vector<std::unique_ptr<MuxClient>>& clients, const Sizes& sizes,
@@ -469,9 +477,13 @@ void MeasureFanOut(Rig& rig, std::vector<std::unique_ptr<MuxClient>>& clients, c
                 clients.size(), many.first.p50, many.first.max);
     std::printf("  %3zu clients, last:                   p50 %7.3f ms   max %7.3f ms\n",
                 clients.size(), many.last.p50, many.last.max);
+    const double added = static_cast<double>(clients.size() - fewClients);
+    results.fanOutCpuPerClientUs = 1000 * (many.cpuPerEventMs - few.cpuPerEventMs) / added;
     std::printf(
-        "  per added client (p50 of last): %.1f us\n",
-        1000 * (many.last.p50 - few.last.p50) / static_cast<double>(clients.size() - fewClients));
+        "  per added client: %.1f us until the last arrival (p50), %.1f us of lockhub's\n"
+        "  CPU time (%.2f ms per event to %zu clients, %.2f ms to %zu)\n",
+        1000 * (many.last.p50 - few.last.p50) / added, results.fanOutCpuPerClientUs,
+        many.cpuPerEventMs, clients.size(), few.cpuPerEventMs, fewClients);
 }
 
 // Sends count requests as described in MeasureMemory and waits for every answer.
@@ -574,10 +586,11 @@ void PrintSummary(const Sizes& sizes, const Results& r) {
     std::printf("\nSummary (markdown)\n\n");
     std::printf("| measurement | result | target |\n|---|---|---|\n");
     std::printf(
-        "| round trip, idle gateways (%d requests) | p50 %.2f ms, p99 %.2f ms, max %.2f ms "
-        "| p99 < %.0f ms: %s |\n",
+        "| round trip, idle gateways (%d requests) | p50 %.2f ms, p99 %.2f ms, max %.2f ms; "
+        "lockhub CPU %.0f us per request | p99 < %.0f ms: %s |\n",
         sizes.roundTrips, r.idleGateway.p50, r.idleGateway.p99, r.idleGateway.max,
-        kRoundTripP99TargetMs, Verdict(r.idleGateway.p99 < kRoundTripP99TargetMs));
+        r.cpuPerRequestUs, kRoundTripP99TargetMs,
+        Verdict(r.idleGateway.p99 < kRoundTripP99TargetMs));
     std::printf("| floor: plain TCP relay, same path | p50 %.2f ms, p99 %.2f ms, max %.2f ms | |\n",
                 r.floorPaced.p50, r.floorPaced.p99, r.floorPaced.max);
     std::printf(
@@ -594,9 +607,10 @@ void PrintSummary(const Sizes& sizes, const Results& r) {
                 r.idleTickPercent < kIdleCpuTargetPercent));
     std::printf(
         "| card event to %d clients | first %.2f ms, last %.2f ms (p50 of %d); worst "
-        "last %.2f ms | < %.0f ms: %s |\n",
+        "last %.2f ms; lockhub CPU %.0f us per client | < %.0f ms: %s |\n",
         sizes.fanOutClients, r.fanOutFirst.p50, r.fanOutLast.p50, sizes.eventRounds,
-        r.fanOutLast.max, kFanOutTargetMs, Verdict(r.fanOutLast.max < kFanOutTargetMs));
+        r.fanOutLast.max, r.fanOutCpuPerClientUs, kFanOutTargetMs,
+        Verdict(r.fanOutLast.max < kFanOutTargetMs));
     std::printf(
         "| resident memory, %d x %d requests | %ld kB before, %ld kB after the first %d, "
         "%ld kB after all (%+ld kB over the last %d) | no growth: %s |\n",
@@ -628,11 +642,8 @@ Options ParseOptions(int argc, char** argv) {
     return options;
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
-    const Options options = ParseOptions(argc, argv);
-    ::signal(SIGPIPE, SIG_IGN);
+// Starts everything, measures, prints. Throws on any failure.
+void Run(const Options& options) {
     Sizes sizes;
     if (options.quick) {
         sizes.roundTrips = 40;
@@ -647,41 +658,63 @@ int main(int argc, char** argv) {
                 options.quick ? ", quick run (figures not to quote)" : "");
 
     Rig rig(options);
-    auto client = std::make_unique<MuxClient>(rig.Port());
-    if (!client->Connected()) {
-        Fail("lockhub does not accept clients");
-    }
-    // One status request per gateway: its answer shows the gateway connected and in step.
-    for (int id = 1; id <= kGatewayCount; ++id) {
-        const std::string probe = "probe-" + std::to_string(id);
-        client->Send(TestSupport::Request(
-            probe, kLockGetStatus, R"({"gatewayID":)" + std::to_string(id) + R"(,"lockID":4711})"));
-    }
-    for (int answered = 0; answered < kGatewayCount; ++answered) {
-        std::string answer = client->Receive(kStartDeadline);
-        if (Member(answer, "MessageCode") != kAck) {
-            Fail("a gateway did not answer its status request: " + answer);
+    try {
+        auto client = std::make_unique<MuxClient>(rig.Port());
+        if (!client->Connected()) {
+            Fail("lockhub does not accept clients");
         }
-    }
-    std::printf("lockhub (pid %d) ready with %d gateways; VmRSS %ld kB\n",
-                static_cast<int>(rig.LockhubPid()), kGatewayCount, rig.Meter().ResidentKilobytes());
+        // One status request per gateway: its answer shows the gateway connected and in step.
+        for (int id = 1; id <= kGatewayCount; ++id) {
+            client->Send(TestSupport::Request("probe-" + std::to_string(id), kLockGetStatus,
+                                              R"({"gatewayID":)" + std::to_string(id) +
+                                                  R"(,"lockID":)" + std::to_string(kLockId) + "}"));
+        }
+        for (int answered = 0; answered < kGatewayCount; ++answered) {
+            std::string answer = client->Receive(kStartDeadline);
+            if (Member(answer, "MessageCode") != kAck) {
+                Fail("a gateway did not answer its status request: " + answer);
+            }
+        }
+        std::printf("lockhub (pid %d) ready with %d gateways; VmRSS %ld kB\n",
+                    static_cast<int>(rig.LockhubPid()), kGatewayCount,
+                    rig.Meter().ResidentKilobytes());
 
-    Results results;
-    std::vector<std::unique_ptr<MuxClient>> clients;
-    MeasureRoundTrips(*client, sizes, results);
-    MeasureOneGateway(*client, sizes, results);
-    clients.push_back(std::move(client));
-    MeasureIdleCpu(rig, clients, sizes, results);
-    MeasureFanOut(rig, clients, sizes, results);
-    MeasureMemory(rig, *clients.front(), sizes, results);
-    if (!rig.LockhubRunning()) {
-        Fail("lockhub ended during the run");
+        Results results;
+        std::vector<std::unique_ptr<MuxClient>> clients;
+        MeasureRoundTrips(rig, *client, sizes, results);
+        MeasureOneGateway(*client, sizes, results);
+        clients.push_back(std::move(client));
+        MeasureIdleCpu(rig, clients, sizes, results);
+        MeasureFanOut(rig, clients, sizes, results);
+        MeasureMemory(rig, *clients.front(), sizes, results);
+        if (!rig.LockhubRunning()) {
+            Fail("lockhub ended during the run");
+        }
+        PrintSummary(sizes, results);
+        std::printf("\nload average at the end: %s\n", LoadAverage().c_str());
+    } catch (...) {
+        if (!options.keep.empty()) {
+            rig.Keep(options.keep);
+        }
+        throw;
     }
-    PrintSummary(sizes, results);
-    std::printf("\nload average at the end: %s\n", LoadAverage().c_str());
     if (!options.keep.empty()) {
         rig.Keep(options.keep);
         std::printf("\nlogs kept in %s\n", options.keep.c_str());
+    }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const Options options = ParseOptions(argc, argv);
+    ::signal(SIGPIPE, SIG_IGN);
+    try {
+        Run(options);
+    } catch (const std::exception& error) {
+        std::fflush(stdout);
+        std::fprintf(stderr, "lockhub_bench: %s\n", error.what());
+        return 1;
     }
     return 0;
 }
