@@ -456,9 +456,10 @@ void MeasureFanOut(Rig& rig, std::vector<std::unique_ptr<MuxClient>>& clients, c
     std::printf(
         "\n4.  One card event to %d connected clients\n"
         "    From the moment \"%s\" is written to locksim's standard input until each\n"
-        "    client has read the whole event (this program reads all clients in one poll\n"
+        "    client has read the whole event (this program reads all clients in one epoll\n"
         "    loop). Nothing subtracted: locksim's own reaction is included. %d events each\n"
-        "    to the %zu clients of part 3, then to %d; the difference is the cost per client.\n",
+        "    to the %zu clients of the idle measurement, then to %d: the difference is the\n"
+        "    cost per client.\n",
         sizes.fanOutClients, kCardCommand, sizes.eventRounds, clients.size(), sizes.fanOutClients);
     const size_t fewClients = clients.size();
     const Arrivals few = TimeEvents(rig, clients, sizes.eventRounds);
