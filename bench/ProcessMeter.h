@@ -1,0 +1,33 @@
+#pragma once
+// What another process costs, read from /proc: CPU time (clock ticks, as top shows it, and
+// the scheduler's nanosecond run time summed over its threads), how often its threads
+// were switched in, and its resident memory. Reads only; any thread.
+
+#include <sys/types.h>
+
+#include <cstdint>
+
+namespace Bench {
+
+struct CpuUse {
+    double tickSeconds = 0;  // utime + stime, in clock-tick resolution (10 ms at 100 Hz)
+    double runSeconds = 0;   // time on a CPU, summed over the threads alive now
+    uint64_t switches = 0;   // voluntary + involuntary context switches of those threads
+};
+
+class ProcessMeter {
+public:
+    explicit ProcessMeter(pid_t pid) : pid_(pid) {}
+
+    CpuUse Cpu() const;
+    // VmRSS and VmHWM in kB; -1 when the process is gone.
+    long ResidentKilobytes() const;
+    long PeakResidentKilobytes() const;
+
+private:
+    long StatusKilobytes(const char* field) const;
+
+    pid_t pid_;
+};
+
+}  // namespace Bench
