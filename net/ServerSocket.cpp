@@ -27,8 +27,6 @@ constexpr int kListenBacklog = 128;
 constexpr int kListLockTimeoutSeconds = 5;
 constexpr int kWaitTimeoutMilliseconds = 1000;
 constexpr size_t kReadAreaSize = 1024;
-// A read waits this long for more bytes, so one wake-up drains what is in flight.
-constexpr suseconds_t kReadTimeoutMicroseconds = 150;
 // Bounds what one wake-up reads from one client, so a client that sends without pause
 // neither holds the other clients up nor piles up bytes here.
 constexpr int kMaxReadsPerWakeUp = 64;
@@ -373,14 +371,12 @@ void ServerSocket::DrainReadable(const std::vector<pollfd>& waitSet,
 void ServerSocket::DrainClient(Client& client, std::vector<Packet>& packets,
                                std::vector<ClientConnection>& resetList) {
     LOG_VERBOSE << "Activity detected for socket " << client.fd;
-    timeval timeout{0, kReadTimeoutMicroseconds};
-    if (::setsockopt(client.fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout) != 0) {
-        LOG_ERROR << "Error set RECV_TIMEOUT for socket " << client.fd;
-    }
     unsigned char area[kReadAreaSize];
     long total = 0;
     for (int reads = 0; reads < kMaxReadsPerWakeUp; ++reads) {
-        ssize_t received = ::recv(client.fd, area, sizeof area, 0);
+        // Never waits: a short receive time-out is rounded up to whole clock ticks (4 ms and
+        // more) and made every request wait for it. What arrives later wakes the next poll.
+        ssize_t received = ::recv(client.fd, area, sizeof area, MSG_DONTWAIT);
         if (received > 0) {
             total += received;
             client.cutter.Append(area, static_cast<size_t>(received));
