@@ -106,17 +106,17 @@ void QuarnMux::Wait() {
 }
 
 void QuarnMux::Stop() {
-    if (!running_) {
-        return;
+    if (running_) {
+        EndLoops();
     }
-    running_ = false;
-    gatewaysRunning_ = false;
-    clientsWork_.Notify();
-    gatewaysWork_.Notify();
 }
 
 void QuarnMux::ForceShutdown() {
     LOG_VERBOSE << "Force shutdown initiated";
+    EndLoops();
+}
+
+void QuarnMux::EndLoops() {
     running_ = false;
     gatewaysRunning_ = false;
     clientsWork_.Notify();

@@ -84,6 +84,8 @@ private:
     using GatewayEvent = Quarn::Messages::VG::VirtualGatewayEventMessage;
     using Record = std::unique_ptr<MuxRequestRecord>;
 
+    // Clears both loop flags and wakes the loops.
+    void EndLoops();
     void InitMutexes();
     void DestroyMutexes();
     void RemoveAllGateways();
