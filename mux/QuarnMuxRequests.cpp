@@ -56,18 +56,32 @@ const char* RequestName(int code) {
     }
 }
 
+// The gateway and lock a request payload addresses; false when there is no payload.
+bool AddressOf(const MuxMessagePayloadBase* payload, int& gatewayId, int& lockId) {
+    if (auto* address = dynamic_cast<const MuxLockAddressPayload<int32_t>*>(payload)) {
+        gatewayId = address->gatewayID;
+        lockId = address->lockID;
+        return true;
+    }
+    if (auto* address = dynamic_cast<const MuxLockAddressPayload<uint16_t>*>(payload)) {
+        gatewayId = address->gatewayID;
+        lockId = address->lockID;
+        return true;
+    }
+    return false;
+}
+
 // The debug line naming a parsed request and its lock, or the error line for a request of
 // that code that came without its payload.
 void LogParsedRequest(const MuxMessage& message) {
     const MuxMessagePayloadBase* payload = message.GetPayload();
-    auto* address = dynamic_cast<const MuxLockAddressPayload<int32_t>*>(payload);
-    auto* shortAddress = dynamic_cast<const MuxLockAddressPayload<uint16_t>*>(payload);
+    int gatewayId = 0;
+    int lockId = 0;
+    const bool addressed = AddressOf(payload, gatewayId, lockId);
     auto* openClose = dynamic_cast<const MuxLockOpenCloseMessagePayload*>(payload);
     auto logLock = [&](const char* head, const char* missing) {
-        if (address != nullptr) {
-            LOG_DEBUG << head << address->lockID << " on gateway " << address->gatewayID;
-        } else if (shortAddress != nullptr) {
-            LOG_DEBUG << head << shortAddress->lockID << " on gateway " << shortAddress->gatewayID;
+        if (addressed) {
+            LOG_DEBUG << head << lockId << " on gateway " << gatewayId;
         } else if (missing != nullptr) {
             LOG_ERROR << missing;
         }
@@ -88,10 +102,9 @@ void LogParsedRequest(const MuxMessage& message) {
             logLock("The message is LOCK_CLOSE, and the lockID is ", nullptr);
             break;
         case MUX_MESSAGE_LOCK_GET_STATUS:
-            if (shortAddress != nullptr) {
-                LOG_DEBUG << "The message is LOCK_GET_STATUS, and the lockID is "
-                          << shortAddress->lockID << " on gateway " << shortAddress->gatewayID
-                          << ".";
+            if (addressed) {
+                LOG_DEBUG << "The message is LOCK_GET_STATUS, and the lockID is " << lockId
+                          << " on gateway " << gatewayId << ".";
             } else {
                 LOG_ERROR << "The lock status payload is nullptr.";
             }
@@ -191,21 +204,6 @@ const RouteRule* FindRouteRule(int code) {
         }
     }
     return nullptr;
-}
-
-// The gateway and lock a request payload addresses; false when there is no payload.
-bool AddressOf(const MuxMessagePayloadBase* payload, int& gatewayId, int& lockId) {
-    if (auto* address = dynamic_cast<const MuxLockAddressPayload<int32_t>*>(payload)) {
-        gatewayId = address->gatewayID;
-        lockId = address->lockID;
-        return true;
-    }
-    if (auto* address = dynamic_cast<const MuxLockAddressPayload<uint16_t>*>(payload)) {
-        gatewayId = address->gatewayID;
-        lockId = address->lockID;
-        return true;
-    }
-    return false;
 }
 
 }  // namespace
