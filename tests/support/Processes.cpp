@@ -1,5 +1,7 @@
 #include "tests/support/Processes.h"
 
+#include "mux/protocol/MuxAnswerStream.h"
+
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -91,37 +93,10 @@ bool MuxClient::SendRaw(const std::string& bytes) {
     return SendAll(fd_, bytes);
 }
 
-namespace {
-
-// The length of the first whole JSON object at the start of text, or 0.
-size_t ObjectLength(const std::string& text) {
-    int depth = 0;
-    bool inString = false;
-    for (size_t i = 0; i < text.size(); ++i) {
-        char c = text[i];
-        if (inString) {
-            if (c == '\\') {
-                ++i;
-            } else if (c == '"') {
-                inString = false;
-            }
-        } else if (c == '"') {
-            inString = true;
-        } else if (c == '{') {
-            ++depth;
-        } else if (c == '}' && --depth == 0) {
-            return i + 1;
-        }
-    }
-    return 0;
-}
-
-}  // namespace
-
 std::string MuxClient::Receive(std::chrono::milliseconds deadline) {
     auto end = std::chrono::steady_clock::now() + deadline;
     for (;;) {
-        if (size_t length = ObjectLength(pending_)) {
+        if (size_t length = Mux::CompleteObjectLength(pending_)) {
             std::string object = pending_.substr(0, length);
             pending_.erase(0, length);
             return object;
@@ -175,7 +150,7 @@ std::string Member(const std::string& object, const std::string& key) {
     if (object[at] == '"') {
         end = object.find('"', at + 1) + 1;
     } else if (object[at] == '{') {
-        end = at + ObjectLength(object.substr(at));
+        end = at + Mux::CompleteObjectLength(std::string_view(object).substr(at));
     } else {
         end = object.find_first_of(",}", at);
     }

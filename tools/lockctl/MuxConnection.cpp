@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "mux/protocol/MuxAnswerStream.h"
 #include "mux/protocol/MuxPacket.h"
 
 namespace Lockctl {
@@ -27,30 +28,6 @@ int MillisecondsLeft(std::optional<MuxConnection::Clock::time_point> deadline) {
     auto left =
         std::chrono::ceil<std::chrono::milliseconds>(*deadline - MuxConnection::Clock::now());
     return static_cast<int>(std::clamp<int64_t>(left.count(), 0, 1 << 30));
-}
-
-// The length of the first whole JSON object at the start of text (which starts with
-// "{"), or 0 while it is incomplete.
-size_t ObjectLength(const std::string& text) {
-    int depth = 0;
-    bool inString = false;
-    for (size_t i = 0; i < text.size(); ++i) {
-        char c = text[i];
-        if (inString) {
-            if (c == '\\') {
-                ++i;
-            } else if (c == '"') {
-                inString = false;
-            }
-        } else if (c == '"') {
-            inString = true;
-        } else if (c == '{') {
-            ++depth;
-        } else if (c == '}' && --depth == 0) {
-            return i + 1;
-        }
-    }
-    return 0;
 }
 
 // Connects one resolved address, waiting until the deadline. The socket or -1.
@@ -156,7 +133,7 @@ MuxConnection::Outcome MuxConnection::Receive(std::optional<Clock::time_point> d
     for (;;) {
         // Anything between two texts (there should be nothing) is skipped.
         received_.erase(0, std::min(received_.find('{'), received_.size()));
-        if (size_t length = ObjectLength(received_)) {
+        if (size_t length = Mux::CompleteObjectLength(received_)) {
             message = received_.substr(0, length);
             received_.erase(0, length);
             return Outcome::kMessage;

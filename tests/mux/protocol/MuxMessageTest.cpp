@@ -1,3 +1,4 @@
+#include "mux/protocol/MuxAnswerStream.h"
 #include "mux/protocol/MuxMessage.h"
 
 #include <gtest/gtest.h>
@@ -158,3 +159,10 @@ TEST(MuxMessage, EventTimestampsHaveNoLeadingZeros) {
 }
 
 }  // namespace
+
+TEST(MuxAnswerStream, CutsWholeObjectsOutOfTheStream) {
+    EXPECT_EQ(Mux::CompleteObjectLength(""), 0u);
+    EXPECT_EQ(Mux::CompleteObjectLength(R"({"a":{"b":1})"), 0u);
+    EXPECT_EQ(Mux::CompleteObjectLength(R"({"a":{"b":1}}{"next":2})"), 13u);
+    EXPECT_EQ(Mux::CompleteObjectLength(R"({"m":"}{ \"}"}X)"), 14u);
+}
