@@ -10,7 +10,7 @@
 #include "messages/QuarnMessageTypes.h"
 #include "messages/QuarnResponseCodes.h"
 #include "tests/gateway/GatewayHarness.h"
-#include "tests/net/LogCapture.h"
+#include "tests/support/TestLog.h"
 
 namespace {
 

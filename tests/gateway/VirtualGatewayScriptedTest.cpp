@@ -18,8 +18,8 @@
 #include "messages/QuarnResponseCodes.h"
 #include "messages/QuarnResponsePayload.h"
 #include "tests/gateway/GatewayHarness.h"
-#include "tests/net/LogCapture.h"
 #include "tests/net/ScriptedListener.h"
+#include "tests/support/TestLog.h"
 
 namespace {
 

@@ -12,8 +12,8 @@
 #include <vector>
 
 #include "diagnostics/ErrorGuard.h"
-#include "tests/net/LogCapture.h"
 #include "tests/net/ScriptedListener.h"
+#include "tests/support/TestLog.h"
 #include "tests/support/TestSupport.h"
 
 namespace {

@@ -15,6 +15,7 @@
 
 #include "diagnostics/Log.h"
 #include "diagnostics/Logger.h"
+#include "tests/support/TestLog.h"
 #include "tests/support/TestSupport.h"
 
 namespace {
@@ -23,31 +24,6 @@ using Bytes = std::vector<unsigned char>;
 using Quarn::Net::ClientConnection;
 using Quarn::Net::ServerSocket;
 using namespace std::chrono_literals;
-
-// The log file of this test program, set up once. Warnings are enough here: at info level
-// every send would log all its bytes.
-const std::string& LogFile() {
-    static TestSupport::TempDir folder;
-    static std::string path = [] {
-        std::string file = folder.File("server.log");
-        Diagnostics::InitDiagnostics(Diagnostics::warning, file, false);
-        return file;
-    }();
-    return path;
-}
-
-// What the log got from the moment this object was made.
-class LogTail {
-public:
-    LogTail() : start_(TestSupport::ReadFile(LogFile()).size()) {}
-    std::string Text() const { return TestSupport::ReadFile(LogFile()).substr(start_); }
-    bool WaitFor(const std::string& text) const {
-        return TestSupport::WaitFor([&] { return Text().find(text) != std::string::npos; });
-    }
-
-private:
-    size_t start_;
-};
 
 std::string MakePacket(size_t length, char fill) {
     std::string packet{static_cast<char>(length & 0xFF), static_cast<char>(length >> 8)};
@@ -76,7 +52,7 @@ protected:
     };
 
     void SetUp() override {
-        LogFile();
+        TestSupport::CaptureLog();
         server_.ClientAcceptedCallback = [this](int fd, uint64_t id) {
             std::lock_guard<std::mutex> lock(mutex_);
             accepted_.push_back({fd, id});
@@ -184,7 +160,7 @@ TEST_F(ServerSocketTest, PacketsAreCutOutOfTheStreamWhole) {
     Start();
     ClientConnection client{};
     int peer = Connect(client);
-    LogTail log;
+    TestSupport::LogTail log;
 
     // Two packets in one write; then one packet in two bursts, the second sent only after
     // the server has read the first; then one of 1500 bytes.
@@ -261,7 +237,7 @@ TEST_F(ServerSocketTest, ClientThatStopsReadingIsClosedInsteadOfBlockingTheSende
     Connect(client);
     // Far more than the socket buffers hold: the send cannot complete at once.
     Bytes flood(32 * 1024 * 1024, 'f');
-    LogTail log;
+    TestSupport::LogTail log;
     EXPECT_FALSE(server_.Send(client.clientFd, client.connectionId, flood));
     ASSERT_EQ(Deleted().size(), 1u);
     EXPECT_TRUE(Deleted()[0] == client);
@@ -296,7 +272,7 @@ TEST_F(ServerSocketTest, AcceptGoesOnAfterRunningOutOfDescriptors) {
     Start();
     // Open the log before the shortage, and keep a descriptor to read it through.
     LOG_WARNING << "Descriptor shortage ahead.";
-    int log = ::open(LogFile().c_str(), O_RDONLY | O_CLOEXEC);
+    int log = ::open(TestSupport::TestLogFile().c_str(), O_RDONLY | O_CLOEXEC);
     ASSERT_NE(log, -1);
     auto logged = [log](const std::string& text) {
         std::string content;
@@ -347,7 +323,7 @@ TEST_F(ServerSocketTest, InitSocketFailsOnAPortInUse) {
     ASSERT_EQ(::getsockname(holder, reinterpret_cast<sockaddr*>(&address), &length), 0);
     int port = ntohs(address.sin_port);
 
-    LogTail log;
+    TestSupport::LogTail log;
     ServerSocket second(port);
     EXPECT_FALSE(second.InitSocket());
     EXPECT_EQ(second.GetPort(), port);

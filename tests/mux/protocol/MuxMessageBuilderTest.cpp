@@ -9,6 +9,7 @@
 
 #include "mux/protocol/MuxMessageCodes.h"
 #include "tests/mux/protocol/ProtocolLog.h"
+#include "tests/support/TestLog.h"
 
 namespace {
 
@@ -65,7 +66,7 @@ TEST(MuxMessageBuilder, UnusableEnvelopeMembersCountAsAbsent) {
 }
 
 TEST(MuxMessageBuilder, RefusesWhatIsNotAJsonObjectSilently) {
-    ProtocolTest::LogTail log;
+    TestSupport::LogTail log;
     const std::string notObjects[] = {"",
                                       "{",
                                       "[1]",
@@ -153,7 +154,7 @@ TEST(MuxMessageBuilder, EachCodeGetsItsPayloadClass) {
 }
 
 TEST(MuxMessageBuilder, SimpleRequestsReadUnusableNumbersAsZeroWithoutALogLine) {
-    ProtocolTest::LogTail log;
+    TestSupport::LogTail log;
     auto status = MuxMessageBuilder::Build(Request(12, "{\"gatewayID\":5,\"lockID\":70000}"));
     EXPECT_EQ(PayloadOf<MuxGetLockStatusMessagePayload>(status)->lockID, 4464);
     EXPECT_EQ(PayloadOf<MuxGetLockStatusMessagePayload>(status)->gatewayID, 5);
@@ -234,7 +235,7 @@ TEST(MuxMessageBuilder, WhitelistRequestsFollowTheirDefaultsAndLogWhy) {
     };
     for (int code : {MUX_MESSAGE_LOCK_WHITELIST_SET, MUX_MESSAGE_LOCK_WHITELIST_REMOVE}) {
         for (const Case& test : cases) {
-            ProtocolTest::LogTail log;
+            TestSupport::LogTail log;
             auto message = MuxMessageBuilder::Build(Request(code, test.data));
             ASSERT_NE(message, nullptr);
             EXPECT_EQ(message->GetPayload() != nullptr, test.built) << test.data;

@@ -9,6 +9,7 @@
 #include "mux/protocol/MuxMessageBuilder.h"
 #include "mux/protocol/MuxMessageCodes.h"
 #include "tests/mux/protocol/ProtocolLog.h"
+#include "tests/support/TestLog.h"
 
 namespace {
 
@@ -41,7 +42,7 @@ TEST(MuxMessage, WritesTheEnvelopeCompactInItsFixedOrder) {
 }
 
 TEST(MuxMessage, LogsWhatItConverts) {
-    ProtocolTest::LogTail log;
+    TestSupport::LogTail log;
     MuxMessage(1, "a", MUX_MESSAGE_ACK, nullptr).ToJSON();
     MuxMessage(1, "b", MUX_MESSAGE_NACK, MuxMessageBuilder::BuildNackPayload(0, "")).ToJSON();
     MuxMessage(1, "c", MUX_MESSAGE_EVENT_CARD_READER,

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "tests/mux/protocol/ProtocolLog.h"
+#include "tests/support/TestLog.h"
 
 namespace {
 
@@ -36,7 +37,7 @@ TEST(MuxPacket, RecognisesOnlyALengthAndTheMagic) {
 }
 
 TEST(MuxPacket, TracesItsVerdict) {
-    ProtocolTest::LogTail log;
+    TestSupport::LogTail log;
     MuxPacket::IsMuxPacket(MakePacket("{}"));
     MuxPacket::IsMuxPacket(Bytes{1, 2, 3});
     auto lines = log.Lines();
