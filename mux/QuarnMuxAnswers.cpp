@@ -27,7 +27,6 @@ constexpr int kEventLockTimeoutSeconds = 15;
 constexpr int kMaxSendAttempts = 15;
 // Pause between two failed attempts to send to the same client.
 constexpr std::chrono::milliseconds kSendRetryPause{1};
-constexpr const char* kRefreshRequestMarker = "requestNewSEQID";
 
 // The client code of a gateway event type; 0 for a type that clients are not told of.
 int EventCodeFor(uint8_t eventType) {
@@ -88,7 +87,7 @@ void QuarnMux::TranslateVirtualGatewayMessage(Gateway& gateway, const GatewayRes
         }
     }
     if (!record) {
-        if (messageId.find(kRefreshRequestMarker) != std::string::npos) {
+        if (messageId.find(Quarn::VirtualGateway::kRefreshRequestPrefix) != std::string::npos) {
             LOG_DEBUG << "Received a message from Virtual Gateway that is not in the request "
                          "list, but it's a NEW SEQ REQUEST. Probably used as a keep alive for "
                          "the gateway.";

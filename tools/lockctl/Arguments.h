@@ -8,10 +8,12 @@
 #include <optional>
 #include <string>
 
+#include "net/ServerSocket.h"
+
 namespace Lockctl {
 
 inline constexpr const char* kDefaultHost = "127.0.0.1";
-inline constexpr int kDefaultPort = 5555;  // lockhub's default listen port
+inline constexpr int kDefaultPort = Quarn::Net::ServerSocket::kDefaultPort;
 // Longer than lockhub's default request time-out (20 s), so that lockhub's own "did not
 // answer in time" NACK arrives before lockctl gives up.
 inline constexpr std::chrono::seconds kDefaultRequestTimeout{25};
