@@ -3,6 +3,9 @@
 #include <rapidjson/document.h>
 #include <rapidjson/error/en.h>
 
+#include <cerrno>
+#include <filesystem>
+#include <fstream>
 #include <sstream>
 
 namespace Mux::Configuration {
@@ -69,6 +72,24 @@ bool ReadGateway(const Value& element, MuxGatewayData& gateway) {
 }
 
 }  // namespace
+
+std::optional<std::string> ReadConfigurationFile(const std::string& path) {
+    std::error_code ignored;
+    if (std::filesystem::is_directory(path, ignored)) {
+        errno = EISDIR;
+        return std::nullopt;
+    }
+    std::ifstream file(path);
+    if (!file.is_open()) {
+        return std::nullopt;
+    }
+    std::string text;
+    for (std::string line; std::getline(file, line);) {
+        text += line;
+        text += "\n";
+    }
+    return text;
+}
 
 std::optional<MuxConfigurationData> ParseConfigurationText(const std::string& json) {
     rapidjson::Document document;

@@ -30,6 +30,10 @@ struct MuxConfigurationData {
     int RequestTimeout = kDefaultRequestTimeoutSeconds;
 };
 
+// The text of a configuration file, read line by line, each line ended by "\n"; nullopt,
+// with errno set, when it cannot be read (missing, not readable, a folder).
+std::optional<std::string> ReadConfigurationFile(const std::string& path);
+
 // Parses a configuration text. Strict JSON; a member of the wrong type counts as absent;
 // of two members with the same key the first counts. Refused (nullopt): text that does not
 // parse, a root that is not an object, a gateway or device element that is not an object,

@@ -6,8 +6,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <filesystem>
-#include <fstream>
 #include <map>
 #include <optional>
 #include <ostream>
@@ -25,26 +23,6 @@ using Configuration::MuxGatewayData;
 using rapidjson::Value;
 
 constexpr int kHighestPort = 65535;
-
-// The file's text exactly as start-up reads it: line by line, each line ended by "\n".
-// Nullopt with errno set when it cannot be read.
-std::optional<std::string> ReadLikeStartUp(const std::string& path) {
-    std::error_code ignored;
-    if (std::filesystem::is_directory(path, ignored)) {
-        errno = EISDIR;
-        return std::nullopt;
-    }
-    std::ifstream file(path);
-    if (!file.is_open()) {
-        return std::nullopt;
-    }
-    std::string text;
-    for (std::string line; std::getline(file, line);) {
-        text += line;
-        text += "\n";
-    }
-    return text;
-}
 
 std::string Quoted(const std::string& text) {
     return "\"" + text + "\"";
@@ -229,7 +207,7 @@ void Describe(const MuxConfigurationData& configuration, std::ostream& out) {
 
 int CheckConfigurationFile(const std::string& path, std::ostream& out) {
     out << "Configuration file " << path << "\n";
-    std::optional<std::string> text = ReadLikeStartUp(path);
+    std::optional<std::string> text = Configuration::ReadConfigurationFile(path);
     if (!text) {
         out << "Configuration refused: cannot read the file: " << std::strerror(errno) << std::endl;
         return 1;

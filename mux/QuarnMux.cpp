@@ -3,7 +3,6 @@
 #include "mux/QuarnMux.h"
 
 #include <exception>
-#include <fstream>
 
 #include "diagnostics/ErrorGuard.h"
 #include "diagnostics/Log.h"
@@ -193,18 +192,13 @@ void QuarnMux::ServerSocketClientDeleted(int clientFd, uint64_t) {
 }
 
 bool QuarnMux::ParseConfigurationFile(std::string path) {
-    std::ifstream file(path);
-    if (!file.is_open()) {
+    std::optional<std::string> text = Configuration::ReadConfigurationFile(path);
+    if (!text) {
         LOG_ERROR << "Cannot read configuration JSON data from file " << path;
         return false;
     }
     LOG_INFO << "Reading configuration JSON data from file " << path;
-    std::string text;
-    for (std::string line; std::getline(file, line);) {
-        text += line;
-        text += "\n";
-    }
-    return ParseConfiguration(text);
+    return ParseConfiguration(std::move(*text));
 }
 
 bool QuarnMux::ParseConfiguration(std::string json) {
