@@ -6,6 +6,7 @@
 #include <chrono>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "messages/QuarnMessage.h"
@@ -24,6 +25,8 @@ public:
     MessageRequestInfo& operator=(const MessageRequestInfo&) = delete;
 
     Clock::time_point enqueueTime;
+    // The frame must not leave after this; none: it may wait for ever.
+    std::optional<Clock::time_point> deadline;
     Clock::time_point sendTime;
     // The frame's reference identifier, given when it is sent.
     uint8_t referenceId = 0;

@@ -1,14 +1,16 @@
-// The gateway's lifecycle: construction, status machine, connecting and reconnecting,
-// the read thread and the cutting of frames out of the byte stream.
+// The gateway's lifecycle: construction, status machine, connecting and reconnecting with
+// backoff, the read thread and the cutting of frames out of the byte stream.
 
 #include "gateway/VirtualGateway.h"
 
 #include <algorithm>
 #include <cstring>
+#include <random>
 #include <utility>
 
 #include "diagnostics/Log.h"
 #include "gateway/Exceptions.h"
+#include "messages/CRC16.h"
 #include "messages/QuarnMessageTypes.h"
 #include "net/ClientSocket.h"
 
@@ -22,6 +24,13 @@ constexpr size_t kMinFrameSize = Messages::QUARN_FRAME_HEADER_SIZE + Messages::Q
 // A safety net for the read thread's wait for a connection, should a status change be
 // missed; status changes wake it at once.
 constexpr std::chrono::milliseconds kReadIdleWait{1000};
+
+// The last two bytes are the CRC of all before them, high byte first.
+bool HasValidCrc(const std::vector<unsigned char>& frame) {
+    const size_t covered = frame.size() - Messages::QUARN_FRAME_CRC_SIZE;
+    const uint16_t carried = static_cast<uint16_t>(frame[covered] << 8 | frame[covered + 1]);
+    return Quarn::CRC::CRC16::XModem({frame.begin(), frame.begin() + covered}) == carried;
+}
 
 const std::string& NonEmpty(const std::string& address) {
     if (address.empty()) {
@@ -94,9 +103,12 @@ void VirtualGateway::StopThreads() {
     {
         std::lock_guard<std::mutex> lock(socketMutex_);
         stopping_ = true;
-        // Closing wakes the read thread from its wait on the socket.
+        // Closing wakes the read thread from its wait on the socket or its connect.
         if (socket_) {
             socket_->Close();
+        }
+        if (connecting_) {
+            connecting_->Close();
         }
     }
     {
@@ -186,10 +198,20 @@ std::shared_ptr<Net::ClientSocket> VirtualGateway::CurrentSocket() {
     return socket_;
 }
 
+void VirtualGateway::StartConnecting() {
+    {
+        std::lock_guard<std::recursive_mutex> connection(connectionMutex_);
+        keepConnected_ = true;
+    }
+    std::lock_guard<std::mutex> lock(wakeMutex_);
+    ++statusVersion_;
+    readWake_.notify_one();
+}
+
 bool VirtualGateway::Connect(bool refreshSequenceCounter) {
     std::lock_guard<std::recursive_mutex> connection(connectionMutex_);
     VirtualGatewayStatuses status = status_;
-    if (status == CONNECTED || status == READY || status == NOT_PRESENT) {
+    if (status == CONNECTED || status == READY) {
         return false;
     }
     auto socket = std::make_shared<Net::ClientSocket>(ipAddress_, port_, connectTimeout_);
@@ -203,26 +225,37 @@ bool VirtualGateway::Connect(bool refreshSequenceCounter) {
             return false;
         }
         previous = std::move(socket_);
+        connecting_ = socket;
     }
     if (previous) {
         previous->Close();
     }
 
-    if (!socket->Connect()) {
-        if (++connectFailures_ >= kMaxConnectFailures) {
+    const bool connected = socket->Connect();
+    {
+        std::lock_guard<std::mutex> lock(socketMutex_);
+        connecting_.reset();
+        if (connected && stopping_) {
+            socket->Close();
+            return false;
+        }
+        if (connected) {
+            socket_ = socket;
+            ++socketGeneration_;
+        }
+    }
+    if (!connected) {
+        LOG_ERROR << "Cannot connect to gateway with ID " << id_.load() << " over IP " << ipAddress_
+                  << ".";
+        if (++connectFailures_ == kMaxConnectFailures) {
             ChangeStatus(NOT_PRESENT);
         }
         return false;
     }
-    {
-        std::lock_guard<std::mutex> lock(socketMutex_);
-        if (stopping_) {
-            socket->Close();
-            return false;
-        }
-        socket_ = socket;
-        ++socketGeneration_;
-    }
+    LOG_VERBOSE << "Connected to gateway with ID " << id_.load() << " over IP " << ipAddress_
+                << ".";
+    connectFailures_ = 0;
+    keepConnected_ = true;
     if (refreshSequenceCounter) {
         ChangeStatus(CONNECTED);
         EnqueueRefreshSequenceCounter();
@@ -233,11 +266,25 @@ bool VirtualGateway::Connect(bool refreshSequenceCounter) {
 }
 
 bool VirtualGateway::Disconnect() {
+    {
+        // An attempt under way on the read thread is aborted rather than waited for.
+        std::lock_guard<std::mutex> lock(socketMutex_);
+        if (connecting_) {
+            connecting_->Close();
+        }
+    }
     std::lock_guard<std::recursive_mutex> connection(connectionMutex_);
+    keepConnected_ = false;
     VirtualGatewayStatuses status = status_;
     if (status != CONNECTED && status != READY && status != FAULTED) {
         return false;
     }
+    DropConnection();
+    return true;
+}
+
+void VirtualGateway::DropConnection() {
+    std::lock_guard<std::recursive_mutex> connection(connectionMutex_);
     std::shared_ptr<Net::ClientSocket> socket;
     {
         std::lock_guard<std::mutex> lock(socketMutex_);
@@ -247,24 +294,80 @@ bool VirtualGateway::Disconnect() {
         socket->Close();
     }
     ChangeStatus(DISCONNECTED);
-    return true;
 }
 
 void VirtualGateway::SocketSendError(int errorCode) {
     LOG_ERROR << "Socket faulted. Send error. Error description: " << std::strerror(errorCode);
     ChangeStatus(FAULTED);
+    // Wakes the read thread from its wait on the broken socket, so that it reconnects.
+    if (std::shared_ptr<Net::ClientSocket> socket = CurrentSocket()) {
+        socket->Close();
+    }
 }
 
 void VirtualGateway::SocketRecvError(int errorCode) {
     if (errorCode == 0) {
         LOG_WARNING << "Connection gracefully closed. The VGs will reconnect. Error description: "
                     << std::strerror(0);
-        Disconnect();
-        Connect(false);
+        DropConnection();
         return;
     }
     LOG_ERROR << "Socket faulted. Receive error. Error description: " << std::strerror(errorCode);
     ChangeStatus(FAULTED);
+}
+
+std::chrono::milliseconds VirtualGateway::BackoffDelay(int failures) {
+    // Doubling from the first pause, capped; the spread only shortens the pause, so that
+    // gateways that failed together do not retry in step, and the cap is never exceeded.
+    std::chrono::milliseconds delay = timings_.reconnectFirstDelay;
+    for (int i = 1; i < failures && delay < timings_.reconnectMaxDelay; ++i) {
+        delay *= 2;
+    }
+    delay = std::min(delay, timings_.reconnectMaxDelay);
+    thread_local std::minstd_rand spread(std::random_device{}());
+    return delay - delay * static_cast<int>(spread() % 101) / 1000;
+}
+
+void VirtualGateway::ConnectWhenDue(uint64_t seenVersion) {
+    Clock::time_point due;
+    bool refresh = false;
+    {
+        std::lock_guard<std::recursive_mutex> connection(connectionMutex_);
+        due = nextConnectAttempt_;
+        refresh = refreshOnReconnect_;
+        if (!keepConnected_) {
+            due = Clock::time_point::max();
+        }
+    }
+    Clock::time_point now = Clock::now();
+    if (now < due) {
+        std::unique_lock<std::mutex> lock(wakeMutex_);
+        auto wake = [&] { return statusVersion_ != seenVersion || !readRunning_; };
+        if (due == Clock::time_point::max()) {
+            readWake_.wait_for(lock, kReadIdleWait, wake);
+        } else {
+            readWake_.wait_until(lock, due, wake);
+        }
+        return;
+    }
+    std::lock_guard<std::recursive_mutex> connection(connectionMutex_);
+    if (!keepConnected_ || IsConnected()) {
+        return;
+    }
+    // A first connection, and one after the gateway was given up, refresh the counter.
+    const VirtualGatewayStatuses status = status_;
+    refresh = refresh || status == INITIALIZED || status == NOT_PRESENT;
+    if (status == INITIALIZED || status == NOT_PRESENT) {
+        LOG_VERBOSE << "Try to connect to gateway with ID " << id_.load() << " over IP "
+                    << ipAddress_ << ", and also send a request for a SEQUENCE REFRESH.";
+    }
+    if (Connect(refresh)) {
+        refreshOnReconnect_ = false;
+        // Reconnecting after a lost connection waits at least the first pause from here.
+        nextConnectAttempt_ = now + timings_.reconnectFirstDelay;
+    } else {
+        nextConnectAttempt_ = Clock::now() + BackoffDelay(connectFailures_);
+    }
 }
 
 void VirtualGateway::readThreadProc() {
@@ -284,9 +387,7 @@ void VirtualGateway::readThreadProc() {
             generation = socketGeneration_;
         }
         if (!socket) {
-            std::unique_lock<std::mutex> lock(wakeMutex_);
-            readWake_.wait_for(lock, kReadIdleWait,
-                               [&] { return statusVersion_ != seenVersion || !readRunning_; });
+            ConnectWhenDue(seenVersion);
             continue;
         }
         if (generation != bufferGeneration) {
@@ -307,8 +408,9 @@ void VirtualGateway::readThreadProc() {
             std::shared_ptr<Net::ClientSocket> current = CurrentSocket();
             if (current && current->HasPendingError()) {
                 LOG_DEBUG << "[VirtualGateway::readThreadProc] Socket in error. Try a reconnect.";
-                Disconnect();
-                Connect(true);
+                std::lock_guard<std::recursive_mutex> connection(connectionMutex_);
+                refreshOnReconnect_ = true;
+                DropConnection();
             }
         }
     }
@@ -346,6 +448,14 @@ std::unique_ptr<Messages::QuarnMessage> VirtualGateway::FetchAndTranslateMessage
             return nullptr;  // the rest of the frame is still arriving
         }
         std::vector<unsigned char> frame(receiveBuffer_.begin(), receiveBuffer_.begin() + length);
+        if (checkFrameCrc_ && !HasValidCrc(frame)) {
+            // A corrupted card number is a wrong credential: never believe such a frame.
+            ++crcErrors_;
+            LOG_WARNING << "Dropped a frame of " << length << " bytes from gateway with ID "
+                        << id_.load() << ": its CRC is wrong.";
+            receiveBuffer_.erase(receiveBuffer_.begin(), receiveBuffer_.begin() + length);
+            continue;
+        }
         auto message = Messages::QuarnMessageBuilder::Parse(frame);
         if (!message) {
             DiscardReceived(length);

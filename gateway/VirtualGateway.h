@@ -3,10 +3,14 @@
 //
 // The gateway runs two threads of its own from construction to destruction. The send
 // thread queues a sequence refresh every keep-alive interval, sends queued request frames
-// (at most one per send spacing, at once when the last send is that long ago), stamping
-// each with the next sequence counter and a free reference identifier, and reports
-// requests that timed out. The read thread waits on the socket, cuts the byte stream into
-// frames, matches answers to waiting requests and reports answers and events.
+// (at most one per send spacing, at once when the last send is that long ago; door
+// commands before the other requests), stamping each with the next sequence counter and a
+// free reference identifier, and reports requests whose deadline passed. The read thread
+// keeps the connection: once asked to (StartConnecting, or a successful Connect) it
+// connects, and reconnects whenever the connection is lost, with backoff after failures;
+// while connected it waits on the socket, cuts the byte stream into frames, drops frames
+// with a wrong CRC, matches answers to waiting requests and reports answers and events.
+// A connect that hangs holds up only this gateway's read thread.
 //
 // Threads and callbacks: the request operations, Connect, Disconnect and the getters may
 // be called from any thread. The callbacks run on the gateway's threads (and, for status
@@ -62,14 +66,23 @@ struct VirtualGatewayTimings {
     std::chrono::milliseconds sendSpacing{300};
     // Period of the sequence refresh that doubles as keep-alive; 0: no periodic refresh.
     std::chrono::milliseconds keepAliveInterval{27000};
-    // How long a request may wait in the queue and for its answer, counted from when it
-    // was queued; 0: without limit.
+    // How long a sent request may wait for its answer; also the deadline of a request
+    // queued without one of its own, counted from when it was queued. 0: without limit.
     std::chrono::milliseconds requestTimeout{20000};
+    // Reconnect backoff: the pause after the first failed attempt, doubling after each
+    // further failure up to the longest. Attempts after a lost connection are at least the
+    // first pause apart, so a gateway that drops every connection at once is not hammered.
+    std::chrono::milliseconds reconnectFirstDelay{1000};
+    std::chrono::milliseconds reconnectMaxDelay{60000};
 };
 
 class VirtualGateway {
 public:
     using Response = Messages::VG::VirtualGatewayResponseMessage;
+    using Clock = std::chrono::steady_clock;
+    // The time by which a request's frame must have left; none: the request time-out
+    // counted from when it is queued.
+    using Deadline = std::optional<Clock::time_point>;
     using Event = Messages::VG::VirtualGatewayEventMessage;
     using StateChangedCallback =
         std::function<void(VirtualGateway& gateway, VirtualGatewayStatuses oldStatus,
@@ -82,8 +95,10 @@ public:
     static constexpr int kDefaultPort = 2101;
     // Milliseconds the connection may take to be accepted.
     static constexpr int kDefaultConnectTimeout = 15000;
-    // Failed connection attempts in the gateway's life after which it is NOT_PRESENT.
+    // Consecutive failed connection attempts after which the gateway is NOT_PRESENT.
     static constexpr int kMaxConnectFailures = 20;
+    // Frames a gateway queues at most; a request beyond them is refused as busy.
+    static constexpr size_t kMaxQueuedFrames = 4096;
     // Sequence refreshes are status requests to this address, and their request
     // identifiers start with kRefreshRequestPrefix.
     static constexpr uint32_t kRefreshDeviceAddress = 256;
@@ -111,12 +126,19 @@ public:
     void SetEventReceivedCallback(EventReceivedCallback callback);
     void SetRequestTimeout(std::chrono::milliseconds timeout);
 
-    // Connects a gateway that is not connected (refused in CONNECTED, READY and
-    // NOT_PRESENT). With refreshSequenceCounter the gateway becomes CONNECTED and queues a
-    // sequence refresh (READY once the gateway reported its counter), else READY. The
-    // 20th failure in the gateway's life makes it NOT_PRESENT.
+    // From now on the gateway keeps itself connected on its read thread: it connects at
+    // once (with a sequence refresh) and reconnects whenever the connection is lost. Any
+    // thread; returns at once.
+    void StartConnecting();
+    // One connection attempt on the calling thread, for a gateway that is not connected
+    // (refused in CONNECTED and READY). With refreshSequenceCounter the gateway becomes
+    // CONNECTED and queues a sequence refresh (READY once the gateway reported its
+    // counter), else READY; after success it keeps itself connected as after
+    // StartConnecting. Each failure logs "Cannot connect to gateway ..."; the
+    // kMaxConnectFailures-th consecutive one makes the gateway NOT_PRESENT.
     bool Connect(bool refreshSequenceCounter);
     // Closes and frees the socket of a CONNECTED, READY or FAULTED gateway: DISCONNECTED.
+    // The gateway stops reconnecting until Connect or StartConnecting is called again.
     bool Disconnect();
     bool IsConnected() const;
     VirtualGatewayStatuses GetStatus() const { return status_; }
@@ -125,35 +147,48 @@ public:
     // The sequence counter the gateway last reported, and whether it reported one.
     uint32_t GetSequenceCounter() const { return sequenceCounter_; }
     bool IsSequenceSynchronised() const { return sequenceSynchronised_; }
+    // Whether received frames with a wrong CRC are dropped (the default) or believed, for
+    // gateways that do not fill the CRC in. Any thread.
+    void SetCheckFrameCrc(bool check) { checkFrameCrc_ = check; }
+    // Received frames dropped for a wrong CRC so far.
+    uint64_t GetCrcErrors() const { return crcErrors_; }
 
-    // Request operations. Each builds one frame and queues it; true means queued, and the
-    // outcome (answer, or failure: time-out, send failure, undecodable answer) reaches the
-    // response callback later, once, with requestId, unless the gateway is destroyed
-    // first. False:
+    // Request operations. Each builds one frame and queues it; true means taken, and the
+    // outcome reaches the response callback later, once, with requestId, unless the
+    // gateway is destroyed first: the gateway's answer, or a failure (Response::Failure):
+    // not sent by the deadline; busy, when the frames queued ahead of it cannot all be
+    // sent before its deadline (reported at once, on the calling thread); no usable
+    // answer within the request time-out of sending. A frame never leaves after its
+    // deadline; one that could not be sent waits for the next connection. Door commands
+    // (OpenLock, CloseLock, OpenCloseLock, AccessDenied) go before the others. False:
     // refused in the gateway's status (FAULTED for all; NOT_PRESENT for all but
     // GetNodeStatus, EnableWhitelist and DisableWhitelist), or nothing could be queued.
-    bool GetNodeStatus(std::string requestId, uint32_t deviceAddress);
-    bool OpenLock(std::string requestId, uint32_t deviceAddress, uint8_t time, bool eventResponse);
-    bool CloseLock(std::string requestId, uint32_t deviceAddress, uint8_t delay,
-                   bool eventResponse);
+    bool GetNodeStatus(std::string requestId, uint32_t deviceAddress, Deadline deadline = {});
+    bool OpenLock(std::string requestId, uint32_t deviceAddress, uint8_t time, bool eventResponse,
+                  Deadline deadline = {});
+    bool CloseLock(std::string requestId, uint32_t deviceAddress, uint8_t delay, bool eventResponse,
+                   Deadline deadline = {});
     bool OpenCloseLock(std::string requestId, uint32_t deviceAddress, uint8_t duration,
-                       bool eventResponse);
-    bool AccessDenied(std::string requestId, uint32_t deviceAddress, bool eventResponse);
+                       bool eventResponse, Deadline deadline = {});
+    bool AccessDenied(std::string requestId, uint32_t deviceAddress, bool eventResponse,
+                      Deadline deadline = {});
     bool AddWhitelistEntry(std::string requestId, uint32_t deviceAddress, bool uidMode,
-                           uint8_t setupNo, bool flag, std::vector<unsigned char> cardData);
+                           uint8_t setupNo, bool flag, std::vector<unsigned char> cardData,
+                           Deadline deadline = {});
     bool RemoveWhitelistEntry(std::string requestId, uint32_t deviceAddress, bool uidMode,
-                              uint8_t setupNo, std::vector<unsigned char> cardData);
-    bool ClearWhiteList(std::string requestId, uint32_t deviceAddress);
-    bool EnableWhitelist(std::string requestId, uint32_t deviceAddress);
-    bool DisableWhitelist(std::string requestId, uint32_t deviceAddress);
+                              uint8_t setupNo, std::vector<unsigned char> cardData,
+                              Deadline deadline = {});
+    bool ClearWhiteList(std::string requestId, uint32_t deviceAddress, Deadline deadline = {});
+    bool EnableWhitelist(std::string requestId, uint32_t deviceAddress, Deadline deadline = {});
+    bool DisableWhitelist(std::string requestId, uint32_t deviceAddress, Deadline deadline = {});
 
     // True for the card-reader (0x0E, 0x0F, 0x11, 0x12) and PIN (0x16) event types.
     // Throws ArgumentNullException for a null frame.
     static bool IsEventMessage(const Messages::QuarnMessage* frame);
 
 private:
-    using Clock = std::chrono::steady_clock;
     using Request = std::unique_ptr<MessageRequestInfo>;
+    using Failure = Response::Failure;
 
     void Initialize();
     bool InitThreads();
@@ -165,19 +200,30 @@ private:
     std::shared_ptr<Net::ClientSocket> CurrentSocket();
     void WakeSendThread();
 
+    // Closes the socket after the connection was lost: DISCONNECTED, and the read thread
+    // reconnects.
+    void DropConnection();
     // Socket error callbacks, on the thread that called Send or Receive.
     void SocketSendError(int errorCode);
     void SocketRecvError(int errorCode);
 
+    // Connection keeping (read thread).
+    void ConnectWhenDue(uint64_t seenVersion);
+    std::chrono::milliseconds BackoffDelay(int failures);
+
     // Send side (send thread unless said otherwise).
     bool EnqueueMessage(std::string requestId, std::unique_ptr<Messages::QuarnMessage> message,
-                        bool refresh = false);  // any thread
-    bool EnqueueRefreshSequenceCounter();       // any thread
+                        Deadline deadline, bool refresh = false);  // any thread
+    bool EnqueueRefreshSequenceCounter();                          // any thread
+    // The queue a frame waits in: door commands and refreshes first, then the others.
+    std::deque<Request>& QueueFor(const MessageRequestInfo& request);
     void SendGetStatusKeepAlive(Clock::time_point now, Clock::time_point& nextWake);
     void ExpireRequests(Clock::time_point now, Clock::time_point& nextWake);
-    void SendNextRequest(Clock::time_point now, Clock::time_point& nextWake, bool& sentBefore);
+    // Takes the next frame that may go now, or null. Under queueMutex_.
+    Request TakeNextRequest(VirtualGatewayStatuses status);
+    void SendNextRequest(Clock::time_point now, Clock::time_point& nextWake);
     bool TakeFreeReferenceId(uint8_t& referenceId);
-    void ReportFailed(Request request, const char* reason);  // any gateway thread
+    void ReportFailed(Request request, Failure failure, const char* reason);  // any thread
     void sendThreadProc();
 
     // Read side (read thread).
@@ -206,17 +252,27 @@ private:
     std::atomic<int64_t> requestTimeoutMs_;
     std::atomic<bool> readRunning_{false};
     std::atomic<bool> sendRunning_{false};
+    std::atomic<bool> checkFrameCrc_{true};
+    std::atomic<uint64_t> crcErrors_{0};
 
     // Serialises Connect, Disconnect and each status change with its callback, so that
     // the owner learns of the changes in the order they happened. Recursive: a status
     // callback may disconnect and reconnect.
     std::recursive_mutex connectionMutex_;
-    int connectFailures_ = 0;  // guarded by connectionMutex_
+    // Guarded by connectionMutex_: consecutive failed attempts, whether the read thread
+    // keeps the gateway connected, when it may try next, and whether that try refreshes
+    // the sequence counter.
+    int connectFailures_ = 0;
+    bool keepConnected_ = false;
+    Clock::time_point nextConnectAttempt_{};
+    bool refreshOnReconnect_ = false;
 
     // Guards socket_, socketGeneration_ and stopping_. The threads take a reference to
     // the socket for each use, so a socket replaced meanwhile lives until they are done.
     std::mutex socketMutex_;
     std::shared_ptr<Net::ClientSocket> socket_;
+    // A socket still connecting, so that stopping can abort the attempt.
+    std::shared_ptr<Net::ClientSocket> connecting_;
     uint64_t socketGeneration_ = 0;
     bool stopping_ = false;
 
@@ -246,13 +302,18 @@ private:
     uint64_t sequenceEpoch_ = 0;
 
     Threading::Mutex queueMutex_{"queueMutex"};
-    std::deque<Request> messagesQueue_;  // guarded by queueMutex_
+    // Guarded by queueMutex_, each in order of arrival: door commands and sequence
+    // refreshes, then every other request.
+    std::deque<Request> messagesQueue_;
+    std::deque<Request> routineQueue_;
     Threading::Mutex waitingMessagesMutex_{"waitingMessagesMutex"};
     std::map<uint8_t, Request> waitingMessages_;  // by reference id; guarded by the above
 
     // Send thread only.
     std::optional<Clock::time_point> lastSendTime_;
     std::optional<Clock::time_point> lastKeepAliveTime_;
+    // Whether any frame went out; until then a CONNECTED gateway gets refreshes only.
+    bool sentBefore_ = false;
     // Read thread only.
     std::vector<unsigned char> receiveBuffer_;
 

@@ -28,7 +28,8 @@ bool RefusedWhenFaultedOrAbsent(VirtualGatewayStatuses status) {
 
 }  // namespace
 
-bool VirtualGateway::GetNodeStatus(std::string requestId, uint32_t deviceAddress) {
+bool VirtualGateway::GetNodeStatus(std::string requestId, uint32_t deviceAddress,
+                                   Deadline deadline) {
     if (status_ == FAULTED) {
         return false;
     }
@@ -38,11 +39,11 @@ bool VirtualGateway::GetNodeStatus(std::string requestId, uint32_t deviceAddress
     }
     LOG_INFO << "Enqueuing GET_STATUS message.";
     LOG_DEBUG << "Message bytes for check: " << frame->ToHexString();
-    return EnqueueMessage(std::move(requestId), std::move(frame));
+    return EnqueueMessage(std::move(requestId), std::move(frame), deadline);
 }
 
 bool VirtualGateway::OpenLock(std::string requestId, uint32_t deviceAddress, uint8_t time,
-                              bool eventResponse) {
+                              bool eventResponse, Deadline deadline) {
     if (RefusedWhenFaultedOrAbsent(status_)) {
         return false;
     }
@@ -52,11 +53,11 @@ bool VirtualGateway::OpenLock(std::string requestId, uint32_t deviceAddress, uin
     }
     LOG_INFO << "Enqueuing OPEN_LOCK message.";
     LOG_DEBUG << "OPEN_LOCK Message bytes for check: " << frame->ToHexString();
-    return EnqueueMessage(std::move(requestId), std::move(frame));
+    return EnqueueMessage(std::move(requestId), std::move(frame), deadline);
 }
 
 bool VirtualGateway::CloseLock(std::string requestId, uint32_t deviceAddress, uint8_t delay,
-                               bool eventResponse) {
+                               bool eventResponse, Deadline deadline) {
     LOG_DEBUG << "VGS - CloseLock entered requestID : " << requestId << " lockid :" << deviceAddress
               << " delay: " << static_cast<int>(delay);
     if (RefusedWhenFaultedOrAbsent(status_)) {
@@ -69,11 +70,11 @@ bool VirtualGateway::CloseLock(std::string requestId, uint32_t deviceAddress, ui
     }
     LOG_INFO << " Enqueuing CLOSE_LOCK message.";
     LOG_DEBUG << "CLOSE_LOCK Message bytes for check: " << frame->ToHexString();
-    return EnqueueMessage(std::move(requestId), std::move(frame));
+    return EnqueueMessage(std::move(requestId), std::move(frame), deadline);
 }
 
 bool VirtualGateway::OpenCloseLock(std::string requestId, uint32_t deviceAddress, uint8_t duration,
-                                   bool eventResponse) {
+                                   bool eventResponse, Deadline deadline) {
     if (RefusedWhenFaultedOrAbsent(status_)) {
         return false;
     }
@@ -83,11 +84,11 @@ bool VirtualGateway::OpenCloseLock(std::string requestId, uint32_t deviceAddress
     }
     LOG_INFO << "Enqueuing OPEN_LOCK message.";
     LOG_DEBUG << "OPEN_LOCK Message bytes for check: " << frame->ToHexString();
-    return EnqueueMessage(std::move(requestId), std::move(frame));
+    return EnqueueMessage(std::move(requestId), std::move(frame), deadline);
 }
 
-bool VirtualGateway::AccessDenied(std::string requestId, uint32_t deviceAddress,
-                                  bool eventResponse) {
+bool VirtualGateway::AccessDenied(std::string requestId, uint32_t deviceAddress, bool eventResponse,
+                                  Deadline deadline) {
     VirtualGatewayStatuses status = status_;
     if (status == FAULTED) {
         LOG_ERROR << "Virtual gateway status is FAULTED. Cannot enqueue ACCESS DENIED message";
@@ -103,12 +104,12 @@ bool VirtualGateway::AccessDenied(std::string requestId, uint32_t deviceAddress,
     }
     LOG_INFO << "Enqueuing ACCESS_DENIED message.";
     LOG_DEBUG << "Message bytes for check: " << frame->ToHexString();
-    return EnqueueMessage(std::move(requestId), std::move(frame));
+    return EnqueueMessage(std::move(requestId), std::move(frame), deadline);
 }
 
 bool VirtualGateway::AddWhitelistEntry(std::string requestId, uint32_t deviceAddress, bool uidMode,
                                        uint8_t setupNo, bool flag,
-                                       std::vector<unsigned char> cardData) {
+                                       std::vector<unsigned char> cardData, Deadline deadline) {
     if (RefusedWhenFaultedOrAbsent(status_)) {
         LOG_WARNING << "Virtual gateway is in Faulted or NotPresent state. Cannot add whitelist "
                        "entry";
@@ -125,12 +126,12 @@ bool VirtualGateway::AddWhitelistEntry(std::string requestId, uint32_t deviceAdd
     }
     LOG_INFO << "Enqueuing ADD_TO_WHITELIST message.";
     LOG_DEBUG << "ADD_TO_WHITELIST message bytes for check: " << frame->ToHexString();
-    return EnqueueMessage(std::move(requestId), std::move(frame));
+    return EnqueueMessage(std::move(requestId), std::move(frame), deadline);
 }
 
 bool VirtualGateway::RemoveWhitelistEntry(std::string requestId, uint32_t deviceAddress,
                                           bool uidMode, uint8_t setupNo,
-                                          std::vector<unsigned char> cardData) {
+                                          std::vector<unsigned char> cardData, Deadline deadline) {
     if (RefusedWhenFaultedOrAbsent(status_)) {
         return false;
     }
@@ -145,10 +146,11 @@ bool VirtualGateway::RemoveWhitelistEntry(std::string requestId, uint32_t device
     }
     LOG_INFO << "Enqueuing REMOVE_FROM_WHITELIST message.";
     LOG_DEBUG << "REMOVE_FROM_WHITELIST message bytes for check: " << frame->ToHexString();
-    return EnqueueMessage(std::move(requestId), std::move(frame));
+    return EnqueueMessage(std::move(requestId), std::move(frame), deadline);
 }
 
-bool VirtualGateway::ClearWhiteList(std::string requestId, uint32_t deviceAddress) {
+bool VirtualGateway::ClearWhiteList(std::string requestId, uint32_t deviceAddress,
+                                    Deadline deadline) {
     if (RefusedWhenFaultedOrAbsent(status_)) {
         return false;
     }
@@ -160,10 +162,11 @@ bool VirtualGateway::ClearWhiteList(std::string requestId, uint32_t deviceAddres
     LOG_INFO << "Enqueuing DELETE_WHOLE_WHITELIST message.";
     LOG_DEBUG << "[VirtualGateway::ClearWhiteList] Message bytes for check: "
               << frame->ToHexString();
-    return EnqueueMessage(std::move(requestId), std::move(frame));
+    return EnqueueMessage(std::move(requestId), std::move(frame), deadline);
 }
 
-bool VirtualGateway::EnableWhitelist(std::string requestId, uint32_t deviceAddress) {
+bool VirtualGateway::EnableWhitelist(std::string requestId, uint32_t deviceAddress,
+                                     Deadline deadline) {
     if (status_ == FAULTED) {
         return false;
     }
@@ -173,10 +176,11 @@ bool VirtualGateway::EnableWhitelist(std::string requestId, uint32_t deviceAddre
     }
     LOG_INFO << "Enqueuing ENABLE_WHITELIST message.";
     LOG_DEBUG << "Message bytes for check: " << frame->ToHexString();
-    return EnqueueMessage(std::move(requestId), std::move(frame));
+    return EnqueueMessage(std::move(requestId), std::move(frame), deadline);
 }
 
-bool VirtualGateway::DisableWhitelist(std::string requestId, uint32_t deviceAddress) {
+bool VirtualGateway::DisableWhitelist(std::string requestId, uint32_t deviceAddress,
+                                      Deadline deadline) {
     if (status_ == FAULTED) {
         return false;
     }
@@ -186,29 +190,68 @@ bool VirtualGateway::DisableWhitelist(std::string requestId, uint32_t deviceAddr
     }
     LOG_INFO << "Enqueuing DISABLE_WHITELIST message.";
     LOG_DEBUG << "Message bytes for check: " << frame->ToHexString();
-    return EnqueueMessage(std::move(requestId), std::move(frame));
+    return EnqueueMessage(std::move(requestId), std::move(frame), deadline);
 }
 
 bool VirtualGateway::EnqueueMessage(std::string requestId,
-                                    std::unique_ptr<Messages::QuarnMessage> message, bool refresh) {
+                                    std::unique_ptr<Messages::QuarnMessage> message,
+                                    Deadline deadline, bool refresh) {
     if (!message) {
         LOG_ERROR << "Message is nullptr";
         throw ArgumentNullException();
     }
-    Threading::MutexGuard guard(queueMutex_, false);
-    if (!guard.Lock(kQueueLockSeconds)) {
-        LOG_ERROR << "Cannot enqueue message with ID " << requestId << "and reference ID "
-                  << message->GetReferenceByte();
-        return false;
-    }
     auto request =
         std::make_unique<MessageRequestInfo>(std::move(requestId), std::move(message), refresh);
     LOG_VERBOSE << "RequestInfo built.";
-    messagesQueue_.push_back(std::move(request));
+    const std::chrono::milliseconds timeout{requestTimeoutMs_.load()};
+    request->deadline = deadline;
+    if (!deadline && timeout.count() > 0) {
+        request->deadline = request->enqueueTime + timeout;
+    }
+    Threading::MutexGuard guard(queueMutex_, false);
+    if (!guard.Lock(kQueueLockSeconds)) {
+        LOG_ERROR << "Cannot enqueue message with ID " << request->requestId << "and reference ID "
+                  << request->message->GetReferenceByte();
+        return false;
+    }
+    std::deque<Request>& queue = QueueFor(*request);
+    // Frames that would leave before this one, one send spacing each: when they cannot
+    // all go before its deadline, the request is refused now rather than sent late.
+    size_t ahead = messagesQueue_.size();
+    if (&queue == &routineQueue_) {
+        ahead += routineQueue_.size();
+    }
+    const bool busy =
+        messagesQueue_.size() + routineQueue_.size() >= kMaxQueuedFrames ||
+        (deadline && IsConnected() &&
+         timings_.sendSpacing * static_cast<int64_t>(ahead) >= *deadline - request->enqueueTime);
+    if (busy && !refresh) {
+        guard.Unlock();
+        LOG_WARNING << "Gateway with ID " << id_.load() << " has " << ahead
+                    << " frames queued ahead of request " << request->requestId << ".";
+        ReportFailed(std::move(request), Failure::Busy, "was refused: the gateway is busy");
+        return true;
+    }
+    queue.push_back(std::move(request));
     LOG_VERBOSE << "RequestInfo pushed to messagesQueue.";
     guard.Unlock();
     WakeSendThread();
     return true;
+}
+
+std::deque<VirtualGateway::Request>& VirtualGateway::QueueFor(const MessageRequestInfo& request) {
+    if (request.refresh) {
+        return messagesQueue_;
+    }
+    switch (request.message->GetMessageType() & ~Messages::QUARN_MESSAGE_EVENT_RESPONSE_FLAG) {
+        case Messages::QUARN_MESSAGE_OPEN_LOCK:
+        case Messages::QUARN_MESSAGE_CLOSE_LOCK:
+        case Messages::QUARN_MESSAGE_OPEN_CLOSE_LOCK:
+        case Messages::QUARN_MESSAGE_ACCESS_DENIED:
+            return messagesQueue_;
+        default:
+            return routineQueue_;
+    }
 }
 
 bool VirtualGateway::EnqueueRefreshSequenceCounter() {
@@ -219,7 +262,7 @@ bool VirtualGateway::EnqueueRefreshSequenceCounter() {
         return false;
     }
     std::string requestId = kRefreshRequestPrefix + std::to_string(std::time(nullptr));
-    if (!EnqueueMessage(std::move(requestId), std::move(frame), true)) {
+    if (!EnqueueMessage(std::move(requestId), std::move(frame), std::nullopt, true)) {
         return false;
     }
     LOG_VERBOSE << "Sequence Counter refresh enqueued.";
@@ -236,14 +279,13 @@ void VirtualGateway::WakeSendThread() {
 
 void VirtualGateway::sendThreadProc() {
     LOG_VERBOSE << "Send thread spawned.";
-    bool sentBefore = false;
     while (sendRunning_) {
         Clock::time_point now = Clock::now();
         Clock::time_point nextWake = now + kLongestSendWait;
         try {
             SendGetStatusKeepAlive(now, nextWake);
             ExpireRequests(now, nextWake);
-            SendNextRequest(now, nextWake, sentBefore);
+            SendNextRequest(now, nextWake);
         } catch (const std::exception&) {
             LOG_ERROR << "Exception in send thread proc. Explicity releasing mutexes guards.";
         }
@@ -267,33 +309,41 @@ void VirtualGateway::SendGetStatusKeepAlive(Clock::time_point now, Clock::time_p
 }
 
 void VirtualGateway::ExpireRequests(Clock::time_point now, Clock::time_point& nextWake) {
-    const std::chrono::milliseconds timeout{requestTimeoutMs_.load()};
-    if (timeout.count() <= 0) {
-        return;
-    }
-    std::vector<Request> expired;
+    std::vector<Request> unsent;
     {
         Threading::MutexGuard guard(queueMutex_, true, kQueueLockSeconds);
         if (guard.IsLocked()) {
-            for (auto it = messagesQueue_.begin(); it != messagesQueue_.end();) {
-                Clock::time_point deadline = (*it)->enqueueTime + timeout;
-                if (deadline <= now) {
-                    expired.push_back(std::move(*it));
-                    it = messagesQueue_.erase(it);
-                } else {
-                    nextWake = std::min(nextWake, deadline);
-                    ++it;
+            for (std::deque<Request>* queue : {&messagesQueue_, &routineQueue_}) {
+                for (auto it = queue->begin(); it != queue->end();) {
+                    if (!(*it)->deadline) {
+                        ++it;
+                    } else if (*(*it)->deadline <= now) {
+                        unsent.push_back(std::move(*it));
+                        it = queue->erase(it);
+                    } else {
+                        nextWake = std::min(nextWake, *(*it)->deadline);
+                        ++it;
+                    }
                 }
             }
         }
     }
+    for (Request& request : unsent) {
+        ReportFailed(std::move(request), Failure::NotSent, "was not sent before its deadline");
+    }
+
+    const std::chrono::milliseconds timeout{requestTimeoutMs_.load()};
+    if (timeout.count() <= 0) {
+        return;
+    }
+    std::vector<Request> unanswered;
     {
         Threading::MutexGuard guard(waitingMessagesMutex_, true, kWaitingLockSeconds);
         if (guard.IsLocked()) {
             for (auto it = waitingMessages_.begin(); it != waitingMessages_.end();) {
-                Clock::time_point deadline = it->second->enqueueTime + timeout;
+                Clock::time_point deadline = it->second->sendTime + timeout;
                 if (deadline <= now) {
-                    expired.push_back(std::move(it->second));
+                    unanswered.push_back(std::move(it->second));
                     it = waitingMessages_.erase(it);
                 } else {
                     nextWake = std::min(nextWake, deadline);
@@ -302,13 +352,35 @@ void VirtualGateway::ExpireRequests(Clock::time_point now, Clock::time_point& ne
             }
         }
     }
-    for (Request& request : expired) {
-        ReportFailed(std::move(request), "timed out without an answer from the gateway");
+    for (Request& request : unanswered) {
+        ReportFailed(std::move(request), Failure::NoAnswer,
+                     "timed out without an answer from the gateway");
     }
 }
 
-void VirtualGateway::SendNextRequest(Clock::time_point now, Clock::time_point& nextWake,
-                                     bool& sentBefore) {
+VirtualGateway::Request VirtualGateway::TakeNextRequest(VirtualGatewayStatuses status) {
+    Request request;
+    // Until the gateway reported its counter, only refreshes go out.
+    if (status == CONNECTED && !sentBefore_) {
+        auto refresh = std::find_if(messagesQueue_.begin(), messagesQueue_.end(),
+                                    [](const Request& queued) { return queued->refresh; });
+        if (refresh != messagesQueue_.end()) {
+            request = std::move(*refresh);
+            messagesQueue_.erase(refresh);
+        }
+        return request;
+    }
+    for (std::deque<Request>* queue : {&messagesQueue_, &routineQueue_}) {
+        if (!queue->empty()) {
+            request = std::move(queue->front());
+            queue->pop_front();
+            return request;
+        }
+    }
+    return request;
+}
+
+void VirtualGateway::SendNextRequest(Clock::time_point now, Clock::time_point& nextWake) {
     std::shared_ptr<Net::ClientSocket> socket = CurrentSocket();
     VirtualGatewayStatuses status = status_;
     if (!socket || (status != READY && status != CONNECTED)) {
@@ -330,19 +402,23 @@ void VirtualGateway::SendNextRequest(Clock::time_point now, Clock::time_point& n
                         << id_.load();
             return;
         }
-        if (messagesQueue_.empty()) {
-            return;
-        }
-        // Until the gateway reported its counter, only refreshes go out.
-        if (status == CONNECTED && !messagesQueue_.front()->refresh && !sentBefore) {
+        if (messagesQueue_.empty() && routineQueue_.empty()) {
             return;
         }
         if (lastSendTime_ && now - *lastSendTime_ < timings_.sendSpacing) {
             nextWake = std::min(nextWake, *lastSendTime_ + timings_.sendSpacing);
             return;
         }
-        request = std::move(messagesQueue_.front());
-        messagesQueue_.pop_front();
+        request = TakeNextRequest(status);
+        if (!request) {
+            return;
+        }
+    }
+    if (request->deadline && *request->deadline <= now) {
+        // Never sent late: the door must not move after the client was told it would not.
+        ReportFailed(std::move(request), Failure::NotSent, "was not sent before its deadline");
+        nextWake = now;
+        return;
     }
 
     lastSendTime_ = now;
@@ -359,7 +435,8 @@ void VirtualGateway::SendNextRequest(Clock::time_point now, Clock::time_point& n
         Threading::MutexGuard guard(waitingMessagesMutex_, true, kWaitingLockSeconds);
         if (!guard.IsLocked() || !TakeFreeReferenceId(referenceId)) {
             guard.Unlock();
-            ReportFailed(std::move(request), "could not be entered in the waiting table");
+            ReportFailed(std::move(request), Failure::NotSent,
+                         "could not be entered in the waiting table");
             return;
         }
         // Stamped now, not when built: every frame carries the counter that follows the
@@ -390,24 +467,31 @@ void VirtualGateway::SendNextRequest(Clock::time_point now, Clock::time_point& n
     if (socket->Send(bytes)) {
         LOG_VERBOSE << "Binary serialized message with ID " << requestId << " and ReferenceID "
                     << referenceId << " sent using gateway socket send.";
-    } else {
-        LOG_ERROR << "Error sending enqueued message " << requestId
-                  << " to current Virtual Gateway. Message removed from queue";
-        Request unsent;
-        {
-            Threading::MutexGuard guard(waitingMessagesMutex_, true, kWaitingLockSeconds);
-            auto found = waitingMessages_.find(referenceId);
-            if (guard.IsLocked() && found != waitingMessages_.end() &&
-                found->second.get() == sent) {
-                unsent = std::move(found->second);
-                waitingMessages_.erase(found);
-            }
-        }
-        if (unsent) {
-            ReportFailed(std::move(unsent), "could not be sent");
+        sentBefore_ = true;
+        return;
+    }
+    LOG_ERROR << "Error sending enqueued message " << requestId
+              << " to current Virtual Gateway. It waits for the next connection.";
+    Request unsent;
+    {
+        Threading::MutexGuard guard(waitingMessagesMutex_, true, kWaitingLockSeconds);
+        auto found = waitingMessages_.find(referenceId);
+        if (guard.IsLocked() && found != waitingMessages_.end() && found->second.get() == sent) {
+            unsent = std::move(found->second);
+            waitingMessages_.erase(found);
         }
     }
-    sentBefore = true;
+    if (unsent) {
+        // Back to the head of its queue: it goes out on the next connection, or is
+        // reported as not sent when its deadline passes first.
+        Threading::MutexGuard guard(queueMutex_, true, kQueueLockSeconds);
+        if (guard.IsLocked()) {
+            QueueFor(*unsent).push_front(std::move(unsent));
+        } else {
+            guard.Unlock();
+            ReportFailed(std::move(unsent), Failure::NotSent, "could not be sent");
+        }
+    }
 }
 
 bool VirtualGateway::TakeFreeReferenceId(uint8_t& referenceId) {
@@ -423,7 +507,7 @@ bool VirtualGateway::TakeFreeReferenceId(uint8_t& referenceId) {
     return false;
 }
 
-void VirtualGateway::ReportFailed(Request request, const char* reason) {
+void VirtualGateway::ReportFailed(Request request, Failure failure, const char* reason) {
     if (request->refresh) {
         LOG_DEBUG << "Sequence refresh " << request->requestId << " " << reason << ". Dropped.";
         return;
@@ -431,7 +515,7 @@ void VirtualGateway::ReportFailed(Request request, const char* reason) {
     LOG_WARNING << "Request with ID " << request->requestId << " " << reason
                 << ". Reported as failed.";
     DeliverResponse(std::make_unique<Response>(
-        Response::Failed(request->requestId, request->message->GetMessageType())));
+        Response::Failed(request->requestId, request->message->GetMessageType(), failure)));
 }
 
 }  // namespace Quarn

@@ -13,9 +13,10 @@ VirtualGatewayResponseMessage::VirtualGatewayResponseMessage(
       statusPayload_(std::move(statusPayload)) {}
 
 VirtualGatewayResponseMessage VirtualGatewayResponseMessage::Failed(std::string requestId,
-                                                                    uint32_t requestType) {
+                                                                    uint32_t requestType,
+                                                                    Failure reason) {
     VirtualGatewayResponseMessage response(std::move(requestId), requestType, kFailedResponseCode);
-    response.failed_ = true;
+    response.failure_ = reason;
     return response;
 }
 

@@ -1,7 +1,8 @@
 #pragma once
 // The outcome of one request sent to a gateway, as the gateway hands it to its response
-// callback: the gateway's answer, or the news that none will come (the request timed
-// out, could not be sent, or the answer could not be decoded).
+// callback: the gateway's answer, or the news that none will come and why: the request
+// was not sent by its deadline, the gateway was too busy to take it, or it was sent and
+// no usable answer came in time.
 
 #include <cstdint>
 #include <memory>
@@ -17,14 +18,23 @@ public:
     // that a reader that looks only at the code never takes it for success.
     static constexpr uint32_t kFailedResponseCode = 1;
 
+    // Why no answer will come.
+    enum class Failure {
+        None,      // an answer
+        NotSent,   // the frame never left: its deadline passed while it was queued
+        Busy,      // refused on arrival: the queue ahead could not be sent before its deadline
+        NoAnswer,  // sent, but no usable answer came within the request time-out
+    };
+
     // requestId "empty", type and code 0.
     VirtualGatewayResponseMessage();
     // An answer. statusPayload: the decoded status of a get-status answer, else null.
     VirtualGatewayResponseMessage(std::string requestId, uint32_t requestType,
                                   uint32_t responseCode,
                                   std::unique_ptr<QuarnGetStatusPayload> statusPayload = nullptr);
-    // No answer will come for this request.
-    static VirtualGatewayResponseMessage Failed(std::string requestId, uint32_t requestType);
+    // No answer will come for this request, for the given reason (not None).
+    static VirtualGatewayResponseMessage Failed(std::string requestId, uint32_t requestType,
+                                                Failure reason);
 
     std::string GetRequestId() const { return requestId_; }
     // The message type of the request frame, event-response bit included.
@@ -35,14 +45,15 @@ public:
     const QuarnGetStatusPayload* GetStatusPayload() const { return statusPayload_.get(); }
     // True when the gateway gave no usable answer: the caller must treat the request as
     // failed (a NACK for a client).
-    bool IsFailed() const { return failed_; }
+    bool IsFailed() const { return failure_ != Failure::None; }
+    Failure GetFailure() const { return failure_; }
 
 private:
     std::string requestId_;
     uint32_t requestType_ = 0;
     uint32_t responseCode_ = 0;
     std::unique_ptr<QuarnGetStatusPayload> statusPayload_;
-    bool failed_ = false;
+    Failure failure_ = Failure::None;
 };
 
 }  // namespace Quarn::Messages::VG

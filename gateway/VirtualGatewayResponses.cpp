@@ -181,7 +181,8 @@ std::unique_ptr<VirtualGateway::Response> VirtualGateway::TranslateReply(
             auto status = dynamic_cast<const Messages::QuarnGetStatusPayload*>(payload);
             if (status == nullptr || !status->HasStatusData()) {
                 LOG_ERROR << "Cannot parse GetStatus message payload.";
-                return std::make_unique<Response>(Response::Failed(request.requestId, requestType));
+                return std::make_unique<Response>(
+                    Response::Failed(request.requestId, requestType, Response::Failure::NoAnswer));
             }
             return std::make_unique<Response>(
                 request.requestId, requestType, Messages::QUARN_RESPONSE_OK,
@@ -191,12 +192,14 @@ std::unique_ptr<VirtualGateway::Response> VirtualGateway::TranslateReply(
             break;
         default:
             LOG_VERBOSE << "Received unmanaged message response.";
-            return std::make_unique<Response>(Response::Failed(request.requestId, requestType));
+            return std::make_unique<Response>(
+                Response::Failed(request.requestId, requestType, Response::Failure::NoAnswer));
     }
 
     auto answer = dynamic_cast<const Messages::QuarnResponsePayload*>(payload);
     if (answer == nullptr) {
-        return std::make_unique<Response>(Response::Failed(request.requestId, requestType));
+        return std::make_unique<Response>(
+            Response::Failed(request.requestId, requestType, Response::Failure::NoAnswer));
     }
     const uint8_t code = answer->GetResponseCode();
     switch (code) {

@@ -5,8 +5,16 @@
 
 namespace Mux {
 
-// The NACK text of a request its gateway did not answer within the request time-out.
+// The NACK text of a request sent to its gateway but not answered within the request
+// time-out of sending.
 inline constexpr const char* kNoAnswerText = "The gateway did not answer in time.";
+// The NACK text of a request whose deadline passed before its frame could be sent: the
+// door certainly did not move.
+inline constexpr const char* kNotSentText =
+    "The request was not sent: the gateway could not take it in time.";
+// The NACK text of a request refused on arrival: its gateway's queue could not be sent
+// before the request's deadline.
+inline constexpr const char* kBusyText = "The gateway is busy: the request was not sent.";
 // The NACK text of a request that could not be handed to a gateway.
 inline constexpr const char* kRequestErrorText = "Error in request";
 

@@ -27,6 +27,15 @@ bool ReadInt(const Value& object, const char* key, int& target) {
     return true;
 }
 
+// A literal true or false; any other type leaves target unchanged.
+template <class Target>
+void ReadBool(const Value& object, const char* key, Target& target) {
+    Value::ConstMemberIterator member = object.FindMember(key);
+    if (member != object.MemberEnd() && member->value.IsBool()) {
+        target = member->value.GetBool();
+    }
+}
+
 void ReadString(const Value& object, const char* key, std::string& target) {
     Value::ConstMemberIterator member = object.FindMember(key);
     if (member != object.MemberEnd() && member->value.IsString()) {
@@ -56,6 +65,7 @@ bool ReadGateway(const Value& element, MuxGatewayData& gateway) {
     }
     ReadString(element, "Description", gateway.Description);
     ReadString(element, "IpAddress", gateway.IpAddress);
+    ReadBool(element, "CheckFrameCRC", gateway.CheckFrameCRC);
     if (!ReadInt(element, "ID", gateway.ID) || !ReadInt(element, "Port", gateway.Port)) {
         return false;
     }
@@ -106,6 +116,7 @@ std::optional<MuxConfigurationData> ParseConfigurationText(const std::string& js
         return std::nullopt;
     }
     configuration.RequestTimeout = timeout >= 0 ? timeout : kDefaultRequestTimeoutSeconds;
+    ReadBool(document, "CheckFrameCRC", configuration.CheckFrameCRC);
     if (const Value* gateways = FindArray(document, "Gateways")) {
         for (const Value& element : gateways->GetArray()) {
             MuxGatewayData gateway;

@@ -21,6 +21,8 @@ struct MuxGatewayData {
     std::string IpAddress;
     int Port = 0;  // 0: the gateway's default port
     std::vector<MuxDeviceData> Devices;
+    // Whether frames with a wrong CRC are dropped; unset: the top level's setting.
+    std::optional<bool> CheckFrameCRC;
 };
 
 struct MuxConfigurationData {
@@ -28,6 +30,9 @@ struct MuxConfigurationData {
     std::vector<MuxGatewayData> Gateways;
     // Seconds a request may wait for its gateway's answer; 0 waits for ever.
     int RequestTimeout = kDefaultRequestTimeoutSeconds;
+    // Whether gateway frames with a wrong CRC are dropped; off only for gateways that do
+    // not fill the CRC in.
+    bool CheckFrameCRC = true;
 };
 
 // The text of a configuration file, read line by line, each line ended by "\n"; nullopt,

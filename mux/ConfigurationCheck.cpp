@@ -37,12 +37,14 @@ struct KeyRule {
 
 constexpr KeyRule kTopLevelKeys[] = {{"Enabled", &Value::IsBool, "true or false"},
                                      {"Gateways", &Value::IsArray, "an array"},
-                                     {"RequestTimeout", &Value::IsNumber, "a number"}};
+                                     {"RequestTimeout", &Value::IsNumber, "a number"},
+                                     {"CheckFrameCRC", &Value::IsBool, "true or false"}};
 constexpr KeyRule kGatewayKeys[] = {{"ID", &Value::IsNumber, "a number"},
                                     {"Description", &Value::IsString, "a string"},
                                     {"IpAddress", &Value::IsString, "a string"},
                                     {"Port", &Value::IsNumber, "a number"},
-                                    {"Devices", &Value::IsArray, "an array"}};
+                                    {"Devices", &Value::IsArray, "an array"},
+                                    {"CheckFrameCRC", &Value::IsBool, "true or false"}};
 constexpr KeyRule kDeviceKeys[] = {{"Name", &Value::IsString, "a string"},
                                    {"ID", &Value::IsNumber, "a number"}};
 
@@ -188,6 +190,9 @@ void Describe(const MuxConfigurationData& configuration, std::ostream& out) {
     out << "Enabled: " << (configuration.Enabled ? "yes" : "no") << "\n";
     out << "RequestTimeout: " << configuration.RequestTimeout
         << (configuration.RequestTimeout == 0 ? " (wait for ever)" : " s") << "\n";
+    if (!configuration.CheckFrameCRC) {
+        out << "CheckFrameCRC: no (frames with a wrong CRC are believed)\n";
+    }
     out << "Gateways: " << configuration.Gateways.size() << "\n";
     for (size_t i = 0; i < configuration.Gateways.size(); ++i) {
         const MuxGatewayData& gateway = configuration.Gateways[i];
@@ -197,6 +202,10 @@ void Describe(const MuxConfigurationData& configuration, std::ostream& out) {
             << (gateway.Port == 0 ? Quarn::VirtualGateway::kDefaultPort : gateway.Port)
             << (gateway.Port == 0 ? " (default port)" : "") << ", " << gateway.Devices.size()
             << (gateway.Devices.size() == 1 ? " device" : " devices") << "\n";
+        if (gateway.CheckFrameCRC.value_or(configuration.CheckFrameCRC) !=
+            configuration.CheckFrameCRC) {
+            out << "    CheckFrameCRC: " << (configuration.CheckFrameCRC ? "no" : "yes") << "\n";
+        }
         for (const Configuration::MuxDeviceData& device : gateway.Devices) {
             out << "    device " << device.ID << " " << Quoted(device.Name) << "\n";
         }

@@ -4,7 +4,6 @@
 
 #include <exception>
 
-#include "diagnostics/ErrorGuard.h"
 #include "diagnostics/Log.h"
 #include "gateway/VirtualGateway.h"
 #include "mux/CommandLine.h"
@@ -14,9 +13,6 @@
 
 namespace Mux {
 namespace {
-
-// How often the gateways loop retries a gateway that is not connected.
-constexpr std::chrono::milliseconds kConnectRetryPause{1};
 
 int ListenPortFor(int port) {
     return port > 0 && port != 80 && port != 443 ? port : kDefaultListenPort;
@@ -168,14 +164,13 @@ bool QuarnMux::StartServerSocket() {
 }
 
 void QuarnMux::gatewaysThreadProc() {
+    // Each gateway connects and reconnects on a thread of its own: a gateway that is down
+    // or slow to accept never holds up the routing to the others.
+    for (const std::unique_ptr<Gateway>& gateway : virtualGateways_) {
+        gateway->StartConnecting();
+    }
     while (gatewaysRunning_) {
-        ConnectVirtualGateways();
-        if (PopNextMessage()) {
-            continue;
-        }
-        if (AnyGatewayNeedsConnecting()) {
-            gatewaysWork_.WaitFor(kConnectRetryPause);
-        } else {
+        if (!PopNextMessage()) {
             gatewaysWork_.Wait();
         }
     }
@@ -251,6 +246,7 @@ void QuarnMux::InitVirtualGateways(Configuration::MuxConfigurationData configura
         gateway->SetId(data.ID);
         gateway->SetDescription(data.Description);
         gateway->SetRequestTimeout(requestTimeout_);
+        gateway->SetCheckFrameCrc(data.CheckFrameCRC.value_or(configuration.CheckFrameCRC));
         gateway->SetStateChangedCallback([this](Gateway& changed,
                                                 Quarn::VirtualGatewayStatuses oldStatus,
                                                 Quarn::VirtualGatewayStatuses newStatus) {
@@ -270,56 +266,6 @@ void QuarnMux::InitVirtualGateways(Configuration::MuxConfigurationData configura
     LOG_INFO << "Virtual gateways initialized.";
 }
 
-bool QuarnMux::AnyGatewayNeedsConnecting() const {
-    if (!enabled_) {
-        return false;
-    }
-    for (const std::unique_ptr<Gateway>& gateway : virtualGateways_) {
-        if (!gateway->IsConnected()) {
-            return true;
-        }
-    }
-    return false;
-}
-
-void QuarnMux::ConnectVirtualGateways() {
-    if (!enabled_) {
-        return;
-    }
-    for (const std::unique_ptr<Gateway>& gateway : virtualGateways_) {
-        if (gateway->IsConnected()) {
-            continue;
-        }
-        bool connected = false;
-        switch (gateway->GetStatus()) {
-            case Quarn::INITIALIZED:
-                connected = gateway->Connect(true);
-                LOG_VERBOSE << "Try to connect to gateway with ID " << gateway->GetId()
-                            << " over IP " << gateway->GetIpAddress()
-                            << ", and also send a request for a SEQUENCE REFRESH.";
-                break;
-            case Quarn::DISCONNECTED:
-            case Quarn::FAULTED:
-                connected = gateway->Connect(false);
-                break;
-            case Quarn::UNKNOWN:
-                LOG_ERROR << "The selected Virtual Gateway is in UNKNOWN status. A connection "
-                             "request will not be send.";
-                break;
-            default:
-                break;
-        }
-        if (connected) {
-            LOG_VERBOSE << "Connected to gateway with ID " << gateway->GetId() << " over IP "
-                        << gateway->GetIpAddress() << ".";
-        } else {
-            LOG_ERROR << "Cannot connect to gateway with ID " << gateway->GetId() << " over IP "
-                      << gateway->GetIpAddress() << ".";
-            Diagnostics::ErrorGuard::GetInstance().ReportCriticalError();
-        }
-    }
-}
-
 void QuarnMux::VirtualGatewayStateChangedCallback(Gateway& gateway,
                                                   Quarn::VirtualGatewayStatuses oldStatus,
                                                   Quarn::VirtualGatewayStatuses newStatus) {
@@ -331,17 +277,14 @@ void QuarnMux::VirtualGatewayStateChangedCallback(Gateway& gateway,
             LOG_VERBOSE << "VG connected.";
             break;
         case Quarn::FAULTED:
+            // The gateway reconnects by itself.
             LOG_WARNING << "Try to reconnect VG " << gateway.GetDescription() << ", "
                         << gateway.GetId() << ".";
-            gateway.Disconnect();
-            gateway.Connect(false);
             break;
         default:
             LOG_VERBOSE << "Virtual gateway switched to an unsupported status.";
             break;
     }
-    // A gateway that lost its connection is reconnected by the gateways loop.
-    gatewaysWork_.Notify();
 }
 
 }  // namespace Mux

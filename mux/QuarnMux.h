@@ -2,19 +2,24 @@
 // The multiplexer core: one per process. Owns the server socket that clients connect to,
 // the virtual gateways, the three queues through which requests and answers travel, and
 // two threads: the main thread delivers ready answers and events to clients; the gateways
-// thread keeps the gateways connected and hands queued requests to them.
+// thread starts the gateways connecting (each keeps its own connection, on its own
+// thread) and hands queued requests to them.
 //
 // A request travels: receive thread (parsed, requestQueue) -> gateways thread (handed to
 // its gateway, pendingMessagesList) -> the gateway's read thread (answer built,
 // answerQueue) -> main thread (sent to the client that asked, on that very connection).
-// A request that cannot be handed over is answered at once with a NACK. A record belongs
-// to the container that holds it, or to the thread that took it out.
+// A request that cannot be handed over is answered at once with a NACK. Each request has
+// one deadline, the request time-out counted from its arrival: a request that cannot be
+// sent by then is answered "not sent", and one sent but not answered within the request
+// time-out of sending is answered "did not answer in time". A record belongs to the
+// container that holds it, or to the thread that took it out.
 
 #include <atomic>
 #include <cstdint>
 #include <deque>
 #include <map>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -98,9 +103,7 @@ private:
     void CreateServerSocket();
     bool StartServerSocket();
 
-    // Gateways: connection and status (gateways thread, gateway threads).
-    void ConnectVirtualGateways();
-    bool AnyGatewayNeedsConnecting() const;
+    // Gateways: status (gateway threads).
     void VirtualGatewayStateChangedCallback(Gateway& gateway,
                                             Quarn::VirtualGatewayStatuses oldStatus,
                                             Quarn::VirtualGatewayStatuses newStatus);
@@ -120,8 +123,12 @@ private:
     // The gateway a request goes to, after the checks and log lines of its code (a
     // duration of 0 becomes 1); null when it cannot be routed.
     Gateway* RouteRequest(MuxMessage& request);
-    bool CallGatewayOperation(Gateway& gateway, const MuxMessage& request);
-    // True when the request waited in the request queue longer than the request time-out.
+    bool CallGatewayOperation(Gateway& gateway, const MuxMessage& request,
+                              std::optional<std::chrono::steady_clock::time_point> deadline);
+    // The time by which the request's frame must have left; none without a time-out.
+    std::optional<std::chrono::steady_clock::time_point> DeadlineOf(
+        const MuxRequestRecord& record) const;
+    // True when the request's deadline passed while it waited in the request queue.
     bool IsStale(const MuxRequestRecord& record) const;
     // Answers a request that was not handed over with a NACK with error code 0.
     void EnqueueErrorAnswer(Record record, const char* text);

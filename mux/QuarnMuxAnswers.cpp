@@ -1,7 +1,6 @@
 // Answers and events: from a gateway's report to the clients.
 
 #include <ctime>
-#include <thread>
 
 #include "diagnostics/Log.h"
 #include "gateway/VirtualGateway.h"
@@ -24,9 +23,6 @@ namespace {
 
 constexpr int kSendLockTimeoutSeconds = 5;
 constexpr int kEventLockTimeoutSeconds = 15;
-constexpr int kMaxSendAttempts = 15;
-// Pause between two failed attempts to send to the same client.
-constexpr std::chrono::milliseconds kSendRetryPause{1};
 
 // The client code of a gateway event type; 0 for a type that clients are not told of.
 int EventCodeFor(uint8_t eventType) {
@@ -120,8 +116,15 @@ std::unique_ptr<MuxMessage> QuarnMux::BuildAnswer(const MuxMessage& request,
         return MuxMessageBuilder::BuildMessage(success ? MUX_MESSAGE_ACK : MUX_MESSAGE_NACK,
                                                messageId, std::move(payload));
     };
-    if (response.IsFailed()) {
-        return answer(MuxMessageBuilder::BuildNackPayload(0, kNoAnswerText), false);
+    switch (response.GetFailure()) {
+        case GatewayResponse::Failure::None:
+            break;
+        case GatewayResponse::Failure::NotSent:
+            return answer(MuxMessageBuilder::BuildNackPayload(0, kNotSentText), false);
+        case GatewayResponse::Failure::Busy:
+            return answer(MuxMessageBuilder::BuildNackPayload(0, kBusyText), false);
+        case GatewayResponse::Failure::NoAnswer:
+            return answer(MuxMessageBuilder::BuildNackPayload(0, kNoAnswerText), false);
     }
     const int result = static_cast<int>(response.GetResponseCode());
     if (IsLockOperation(code)) {
@@ -240,16 +243,23 @@ bool QuarnMux::SendMessageToClientIfAvailable() {
         answerQueue_.pop_front();
         return !answerQueue_.empty();
     }
-    if (++record.sendAttempts < kMaxSendAttempts) {
-        guard.Unlock();
-        std::this_thread::sleep_for(kSendRetryPause);
-        return true;
-    }
+    // The server socket closed that client: a send that would block or failed is never
+    // retried or waited for here, and what else was queued for that connection goes too.
+    const int fd = record.socketFd;
+    const uint64_t connectionId = record.connectionId;
     LOG_ERROR << (record.isEvent ? "Cannot send event to socket with FD "
                                  : "Cannot send message to socket with FD ")
-              << record.socketFd << ". Tried " << record.sendAttempts
-              << ", I will delete the answer from queue.";
+              << fd << ". Tried 1, I will delete the answer from queue.";
     answerQueue_.pop_front();
+    const size_t before = answerQueue_.size();
+    std::erase_if(answerQueue_, [&](const Record& queued) {
+        return queued->socketFd == fd && queued->connectionId == connectionId;
+    });
+    if (answerQueue_.size() != before) {
+        LOG_WARNING << "Dropped " << before - answerQueue_.size()
+                    << " more answers and events queued for the closed client with FD " << fd
+                    << ".";
+    }
     return !answerQueue_.empty();
 }
 

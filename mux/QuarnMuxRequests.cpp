@@ -277,12 +277,11 @@ bool QuarnMux::PopNextMessage() {
         LOG_VERBOSE << "Popped MuxRequestInfo with ID " << messageId << " for socket with FD "
                     << record->socketFd;
         if (IsStale(*record)) {
-            // A door must not open long after it was asked to: a request that waited here
-            // past the request time-out (its gateway thread was busy connecting) is refused.
+            // A door must not open long after it was asked to.
             LOG_WARNING << "Request " << messageId
                         << " waited longer than the request time-out to be handed to its "
                            "gateway.";
-            EnqueueErrorAnswer(std::move(record), kNoAnswerText);
+            EnqueueErrorAnswer(std::move(record), kNotSentText);
         } else if (SendMessageToVG(record)) {
             LOG_VERBOSE << "Message " << messageId << " sent to VG.";
         } else {
@@ -295,9 +294,17 @@ bool QuarnMux::PopNextMessage() {
     return moreWaiting;
 }
 
+std::optional<std::chrono::steady_clock::time_point> QuarnMux::DeadlineOf(
+    const MuxRequestRecord& record) const {
+    if (requestTimeout_.count() <= 0) {
+        return std::nullopt;
+    }
+    return record.receivedAt + requestTimeout_;
+}
+
 bool QuarnMux::IsStale(const MuxRequestRecord& record) const {
-    return requestTimeout_.count() > 0 &&
-           std::chrono::steady_clock::now() - record.receivedAt > requestTimeout_;
+    auto deadline = DeadlineOf(record);
+    return deadline && std::chrono::steady_clock::now() >= *deadline;
 }
 
 void QuarnMux::EnqueueErrorAnswer(Record record, const char* text) {
@@ -367,14 +374,15 @@ bool QuarnMux::SendMessageToVG(Record& record) {
         return refuse();
     }
     std::shared_ptr<MuxMessage> message = record->requestMessage;
+    const auto deadline = DeadlineOf(*record);
     pendingMessagesList_.emplace(messageId, std::move(record));
     pendingGuard.Unlock();
 
-    if (CallGatewayOperation(*gateway, *message)) {
+    if (CallGatewayOperation(*gateway, *message, deadline)) {
         LOG_INFO << "Message correctly enqueued by Virtual Gateway. MessageID: " << messageId;
         return true;
     }
-    // Nothing was queued, so no answer can have taken the record meanwhile.
+    // Nothing was taken, so no answer can have taken the record meanwhile.
     pendingGuard.Lock(0);
     auto entry = pendingMessagesList_.find(messageId);
     record = std::move(entry->second);
@@ -447,7 +455,8 @@ QuarnMux::Gateway* QuarnMux::RouteRequest(MuxMessage& request) {
     return found->second;
 }
 
-bool QuarnMux::CallGatewayOperation(Gateway& gateway, const MuxMessage& request) {
+bool QuarnMux::CallGatewayOperation(Gateway& gateway, const MuxMessage& request,
+                                    std::optional<std::chrono::steady_clock::time_point> deadline) {
     const std::string& id = request.GetMessageId();
     const int code = request.GetMessageCode();
     const bool answersEvent = code >= MUX_MESSAGE_EVENT_LOCK_OPEN;
@@ -458,36 +467,36 @@ bool QuarnMux::CallGatewayOperation(Gateway& gateway, const MuxMessage& request)
     switch (code) {
         case MUX_MESSAGE_LOCK_OPEN:
         case MUX_MESSAGE_EVENT_LOCK_OPEN:
-            return gateway.OpenLock(id, device, 0, answersEvent);
+            return gateway.OpenLock(id, device, 0, answersEvent, deadline);
         case MUX_MESSAGE_LOCK_CLOSE:
         case MUX_MESSAGE_EVENT_LOCK_CLOSE:
-            return gateway.CloseLock(id, device, 0, answersEvent);
+            return gateway.CloseLock(id, device, 0, answersEvent, deadline);
         case MUX_MESSAGE_LOCK_GET_STATUS:
-            return gateway.GetNodeStatus(id, device);
+            return gateway.GetNodeStatus(id, device, deadline);
         case MUX_MESSAGE_LOCK_OPEN_CLOSE:
         case MUX_MESSAGE_EVENT_LOCK_OPEN_CLOSE:
             return gateway.OpenCloseLock(
                 id, device, request.GetPayloadAs<MuxLockOpenCloseMessagePayload>()->duration,
-                answersEvent);
+                answersEvent, deadline);
         case MUX_MESSAGE_ACCESS_DENIED:
         case MUX_MESSAGE_EVENT_ACCESS_DENIED:
-            return gateway.AccessDenied(id, device, answersEvent);
+            return gateway.AccessDenied(id, device, answersEvent, deadline);
         case MUX_MESSAGE_LOCK_WHITELIST_SET: {
             auto* card = request.GetPayloadAs<MuxWhitelistSetPayload>();
             return gateway.AddWhitelistEntry(id, device, card->isUIDCard, card->setupNumber,
-                                             card->options != 0, card->cardData);
+                                             card->options != 0, card->cardData, deadline);
         }
         case MUX_MESSAGE_LOCK_WHITELIST_REMOVE: {
             auto* card = request.GetPayloadAs<MuxWhitelistSetPayload>();
             return gateway.RemoveWhitelistEntry(id, device, card->isUIDCard, card->setupNumber,
-                                                card->cardData);
+                                                card->cardData, deadline);
         }
         case MUX_MESSAGE_CLEAR_WHITELIST:
-            return gateway.ClearWhiteList(id, device);
+            return gateway.ClearWhiteList(id, device, deadline);
         case MUX_MESSAGE_ENABLE_WHITELIST:
-            return gateway.EnableWhitelist(id, device);
+            return gateway.EnableWhitelist(id, device, deadline);
         case MUX_MESSAGE_DISABLE_WHITELIST:
-            return gateway.DisableWhitelist(id, device);
+            return gateway.DisableWhitelist(id, device, deadline);
         default:
             return false;
     }

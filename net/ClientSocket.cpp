@@ -7,6 +7,7 @@
 #include <poll.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <cstdio>
@@ -26,6 +27,8 @@ constexpr int kKeepAliveIdleSeconds = 5;
 constexpr int kKeepAliveProbes = 10;
 constexpr int kKeepAliveIntervalSeconds = 5;
 constexpr size_t kReceiveAreaSize = 1024;
+// The longest a connect waits without looking whether Close was called meanwhile.
+constexpr std::chrono::milliseconds kConnectWaitSlice{100};
 
 struct AddressListDeleter {
     void operator()(addrinfo* list) const { freeaddrinfo(list); }
@@ -98,10 +101,36 @@ bool ClientSocket::Connect() {
     }
     LOG_VERBOSE << "Getaddr ok. Address found.";
 
-    const addrinfo& first = *addresses;
+    // Every address the name resolves to is tried in turn (a name such as "localhost" may
+    // give ::1 first while the gateway listens on 127.0.0.1), all within the time-out.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_);
+    int error = ETIMEDOUT;
+    for (const addrinfo* address = addresses.get(); address != nullptr && !closed_;
+         address = address->ai_next) {
+        if (!CreateSocket(*address)) {
+            return false;
+        }
+        if (ConnectWithinTimeout(address->ai_addr, address->ai_addrlen, deadline)) {
+            LOG_VERBOSE << "Socket connected.";
+            connected_ = true;
+            return true;
+        }
+        error = errno;
+        ::close(connectionSocket_);
+        connectionSocket_ = -1;
+        if (timeout_ > 0 && std::chrono::steady_clock::now() >= deadline) {
+            break;
+        }
+    }
+    LOG_ERROR << "Cannot connect to socket: " << std::strerror(error);
+    return false;
+}
+
+bool ClientSocket::CreateSocket(const addrinfo& address) {
     connectionSocket_ =
-        ::socket(first.ai_family, first.ai_socktype | SOCK_CLOEXEC, first.ai_protocol);
+        ::socket(address.ai_family, address.ai_socktype | SOCK_CLOEXEC, address.ai_protocol);
     if (connectionSocket_ == -1) {
+        // Out of descriptors or memory: lockhub's own trouble, not the gateway's.
         LOG_ERROR << "Cannot create socket: " << std::strerror(errno);
         Diagnostics::ErrorGuard::GetInstance().ReportCriticalError();
         return false;
@@ -129,21 +158,11 @@ bool ClientSocket::Connect() {
     if (setsockopt(connectionSocket_, IPPROTO_TCP, TCP_NODELAY, &noDelay, sizeof noDelay) != 0) {
         LOG_WARNING << "Cannot set TCP_NODELAY for socket. Error: " << std::strerror(errno);
     }
-
-    if (!ConnectWithinTimeout(first.ai_addr, first.ai_addrlen)) {
-        int error = errno;
-        ::close(connectionSocket_);
-        connectionSocket_ = -1;
-        LOG_ERROR << "Cannot connect to socket: " << std::strerror(error);
-        Diagnostics::ErrorGuard::GetInstance().ReportCriticalError();
-        return false;
-    }
-    LOG_VERBOSE << "Socket connected.";
-    connected_ = true;
     return true;
 }
 
-bool ClientSocket::ConnectWithinTimeout(const sockaddr* address, socklen_t length) {
+bool ClientSocket::ConnectWithinTimeout(const sockaddr* address, socklen_t length,
+                                        std::chrono::steady_clock::time_point deadline) {
     int flags = fcntl(connectionSocket_, F_GETFL);
     if (flags == -1 || fcntl(connectionSocket_, F_SETFL, flags | O_NONBLOCK) == -1) {
         return false;
@@ -152,13 +171,26 @@ bool ClientSocket::ConnectWithinTimeout(const sockaddr* address, socklen_t lengt
         if (errno != EINPROGRESS) {
             return false;
         }
+        // Waited for in slices, so that Close from another thread ends the wait soon.
         pollfd waiting{connectionSocket_, POLLOUT, 0};
-        int ready;
-        do {
-            ready = ::poll(&waiting, 1, timeout_ > 0 ? timeout_ : -1);
-        } while (ready == -1 && errno == EINTR);
+        int ready = 0;
+        while (ready == 0 && !closed_) {
+            auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                deadline - std::chrono::steady_clock::now());
+            if (timeout_ > 0 && left.count() <= 0) {
+                break;
+            }
+            int slice = static_cast<int>(kConnectWaitSlice.count());
+            if (timeout_ > 0) {
+                slice = static_cast<int>(std::min<int64_t>(slice, left.count()));
+            }
+            ready = ::poll(&waiting, 1, slice);
+            if (ready == -1 && errno == EINTR) {
+                ready = 0;
+            }
+        }
         if (ready == 0) {
-            errno = ETIMEDOUT;
+            errno = closed_ ? ECANCELED : ETIMEDOUT;
             return false;
         }
         int error = 0;
@@ -245,7 +277,6 @@ bool ClientSocket::Send(const std::vector<unsigned char>& data) {
                 return false;
             }
             LOG_ERROR << "Socket send failed. Error: " << std::strerror(error);
-            Diagnostics::ErrorGuard::GetInstance().ReportCriticalError();
             if (SendErrorCallback) {
                 SendErrorCallback(error);
             }
@@ -329,7 +360,6 @@ void ClientSocket::ReportReceiveFailure(int errorCode) {
             LOG_ERROR << "Error not handled. Error code received: " << errorCode;
             break;
     }
-    Diagnostics::ErrorGuard::GetInstance().ReportCriticalError();
     if (ReceiveErrorCallback) {
         ReceiveErrorCallback(errorCode);
     }

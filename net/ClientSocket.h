@@ -1,15 +1,19 @@
 #pragma once
-// The outgoing TCP connection to one lock gateway: resolves the address, connects with a
-// bounded wait, sets time-outs, keep-alive and TCP_NODELAY, sends whole frames and
-// receives what the gateway sends. Failures are logged, counted by the error guard and
-// reported to the owner through two error callbacks.
+// The outgoing TCP connection to one lock gateway: resolves the address, tries each of its
+// addresses with a bounded wait, sets time-outs, keep-alive and TCP_NODELAY, sends whole
+// frames and receives what the gateway sends. Failures are logged and reported to the
+// owner through two error callbacks; a failure of the network or of the gateway is not
+// counted by the error guard (it describes the far side, not lockhub), one of lockhub's
+// own resources (no descriptor for a socket) is.
 //
 // Threads: Connect runs before the socket is shared. Afterwards one thread sends and one
 // thread receives (Receive, HasPendingError). Close may be called from any thread at any
-// time, also while Send or Receive run on others: it shuts the connection down, wakes a
-// waiting Receive and makes later calls do nothing. The descriptor itself is released
-// only by the destructor, which runs once no other thread uses the object.
+// time, also while Connect, Send or Receive run on others: it shuts the connection down,
+// ends a waiting Connect (within about 100 ms) or Receive, and makes later calls do nothing. The
+// descriptor itself is released only by the destructor, which runs once no other thread uses the
+// object.
 
+#include <netdb.h>
 #include <sys/socket.h>
 
 #include <atomic>
@@ -35,8 +39,10 @@ public:
     ClientSocket(const ClientSocket&) = delete;
     ClientSocket& operator=(const ClientSocket&) = delete;
 
-    // Resolves, creates and connects the socket. False when already connected once (a
-    // closed socket is not connected again) or on failure; a failed Connect may be retried.
+    // Resolves the host, then creates and connects a socket to each of its addresses in
+    // order until one accepts, all within the time-out. False when already connected once
+    // (a closed socket is not connected again) or on failure; a failed Connect may be
+    // retried.
     bool Connect();
     // Keep-alive after 5 s of silence, 10 probes 5 s apart. False at the first option
     // that cannot be set.
@@ -64,13 +70,18 @@ public:
     ErrorCallback SendErrorCallback;
 
 private:
-    // connect() bounded by timeout_; false with errno set on failure.
-    bool ConnectWithinTimeout(const sockaddr* address, socklen_t length);
+    // A socket for the address with the connection's options; false when none could be made.
+    bool CreateSocket(const addrinfo& address);
+    // connect() bounded by the deadline (none when timeout_ is 0) and by Close; false with
+    // errno set on failure.
+    bool ConnectWithinTimeout(const sockaddr* address, socklen_t length,
+                              std::chrono::steady_clock::time_point deadline);
     void ReportReceiveFailure(int errorCode);
 
     bool connected_ = false;
-    // Written by Connect and the destructor only; read by the other operations.
-    int connectionSocket_ = -1;
+    // Written by Connect and the destructor only; read by the other operations, and by
+    // Close while Connect may still run.
+    std::atomic<int> connectionSocket_{-1};
     std::atomic<bool> closed_{false};
     std::string host_;
     int port_;

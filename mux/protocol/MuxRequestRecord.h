@@ -27,8 +27,6 @@ struct MuxRequestRecord {
     uint64_t connectionId;
     // When the request arrived: a request must not reach its gateway long after.
     std::chrono::steady_clock::time_point receivedAt = std::chrono::steady_clock::now();
-    // Failed sends to the client so far.
-    int sendAttempts = 0;
     bool isEvent;
     // The client's request; for an event delivery, the event, shared by the deliveries of
     // that event to every client.

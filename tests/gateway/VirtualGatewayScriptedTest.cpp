@@ -13,8 +13,10 @@
 #include "diagnostics/ErrorGuard.h"
 #include "gateway/Exceptions.h"
 #include "gateway/VirtualGateway.h"
+#include "messages/CRC16.h"
 #include "messages/QuarnMessageBuilder.h"
 #include "messages/QuarnMessageTypes.h"
+#include "messages/QuarnReaderEventPayloads.h"
 #include "messages/QuarnResponseCodes.h"
 #include "messages/QuarnResponsePayload.h"
 #include "tests/gateway/GatewayHarness.h"
@@ -55,6 +57,15 @@ Bytes Answer(const Bytes& request, uint8_t code, uint32_t counter = 0) {
     return message->Serialize();
 }
 
+// The frame with its CRC made right again after a test changed its bytes.
+Bytes Sealed(Bytes frame) {
+    const size_t covered = frame.size() - Q::QUARN_FRAME_CRC_SIZE;
+    uint16_t crc = Quarn::CRC::CRC16::XModem(Bytes(frame.begin(), frame.begin() + covered));
+    frame[covered] = static_cast<unsigned char>(crc >> 8);
+    frame[covered + 1] = static_cast<unsigned char>(crc & 0xFF);
+    return frame;
+}
+
 std::string Text(const Bytes& bytes) {
     return std::string(bytes.begin(), bytes.end());
 }
@@ -62,6 +73,9 @@ std::string Text(const Bytes& bytes) {
 // The far side: accepts the gateway's connection and reads the frames it sends.
 class Peer {
 public:
+    Peer() = default;
+    // Listens on the given port (a gateway that comes back).
+    explicit Peer(int port) : listener_(port) {}
     int Port() const { return listener_.Port(); }
     bool Accept() {
         fd_ = listener_.Accept();
@@ -174,18 +188,20 @@ TEST_F(VirtualGatewayScriptedTest, FramesAreFoundInSplitJoinedAndDirtyStreams) {
 
 TEST_F(VirtualGatewayScriptedTest, AnswersThatCannotBeDecodedAreReportedAsFailed) {
     auto gateway = Connected();
-    ASSERT_TRUE(gateway->GetNodeStatus("status", 4711));
     ASSERT_TRUE(gateway->OpenLock("open", 4711, 1, false));
+    ASSERT_TRUE(gateway->GetNodeStatus("status", 4711));
     std::vector<Bytes> requests = peer.ReadFrames(2);
     ASSERT_EQ(requests.size(), 2u);
 
     // A status answer without its status bytes, and an answer of a type no answer has.
-    Bytes noStatus = Answer(requests[0], Q::QUARN_RESPONSE_OK);
+    Bytes noStatus = Answer(requests[1], Q::QUARN_RESPONSE_OK);
     noStatus.resize(19);
     noStatus[0] = 19;
     noStatus[16] = Q::QUARN_MESSAGE_GET_STATUS;
-    Bytes echo = Answer(requests[1], Q::QUARN_RESPONSE_OK);
+    noStatus = Sealed(noStatus);
+    Bytes echo = Answer(requests[0], Q::QUARN_RESPONSE_OK);
     echo[16] = Q::QUARN_MESSAGE_OPEN_LOCK;
+    echo = Sealed(echo);
     noStatus.insert(noStatus.end(), echo.begin(), echo.end());
     peer.Send(noStatus);
 
@@ -282,69 +298,185 @@ TEST_F(VirtualGatewayScriptedTest, AWaitingReferenceIdIsNeverReused) {
     ASSERT_NE(recorder.WaitForResponse("request63"), nullptr);
 }
 
-TEST_F(VirtualGatewayScriptedTest, TwentiethFailedConnectMakesTheGatewayNotPresent) {
-    VirtualGateway gateway("127.0.0.1", TestSupport::FreePort(), 2000, kScripted);
-    recorder.Attach(gateway);
-    uint32_t criticalBefore = Diagnostics::ErrorGuard::GetInstance().GetCriticalErrorCount();
-    for (int attempt = 1; attempt < VirtualGateway::kMaxConnectFailures; ++attempt) {
-        ASSERT_FALSE(gateway.Connect(true));
-        ASSERT_EQ(gateway.GetStatus(), Quarn::INITIALIZED);
-    }
-    EXPECT_FALSE(gateway.Connect(true));
-    EXPECT_EQ(gateway.GetStatus(), Quarn::NOT_PRESENT);
-    EXPECT_EQ(recorder.States(), std::vector{Quarn::NOT_PRESENT});
-    EXPECT_EQ(Diagnostics::ErrorGuard::GetInstance().GetCriticalErrorCount(), criticalBefore + 20);
-    EXPECT_FALSE(gateway.Connect(false));
-    EXPECT_FALSE(gateway.Disconnect());
-    EXPECT_EQ(Diagnostics::ErrorGuard::GetInstance().GetCriticalErrorCount(), criticalBefore + 20);
-
-    // Only status and whitelist switching are still accepted (they wait in the queue).
-    const std::vector<unsigned char> card{1};
-    EXPECT_TRUE(gateway.GetNodeStatus("s", 1));
-    EXPECT_TRUE(gateway.EnableWhitelist("e", 1));
-    EXPECT_TRUE(gateway.DisableWhitelist("d", 1));
-    EXPECT_FALSE(gateway.OpenLock("o", 1, 0, false));
-    EXPECT_FALSE(gateway.CloseLock("c", 1, 0, false));
-    EXPECT_FALSE(gateway.OpenCloseLock("oc", 1, 1, false));
-    EXPECT_FALSE(gateway.AccessDenied("a", 1, false));
-    EXPECT_FALSE(gateway.AddWhitelistEntry("w", 1, false, 0, false, card));
-    EXPECT_FALSE(gateway.RemoveWhitelistEntry("r", 1, false, 0, card));
-    EXPECT_FALSE(gateway.ClearWhiteList("x", 1));
+// Milliseconds since midnight of a log line's time ("2026-12-08 12:47:24.312 ...").
+int64_t LineTime(const std::string& line) {
+    int hours = 0, minutes = 0, seconds = 0, millis = 0;
+    std::sscanf(line.c_str() + 11, "%d:%d:%d.%d", &hours, &minutes, &seconds, &millis);
+    return ((hours * 60 + minutes) * 60 + seconds) * 1000LL + millis;
 }
 
-TEST_F(VirtualGatewayScriptedTest, AReceiveFaultRefusesEveryRequestUntilReconnected) {
-    auto gateway = Connected();
-    // A reset instead of an orderly close is a receive error.
+TEST_F(VirtualGatewayScriptedTest, AnAbsentGatewayIsRetriedWithBackoffAndComesBackReady) {
+    const int port = TestSupport::FreePort();
+    VirtualGatewayTimings timings = kScripted;
+    timings.reconnectFirstDelay = 10ms;
+    timings.reconnectMaxDelay = 80ms;
+    VirtualGateway gateway("127.0.0.1", port, 2000, timings);
+    gateway.SetId(77);
+    recorder.Attach(gateway);
+    TestSupport::LogTail tail;
+    const uint32_t criticalBefore = Diagnostics::ErrorGuard::GetInstance().GetCriticalErrorCount();
+    gateway.StartConnecting();
+    ASSERT_TRUE(recorder.WaitForStatus(Quarn::NOT_PRESENT));
+
+    // One line per attempt; the pauses double up to the longest (the spread only shortens
+    // them, by a tenth at most); nothing counts toward the error thresholds.
+    std::vector<int64_t> attempts;
+    for (const std::string& line : tail.Lines()) {
+        if (line.find("Cannot connect to gateway with ID 77 over IP 127.0.0.1.") !=
+            std::string::npos) {
+            attempts.push_back(LineTime(line));
+        }
+    }
+    ASSERT_GE(attempts.size(), size_t{VirtualGateway::kMaxConnectFailures});
+    for (size_t i = 1; i < attempts.size(); ++i) {
+        const int64_t pause = std::min<int64_t>(10 << std::min<size_t>(i - 1, 3), 80);
+        EXPECT_GE(attempts[i] - attempts[i - 1] + 1, pause * 9 / 10) << "attempt " << i;
+    }
+    EXPECT_EQ(Diagnostics::ErrorGuard::GetInstance().GetCriticalErrorCount(), criticalBefore);
+
+    // The gateway returns: connected with a sequence refresh, READY once it reported its
+    // counter, and usable again.
+    Peer back(port);
+    ASSERT_TRUE(back.Accept());
+    std::vector<Bytes> refresh = back.ReadFrames(1);
+    ASSERT_EQ(refresh.size(), 1u);
+    EXPECT_EQ(ReadBigEndian(refresh[0], 12), VirtualGateway::kRefreshDeviceAddress);
+    back.Send(Answer(refresh[0], Q::QUARN_RESPONSE_SEQUENCE_COUNTER_ERROR, 500));
+    ASSERT_TRUE(recorder.WaitForStatus(Quarn::READY));
+    ASSERT_TRUE(gateway.OpenLock("back", 4711, 1, false));
+    std::vector<Bytes> open = back.ReadFrames(1);
+    ASSERT_EQ(open.size(), 1u);
+    back.Send(Answer(open[0], Q::QUARN_RESPONSE_OK));
+    ASSERT_NE(recorder.WaitForResponse("back"), nullptr);
+}
+
+TEST_F(VirtualGatewayScriptedTest, LostConnectionsAreRestoredWithoutCountingErrors) {
+    VirtualGatewayTimings timings = kScripted;
+    timings.reconnectFirstDelay = 1ms;
+    auto gateway = Connected(timings);
+    const uint32_t criticalBefore = Diagnostics::ErrorGuard::GetInstance().GetCriticalErrorCount();
+    const uint32_t commonBefore = Diagnostics::ErrorGuard::GetInstance().GetErrorCount();
+
+    // A reset is a receive fault; the gateway reconnects by itself.
     linger reset{1, 0};
     ASSERT_EQ(setsockopt(peer.Fd(), SOL_SOCKET, SO_LINGER, &reset, sizeof reset), 0);
     peer.Listener().CloseConnection(peer.Fd());
-    ASSERT_TRUE(recorder.WaitForStatus(Quarn::FAULTED));
-
-    const std::vector<unsigned char> card{1};
-    EXPECT_FALSE(gateway->GetNodeStatus("s", 1));
-    EXPECT_FALSE(gateway->EnableWhitelist("e", 1));
-    EXPECT_FALSE(gateway->DisableWhitelist("d", 1));
-    EXPECT_FALSE(gateway->OpenLock("o", 1, 0, false));
-    EXPECT_FALSE(gateway->CloseLock("c", 1, 0, false));
-    EXPECT_FALSE(gateway->OpenCloseLock("oc", 1, 1, false));
-    EXPECT_FALSE(gateway->AccessDenied("a", 1, false));
-    EXPECT_FALSE(gateway->AddWhitelistEntry("w", 1, false, 0, false, card));
-    EXPECT_FALSE(gateway->RemoveWhitelistEntry("r", 1, false, 0, card));
-    EXPECT_FALSE(gateway->ClearWhiteList("x", 1));
-    EXPECT_NE(TestSupport::CapturedLog().find("Socket faulted. Receive error. Error description: "
-                                              "Connection reset by peer"),
-              std::string::npos);
-
-    // What the owner does with a fault: disconnect and connect again.
-    ASSERT_TRUE(gateway->Disconnect());
-    EXPECT_EQ(gateway->GetStatus(), Quarn::DISCONNECTED);
-    ASSERT_TRUE(gateway->Connect(false));
+    ASSERT_TRUE(TestSupport::WaitFor([&] {
+        std::vector<Quarn::VirtualGatewayStatuses> states = recorder.States();
+        return std::find(states.begin(), states.end(), Quarn::FAULTED) != states.end();
+    }));
     ASSERT_TRUE(peer.Accept());
-    ASSERT_TRUE(gateway->OpenLock("again", 4711, 1, false));
+    // Then a thousand orderly closes.
+    for (int drop = 0; drop < 1000; ++drop) {
+        peer.Listener().CloseConnection(peer.Fd());
+        ASSERT_TRUE(peer.Accept()) << "drop " << drop;
+    }
+    ASSERT_TRUE(recorder.WaitForStatus(Quarn::READY));
+    ASSERT_TRUE(gateway->OpenLock("after", 4711, 1, false));
     std::vector<Bytes> frames = peer.ReadFrames(1);
     ASSERT_EQ(frames.size(), 1u);
     peer.Send(Answer(frames[0], Q::QUARN_RESPONSE_OK));
-    ASSERT_NE(recorder.WaitForResponse("again"), nullptr);
+    ASSERT_NE(recorder.WaitForResponse("after"), nullptr);
+    EXPECT_EQ(Diagnostics::ErrorGuard::GetInstance().GetCriticalErrorCount(), criticalBefore);
+    EXPECT_EQ(Diagnostics::ErrorGuard::GetInstance().GetErrorCount(), commonBefore);
+}
+
+TEST_F(VirtualGatewayScriptedTest, DoorCommandsGoFirstEachClassInArrivalOrder) {
+    VirtualGateway gateway("127.0.0.1", peer.Port(), 2000, kScripted);
+    recorder.Attach(gateway);
+    const std::vector<unsigned char> card{1, 2, 3, 4};
+    ASSERT_TRUE(gateway.AddWhitelistEntry("w1", 1, true, 0, false, card));
+    ASSERT_TRUE(gateway.GetNodeStatus("s1", 1));
+    ASSERT_TRUE(gateway.OpenLock("o1", 1, 0, false));
+    ASSERT_TRUE(gateway.AddWhitelistEntry("w2", 1, true, 0, false, card));
+    ASSERT_TRUE(gateway.CloseLock("c1", 1, 0, true));
+    ASSERT_TRUE(gateway.AccessDenied("a1", 1, false));
+    ASSERT_TRUE(gateway.Connect(false));
+    ASSERT_TRUE(peer.Accept());
+    std::vector<Bytes> frames = peer.ReadFrames(6);
+    ASSERT_EQ(frames.size(), 6u);
+    std::vector<int> types;
+    for (const Bytes& frame : frames) {
+        types.push_back(frame[16]);
+    }
+    EXPECT_EQ(types,
+              (std::vector<int>{Q::QUARN_MESSAGE_OPEN_LOCK, 0x8B, Q::QUARN_MESSAGE_ACCESS_DENIED,
+                                Q::QUARN_MESSAGE_ADD_TO_WHITELIST, Q::QUARN_MESSAGE_GET_STATUS,
+                                Q::QUARN_MESSAGE_ADD_TO_WHITELIST}));
+}
+
+TEST_F(VirtualGatewayScriptedTest, EachDeadlineOutcomeIsReportedForWhatHappened) {
+    using Failure = VirtualGateway::Response::Failure;
+    VirtualGatewayTimings timings = kScripted;
+    timings.sendSpacing = 300ms;
+    timings.requestTimeout = 400ms;
+    auto gateway = Connected(timings);
+    auto soon = [](std::chrono::milliseconds after) {
+        return std::chrono::steady_clock::now() + after;
+    };
+
+    // Sent, and answered after its deadline: the real answer.
+    ASSERT_TRUE(gateway->OpenLock("late-answer", 1, 0, false, soon(50ms)));
+    std::vector<Bytes> sent = peer.ReadFrames(1);
+    ASSERT_EQ(sent.size(), 1u);
+    std::this_thread::sleep_for(100ms);  // the far side answers past the deadline
+    peer.Send(Answer(sent[0], Q::QUARN_RESPONSE_OK));
+    const auto* late = recorder.WaitForResponse("late-answer");
+    ASSERT_NE(late, nullptr);
+    EXPECT_FALSE(late->IsFailed());
+
+    // Behind it, frames queue 300 ms apart: those that cannot all go before their 1 s
+    // deadline are refused at once; those queued but not sent in time never leave; the
+    // one sent but not answered times out 400 ms after sending.
+    for (int i = 0; i < 8; ++i) {
+        ASSERT_TRUE(gateway->OpenLock("q" + std::to_string(i), 1, 0, false, soon(1000ms)));
+    }
+    for (int i = 4; i < 8; ++i) {
+        const auto* busy = recorder.WaitForResponse("q" + std::to_string(i), 0ms);
+        ASSERT_NE(busy, nullptr) << i;
+        EXPECT_EQ(busy->GetFailure(), Failure::Busy) << i;
+    }
+    const auto* unanswered = recorder.WaitForResponse("q0");
+    ASSERT_NE(unanswered, nullptr);
+    EXPECT_EQ(unanswered->GetFailure(), Failure::NoAnswer);
+    std::vector<Failure> queued;
+    for (int i = 1; i < 4; ++i) {
+        const auto* response = recorder.WaitForResponse("q" + std::to_string(i));
+        ASSERT_NE(response, nullptr) << i;
+        queued.push_back(response->GetFailure());
+    }
+    EXPECT_EQ(std::count(queued.begin(), queued.end(), Failure::Busy), 0);
+    // Every frame that left, left before its deadline.
+    std::vector<Bytes> more = peer.ReadFrames(8, 1500ms);
+    EXPECT_EQ(more.size(), 4u - std::count(queued.begin(), queued.end(), Failure::NotSent));
+}
+
+TEST_F(VirtualGatewayScriptedTest, FramesWithAWrongCrcAreDroppedUnlessTheCheckIsOff) {
+    auto gateway = Connected();
+    auto card = [](unsigned char last) {
+        Q::QuarnReaderEvent event;
+        event.data = {0x04, 0xA1, last};
+        Q::QuarnMessageBuilder builder(0, 1);
+        return builder
+            .BuildBaseMessage(4711, Q::QUARN_MESSAGE_CARD_READER_EVENT,
+                              std::make_unique<Q::QuarnCardReaderMessagePayload>(event))
+            ->Serialize();
+    };
+    Bytes broken = card(0x01);
+    broken.back() ^= 0xFF;
+    Bytes stream = broken;
+    Bytes good = card(0x02);
+    stream.insert(stream.end(), good.begin(), good.end());
+    peer.Send(stream);
+    ASSERT_TRUE(recorder.WaitForEvents(1));
+    EXPECT_EQ(gateway->GetCrcErrors(), 1u);
+    EXPECT_EQ(recorder.Events().front().GetData(), "04A102");
+
+    gateway->SetCheckFrameCrc(false);
+    peer.Send(broken);
+    ASSERT_TRUE(recorder.WaitForEvents(2));
+    EXPECT_EQ(recorder.Events().back().GetData(), "04A101");
+    EXPECT_EQ(gateway->GetCrcErrors(), 1u);
 }
 
 TEST_F(VirtualGatewayScriptedTest, DestructionStopsBusyThreadsPromptly) {

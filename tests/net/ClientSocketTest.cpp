@@ -63,7 +63,8 @@ TEST_F(ClientSocketTest, ConnectToClosedPortFailsAndCanBeRetried) {
 
     EXPECT_FALSE(socket.Connect());
     EXPECT_FALSE(socket.IsConnected());
-    EXPECT_EQ(Diagnostics::ErrorGuard::GetInstance().GetCriticalErrorCount(), criticalBefore + 1);
+    // The far side's trouble, not lockhub's: not counted toward the error thresholds.
+    EXPECT_EQ(Diagnostics::ErrorGuard::GetInstance().GetCriticalErrorCount(), criticalBefore);
     EXPECT_NE(TestSupport::CapturedLog().find("Cannot connect to socket: Connection refused"),
               std::string::npos);
     // Nothing is open, so sending does nothing and succeeds.
@@ -199,7 +200,7 @@ TEST_F(ClientSocketTest, SendToAClosedPeerFailsWithoutSigpipe) {
     ASSERT_TRUE(TestSupport::WaitFor([&] { return !socket->Send(frame); }));
     ASSERT_EQ(sendErrors.size(), 1u);
     EXPECT_TRUE(sendErrors[0] == EPIPE || sendErrors[0] == ECONNRESET) << sendErrors[0];
-    EXPECT_EQ(Diagnostics::ErrorGuard::GetInstance().GetCriticalErrorCount(), criticalBefore + 1);
+    EXPECT_EQ(Diagnostics::ErrorGuard::GetInstance().GetCriticalErrorCount(), criticalBefore);
 }
 
 }  // namespace

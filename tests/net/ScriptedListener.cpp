@@ -11,13 +11,18 @@
 
 namespace TestSupport {
 
-ScriptedListener::ScriptedListener() {
+ScriptedListener::ScriptedListener() : ScriptedListener(0) {}
+
+ScriptedListener::ScriptedListener(int port) {
     listening_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = htons(static_cast<uint16_t>(port));
     socklen_t length = sizeof address;
+    int reuse = 1;
     if (listening_ == -1 ||
+        ::setsockopt(listening_, SOL_SOCKET, SO_REUSEADDR, &reuse, sizeof reuse) != 0 ||
         ::bind(listening_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
         ::listen(listening_, 8) != 0 ||
         ::getsockname(listening_, reinterpret_cast<sockaddr*>(&address), &length) != 0) {

@@ -10,6 +10,8 @@ namespace TestSupport {
 class ScriptedListener {
 public:
     ScriptedListener();
+    // Listens on the given port of 127.0.0.1 instead (a gateway coming back).
+    explicit ScriptedListener(int port);
     // Closes the listening socket and every accepted connection still open.
     ~ScriptedListener();
     ScriptedListener(const ScriptedListener&) = delete;
