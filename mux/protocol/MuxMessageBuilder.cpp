@@ -1,6 +1,9 @@
 #include "mux/protocol/MuxMessageBuilder.h"
 
+#include <concepts>
 #include <cstdio>
+#include <limits>
+#include <utility>
 
 #include "diagnostics/Log.h"
 #include "diagnostics/Logger.h"
@@ -70,16 +73,60 @@ const rapidjson::Value* Member(const rapidjson::Value& object, const char* name)
     return member == object.MemberEnd() ? nullptr : &member->value;
 }
 
-// A signed 32-bit number, else 0.
-int32_t IntOrZero(const rapidjson::Value& data, const char* name) {
-    const rapidjson::Value* value = Member(data, name);
-    return value != nullptr && value->IsInt() ? value->GetInt() : 0;
+// What reading an integer member of a client text found.
+enum class IntegerMember { absent, unusable, read };
+
+// Reads the member name into field when it is a JSON integer from lowest to the largest
+// value of Field; leaves field as it was when the member is absent or unusable. The one rule
+// for every integer a client sends: a number with a fraction or an exponent (1.0, 4.2e9),
+// a value out of the field's range, or any other kind of value is never rounded, cut or
+// wrapped into one the field can hold.
+template <std::integral Field>
+IntegerMember ReadInteger(const rapidjson::Value& object, const char* name, Field& field,
+                          Field lowest = std::numeric_limits<Field>::min()) {
+    const rapidjson::Value* value = Member(object, name);
+    if (value == nullptr) {
+        return IntegerMember::absent;
+    }
+    auto fits = [lowest](auto number) {
+        return std::cmp_less_equal(lowest, number) && std::in_range<Field>(number);
+    };
+    if (value->IsInt64() && fits(value->GetInt64())) {
+        field = static_cast<Field>(value->GetInt64());
+        return IntegerMember::read;
+    }
+    if (value->IsUint64() && fits(value->GetUint64())) {
+        field = static_cast<Field>(value->GetUint64());
+        return IntegerMember::read;
+    }
+    return IntegerMember::unusable;
 }
 
-// An unsigned 32-bit number cut to its low 8 bits, else 0.
-uint8_t ByteOrZero(const rapidjson::Value& data, const char* name) {
-    const rapidjson::Value* value = Member(data, name);
-    return value != nullptr && value->IsUint() ? static_cast<uint8_t>(value->GetUint()) : 0;
+// The lock a request addresses: "gatewayID" a signed 32-bit integer (a configured gateway's
+// "ID"), "lockID" a device address from 0 to the largest LockId; each 0 when absent. False,
+// with an error line, when either is present but unusable: the request is then refused.
+template <class LockId>
+bool ReadLockAddress(const rapidjson::Value& data, int32_t& gatewayID, LockId& lockID) {
+    if (ReadInteger(data, "gatewayID", gatewayID) == IntegerMember::unusable) {
+        LOG_ERROR << "Cannot parse gateway ID for current message.";
+        return false;
+    }
+    if (ReadInteger(data, "lockID", lockID, LockId{0}) == IntegerMember::unusable) {
+        LOG_ERROR << "Cannot parse lock ID for current message.";
+        return false;
+    }
+    return true;
+}
+
+// A request that carries nothing but its lock address, or null when that is unusable.
+template <class Payload>
+std::unique_ptr<Payload> ParseLockAddress(const rapidjson::Value& data) {
+    int32_t gatewayID = 0;
+    decltype(Payload::lockID) lockID = 0;
+    if (!ReadLockAddress(data, gatewayID, lockID)) {
+        return nullptr;
+    }
+    return std::make_unique<Payload>(gatewayID, lockID);
 }
 
 unsigned DigitValue(char digit) {
@@ -107,14 +154,17 @@ std::unique_ptr<MuxMessage> MuxMessageBuilder::Build(const std::string& text) {
     if (document.HasParseError() || !document.IsObject()) {
         return nullptr;
     }
-    const rapidjson::Value* member = Member(document, "Timestamp");
-    int32_t timestamp =
-        member != nullptr && member->IsInt64() ? static_cast<int32_t>(member->GetInt64()) : 0;
-    member = Member(document, "MessageID");
+    // The envelope's integers follow the payload's rule, but an unusable one counts as
+    // absent: the message stays, and one without a usable code is answered as unrouted. The
+    // timestamp is read as a 64-bit number and kept in 32 bits.
+    int64_t timestamp = 0;
+    ReadInteger(document, "Timestamp", timestamp);
+    const rapidjson::Value* member = Member(document, "MessageID");
     std::string messageId = member != nullptr && member->IsString()
                                 ? std::string(member->GetString(), member->GetStringLength())
                                 : std::string();
-    int code = IntOrZero(document, "MessageCode");
+    int code = 0;
+    ReadInteger(document, "MessageCode", code);
 
     std::unique_ptr<MuxMessagePayloadBase> payload;
     if (document.HasMember("Data") && document["Data"].IsObject()) {
@@ -125,7 +175,8 @@ std::unique_ptr<MuxMessage> MuxMessageBuilder::Build(const std::string& text) {
         static_cast<rapidjson::Value&>(document).Swap(root);
         payload = BuildPayload(code, std::move(document));
     }
-    return std::make_unique<MuxMessage>(timestamp, std::move(messageId), code, std::move(payload));
+    return std::make_unique<MuxMessage>(static_cast<int32_t>(timestamp), std::move(messageId), code,
+                                        std::move(payload));
 }
 
 std::unique_ptr<MuxMessagePayloadBase> MuxMessageBuilder::BuildPayload(int code,
@@ -163,96 +214,91 @@ std::unique_ptr<MuxMessagePayloadBase> MuxMessageBuilder::BuildPayload(int code,
 
 std::unique_ptr<MuxLockOpenMessagePayload> MuxMessageBuilder::ParseLockOpenMessage(
     const rapidjson::Value& data) {
-    return std::make_unique<MuxLockOpenMessagePayload>(IntOrZero(data, "gatewayID"),
-                                                       IntOrZero(data, "lockID"));
+    return ParseLockAddress<MuxLockOpenMessagePayload>(data);
 }
 
 std::unique_ptr<MuxLockCloseMessagePayload> MuxMessageBuilder::ParseLockCloseMessage(
     const rapidjson::Value& data) {
-    int32_t gatewayID = IntOrZero(data, "gatewayID");
-    int32_t lockID = IntOrZero(data, "lockID");
-    // Standard output carries the log lines too: the text goes whole, on a line of its own.
-    Diagnostics::WriteToStandardOutput(
-        "MuxMessageBuilder - gatewayID :" + std::to_string(gatewayID) +
-        " lockID : " + std::to_string(lockID) + "\n");
-    return std::make_unique<MuxLockCloseMessagePayload>(gatewayID, lockID);
+    auto payload = ParseLockAddress<MuxLockCloseMessagePayload>(data);
+    if (payload != nullptr) {
+        // Standard output carries the log lines too: the text goes whole, on a line of its own.
+        Diagnostics::WriteToStandardOutput(
+            "MuxMessageBuilder - gatewayID :" + std::to_string(payload->gatewayID) +
+            " lockID : " + std::to_string(payload->lockID) + "\n");
+    }
+    return payload;
 }
 
 std::unique_ptr<MuxGetLockStatusMessagePayload> MuxMessageBuilder::ParseGetLockStatusMessage(
     const rapidjson::Value& data) {
-    return std::make_unique<MuxGetLockStatusMessagePayload>(
-        IntOrZero(data, "gatewayID"), static_cast<uint16_t>(IntOrZero(data, "lockID")));
+    return ParseLockAddress<MuxGetLockStatusMessagePayload>(data);
 }
 
 std::unique_ptr<MuxLockOpenCloseMessagePayload> MuxMessageBuilder::ParseLockOpenCloseMessage(
     const rapidjson::Value& data) {
-    return std::make_unique<MuxLockOpenCloseMessagePayload>(
-        IntOrZero(data, "gatewayID"), IntOrZero(data, "lockID"), ByteOrZero(data, "duration"));
+    int32_t gatewayID = 0;
+    int32_t lockID = 0;
+    if (!ReadLockAddress(data, gatewayID, lockID)) {
+        return nullptr;
+    }
+    uint8_t duration = 0;
+    if (ReadInteger(data, "duration", duration) == IntegerMember::unusable) {
+        LOG_ERROR << "Cannot parse duration for current message.";
+        return nullptr;
+    }
+    return std::make_unique<MuxLockOpenCloseMessagePayload>(gatewayID, lockID, duration);
 }
 
 std::unique_ptr<MuxAccessDeniedMessagePayload> MuxMessageBuilder::ParseAccessDeniedMessage(
     const rapidjson::Value& data) {
-    return std::make_unique<MuxAccessDeniedMessagePayload>(
-        IntOrZero(data, "gatewayID"), static_cast<uint16_t>(IntOrZero(data, "lockID")));
+    return ParseLockAddress<MuxAccessDeniedMessagePayload>(data);
 }
 
 std::unique_ptr<MuxWhitelistClearPayload> MuxMessageBuilder::ParseWhitelistClearMessage(
     const rapidjson::Value& data) {
-    return std::make_unique<MuxWhitelistClearPayload>(IntOrZero(data, "gatewayID"),
-                                                      IntOrZero(data, "lockID"));
+    return ParseLockAddress<MuxWhitelistClearPayload>(data);
 }
 
 std::unique_ptr<MuxWhitelistEnablePayload> MuxMessageBuilder::ParseWhitelistEnableMessage(
     const rapidjson::Value& data) {
-    return std::make_unique<MuxWhitelistEnablePayload>(IntOrZero(data, "gatewayID"),
-                                                       IntOrZero(data, "lockID"));
+    return ParseLockAddress<MuxWhitelistEnablePayload>(data);
 }
 
 std::unique_ptr<MuxWhitelistDisablePayload> MuxMessageBuilder::ParseWhitelistDisableMessage(
     const rapidjson::Value& data) {
-    return std::make_unique<MuxWhitelistDisablePayload>(IntOrZero(data, "gatewayID"),
-                                                        IntOrZero(data, "lockID"));
+    return ParseLockAddress<MuxWhitelistDisablePayload>(data);
 }
 
 std::unique_ptr<MuxWhitelistSetPayload> MuxMessageBuilder::ParseWhitelistSetMessage(
     const rapidjson::Value& data) {
     int32_t gatewayID = 0;
-    if (const rapidjson::Value* value = Member(data, "gatewayID")) {
-        if (!value->IsInt()) {
-            LOG_ERROR << "Cannot parse gateway ID for current message.";
-            return nullptr;
-        }
-        gatewayID = value->GetInt();
-    }
     int32_t lockID = 0;
-    if (const rapidjson::Value* value = Member(data, "lockID")) {
-        if (!value->IsInt()) {
-            LOG_ERROR << "Cannot parse lock ID for current message.";
-            return nullptr;
-        }
-        lockID = value->GetInt();
+    if (!ReadLockAddress(data, gatewayID, lockID)) {
+        return nullptr;
     }
     uint8_t setupNumber = 0;
-    if (const rapidjson::Value* value = Member(data, "setupNumber")) {
-        if (value->IsUint()) {
-            setupNumber = static_cast<uint8_t>(value->GetUint());
-        } else {
-            LOG_WARNING << "Cannot parse setup number. Set to default 0.";
-        }
-    } else {
-        LOG_INFO << "Current whitelist message doesn't contain a Setup Number value. Will be set "
-                    "to default (0)";
+    switch (ReadInteger(data, "setupNumber", setupNumber)) {
+        case IntegerMember::absent:
+            LOG_INFO << "Current whitelist message doesn't contain a Setup Number value. Will be "
+                        "set to default (0)";
+            break;
+        case IntegerMember::unusable:
+            LOG_ERROR << "Cannot parse setup number for current message.";
+            return nullptr;
+        case IntegerMember::read:
+            break;
     }
     uint8_t options = 0;
-    if (const rapidjson::Value* value = Member(data, "options")) {
-        if (value->IsUint()) {
-            options = static_cast<uint8_t>(value->GetUint());
-        } else {
-            LOG_WARNING << "Cannot parse options value. Set to default 0.";
-        }
-    } else {
-        LOG_INFO << "Current whitelist message doesn't contain an Options value. Will be set to "
-                    "default (0)";
+    switch (ReadInteger(data, "options", options)) {
+        case IntegerMember::absent:
+            LOG_INFO << "Current whitelist message doesn't contain an Options value. Will be set "
+                        "to default (0)";
+            break;
+        case IntegerMember::unusable:
+            LOG_ERROR << "Cannot parse options value for current message.";
+            return nullptr;
+        case IntegerMember::read:
+            break;
     }
     std::vector<unsigned char> cardData;
     if (const rapidjson::Value* value = Member(data, "cardData")) {

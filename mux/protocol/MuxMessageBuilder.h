@@ -4,8 +4,9 @@
 // data: every operation may be called from any thread.
 //
 // No client text can end the process or use memory out of proportion to its size: nesting
-// is parsed without recursion, invalid UTF-8 is refused, and numbers outside the range a
-// member is read with count as values of the wrong kind.
+// is parsed without recursion and invalid UTF-8 is refused. An integer member takes only a
+// JSON integer its field can hold: a number with a fraction or an exponent, or one out of
+// the field's range, counts as a value of the wrong kind and is never cut to fit.
 
 #include <rapidjson/document.h>
 
@@ -29,11 +30,14 @@ public:
     static std::unique_ptr<MuxMessage> Build(const std::string& text);
 
     // The request payload for code, read from data (the "Data" object as the root of a
-    // document of its own), or null for a code without a payload class.
+    // document of its own), or null for a code without a payload class or a request its
+    // parser refuses.
     static std::unique_ptr<MuxMessagePayloadBase> BuildPayload(int code, rapidjson::Document data);
 
-    // One parser per request payload class, reading the "Data" object. Numbers of the
-    // wrong kind read as 0 in all but the whitelist request.
+    // One parser per request payload class, reading the "Data" object. An absent integer
+    // member reads as 0; one present but of the wrong kind gives null, with an error logged,
+    // so that the request is refused. "lockID" is a device address from 0 up to the largest
+    // value of the payload's field; "duration", "setupNumber" and "options" fill one byte.
     static std::unique_ptr<MuxLockOpenMessagePayload> ParseLockOpenMessage(
         const rapidjson::Value& data);
     // Also writes the addressed lock to standard output.
@@ -51,8 +55,8 @@ public:
         const rapidjson::Value& data);
     static std::unique_ptr<MuxWhitelistDisablePayload> ParseWhitelistDisableMessage(
         const rapidjson::Value& data);
-    // Null, with an error logged, when the card data gives no bytes or a lock address is
-    // of the wrong kind; other unusable members fall back to defaults with a log line.
+    // Null, with an error logged, also when the card data gives no bytes; an unusable
+    // "cardData" or "isUIDCard" falls back to its default with a log line.
     static std::unique_ptr<MuxWhitelistSetPayload> ParseWhitelistSetMessage(
         const rapidjson::Value& data);
     static std::unique_ptr<MuxConfigureMessagePayload> ParseConfigureMessage(

