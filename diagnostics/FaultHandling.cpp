@@ -14,6 +14,7 @@
 
 #include "diagnostics/ErrorGuard.h"
 #include "diagnostics/Log.h"
+#include "diagnostics/Logger.h"
 
 namespace Diagnostics {
 namespace {
@@ -40,7 +41,9 @@ std::atomic<int> processExitCode{0};
 // SIGQUIT and SIGHUP travel from the handler to the signal thread through this pipe.
 int signalPipe[2] = {-1, -1};
 
+// Queued log lines go out first, unless their output stalls past the flush time.
 void EndProcess(int status) {
+    FlushLog(kLogFlushAtExit);
     std::fflush(nullptr);
     ::_exit(status);
 }
@@ -145,6 +148,8 @@ void SignalHandler(int signal) {
         case SIGABRT:
         case SIGBUS:
         case SIGSEGV:
+            // The writer threads may be what crashed, or hold a lock: write the lines here.
+            WriteLogDirectly();
             ::signal(SIGALRM, FatalWatchdog);
             ::alarm(kFatalHandlerLimitSeconds);
             LOG_ERROR << "Received aborting or error signal. Try to save a dump file. Closing "

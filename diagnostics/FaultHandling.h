@@ -31,7 +31,9 @@ void IgnoreBrokenPipes();
 
 // Installs the handlers for SIGQUIT, SIGHUP, SIGKILL (refused by the system), SIGABRT,
 // SIGSEGV and SIGBUS. SIGQUIT and SIGHUP are handed to a thread of their own, which logs
-// and ends the process; the fatal signals are handled in the thread that raised them.
+// and ends the process once the queued log lines are written (FlushLog); the fatal signals
+// are handled in the thread that raised them, which writes its log lines directly
+// (WriteLogDirectly). The critical-error exit also flushes the log first.
 void RegisterSignalHandlers();
 void SignalHandler(int signal);
 

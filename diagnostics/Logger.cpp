@@ -1,18 +1,22 @@
 #include "diagnostics/Logger.h"
 
 #include <fcntl.h>
+#include <limits.h>
+#include <poll.h>
 #include <sys/syscall.h>
 #include <sys/time.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
-#include <chrono>
+#include <condition_variable>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
-#include <memory>
-#include <pthread.h>
+#include <mutex>
+#include <thread>
+#include <utility>
 
 #include "diagnostics/FaultHandling.h"
 
@@ -22,9 +26,28 @@ namespace {
 // The maximum severity; none (0) until the logger exists, so nothing is written before.
 std::atomic<int> maxLoggedSeverity{none};
 
-// A writer that stalls for this long (or a crash that interrupted a writer) does not
-// keep other statements waiting: the line is then written without the lock.
-constexpr std::chrono::seconds kOutputLockWait{2};
+// Set by WriteLogDirectly: statements bypass the buffers and the writer threads.
+std::atomic<bool> directWrites{false};
+
+std::atomic<uint64_t> droppedLines{0};
+
+// On the fatal-signal path, how long an output's lock is waited for, once, and the pause
+// between two tries.
+constexpr std::chrono::milliseconds kOutputLockWait{2000};
+constexpr std::chrono::milliseconds kOutputLockRetry{1};
+
+// Tries the lock until kOutputLockWait passes; pausing between tries is safe in a signal
+// handler.
+bool LockInTime(std::unique_lock<std::mutex>& lock) {
+    for (auto waited = std::chrono::milliseconds::zero(); !lock.try_lock();
+         waited += kOutputLockRetry) {
+        if (waited >= kOutputLockWait) {
+            return false;
+        }
+        std::this_thread::sleep_for(kOutputLockRetry);
+    }
+    return true;
+}
 
 void WriteAll(int fd, std::string_view text) {
     while (!text.empty()) {
@@ -39,110 +62,183 @@ void WriteAll(int fd, std::string_view text) {
     }
 }
 
-// Serialises one output's writes; a lock that cannot be had in time is skipped.
-class OutputMutex {
-public:
-    OutputMutex() { pthread_mutex_init(&mutex_, nullptr); }
-    OutputMutex(const OutputMutex&) = delete;
-    OutputMutex& operator=(const OutputMutex&) = delete;
-
-    bool TryLockInTime() {
-        timespec deadline{};
-        clock_gettime(CLOCK_REALTIME, &deadline);
-        deadline.tv_sec += kOutputLockWait.count();
-        return pthread_mutex_timedlock(&mutex_, &deadline) == 0;
-    }
-    void Unlock() { pthread_mutex_unlock(&mutex_); }
-
-private:
-    pthread_mutex_t mutex_;
-};
-
-class OutputLock {
-public:
-    explicit OutputLock(OutputMutex& mutex) : mutex_(mutex), locked_(mutex.TryLockInTime()) {}
-    ~OutputLock() {
-        if (locked_) {
-            mutex_.Unlock();
-        }
-    }
-
-private:
-    OutputMutex& mutex_;
-    bool locked_;
-};
-
-class FileOutput {
-public:
-    explicit FileOutput(std::string path) : path_(std::move(path)) {}
-
-    // Opened at the first statement, as a rolling file appender with no rolled copies does.
-    void Write(const std::string& line) {
-        OutputLock lock(mutex_);
-        if (!opened_) {
-            opened_ = true;
-            fd_ = ::open(path_.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
-        }
-        if (fd_ >= 0) {
-            WriteAll(fd_, line);
-        }
-    }
-
-private:
-    std::string path_;
-    OutputMutex mutex_;
-    bool opened_ = false;
-    int fd_ = -1;
-};
-
-class ConsoleOutput {
-public:
-    explicit ConsoleOutput(bool colours) : colours_(colours && ::isatty(STDOUT_FILENO) == 1) {}
-
-    void Write(Severity severity, const std::string& line) {
-        if (!colours_) {
-            WriteText(line);
+// Writes whole lines for as long as fd takes them without waiting: a pipe that polls
+// writable has room for PIPE_BUF bytes, so lines go out in pieces of at most that size
+// (a longer line whole). What a stalled reader does not take is left out.
+void WriteWithoutWaiting(int fd, std::string_view text) {
+    while (!text.empty()) {
+        pollfd ready{fd, POLLOUT, 0};
+        if (::poll(&ready, 1, 0) != 1 || (ready.revents & POLLOUT) == 0) {
             return;
         }
-        std::string coloured = ColourOf(severity);
-        coloured += line.substr(0, line.size() - 1);
-        coloured += "\x1B[0m\x1B[0K\n";
-        WriteText(coloured);
+        size_t end = text.rfind('\n', PIPE_BUF - 1);
+        if (end == std::string_view::npos) {
+            end = text.find('\n');
+        }
+        size_t length = end == std::string_view::npos ? text.size() : end + 1;
+        WriteAll(fd, text.substr(0, length));
+        text.remove_prefix(length);
     }
+}
 
-    void WriteText(std::string_view text) {
-        OutputLock lock(mutex_);
-        WriteAll(STDOUT_FILENO, text);
+const char* ColourOf(Severity severity) {
+    switch (severity) {
+        case fatal:
+            return "\x1B[97m\x1B[41m";
+        case error:
+            return "\x1B[91m";
+        case warning:
+            return "\x1B[93m";
+        case debug:
+        case verbose:
+            return "\x1B[96m";
+        default:
+            return "";
     }
+}
 
-private:
-    static const char* ColourOf(Severity severity) {
-        switch (severity) {
-            case fatal:
-                return "\x1B[97m\x1B[41m";
-            case error:
-                return "\x1B[91m";
-            case warning:
-                return "\x1B[93m";
-            case debug:
-            case verbose:
-                return "\x1B[96m";
-            default:
-                return "";
+std::string Coloured(Severity severity, const std::string& line) {
+    std::string coloured = ColourOf(severity);
+    coloured.append(line, 0, line.size() - 1);
+    coloured += "\x1B[0m\x1B[0K\n";
+    return coloured;
+}
+
+// One output: a bounded buffer that any thread appends to, and a writer thread of its
+// own that drains it. queueMutex_ guards the buffer and is held only to append or take
+// it, never across a write; writeMutex_ is held by whoever writes to the descriptor (the
+// writer thread, or a thread on the fatal-signal path) and is taken before queueMutex_.
+class Output {
+public:
+    // Standard output.
+    explicit Output(int fd) : fd_(fd) { std::thread(&Output::WriterThreadProc, this).detach(); }
+    // A file, opened at its first line.
+    explicit Output(std::string path) : path_(std::move(path)) {
+        std::thread(&Output::WriterThreadProc, this).detach();
+    }
+    Output(const Output&) = delete;
+    Output& operator=(const Output&) = delete;
+
+    void UseColours() { colours_.store(true); }
+
+    // A log line, coloured when this output uses colours.
+    void Write(Severity severity, const std::string& line) {
+        if (colours_.load()) {
+            Append(Coloured(severity, line));
+        } else {
+            Append(line);
         }
     }
 
-    bool colours_;
-    OutputMutex mutex_;
+    // Queues text whole, or drops it when the buffer has no room for it. Never waits for
+    // a write.
+    void Append(std::string_view text) {
+        if (directWrites.load()) {
+            WriteDirectly(text);
+            return;
+        }
+        bool idle;
+        {
+            std::lock_guard<std::mutex> lock(queueMutex_);
+            idle = queue_.empty();
+            if (queue_.size() + writing_ + text.size() <= kLogBufferBytes) {
+                queue_ += text;
+            } else {
+                ++unreported_;
+                droppedLines.fetch_add(1);
+            }
+        }
+        if (idle) {
+            work_.notify_one();
+        }
+    }
+
+    bool WaitUntilWritten(std::chrono::steady_clock::time_point deadline) {
+        std::unique_lock<std::mutex> lock(queueMutex_);
+        return written_.wait_until(
+            lock, deadline, [this] { return queue_.empty() && writing_ == 0 && unreported_ == 0; });
+    }
+
+    // What is still queued, then text, straight to the descriptor on the calling thread.
+    void WriteDirectly(std::string_view text) {
+        std::unique_lock<std::mutex> writing(writeMutex_, std::defer_lock);
+        std::unique_lock<std::mutex> queued(queueMutex_, std::defer_lock);
+        if (!stalled_.load() && !(LockInTime(writing) && LockInTime(queued))) {
+            stalled_.store(true);
+        }
+        int fd = Descriptor();
+        if (queued.owns_lock()) {
+            WriteWithoutWaiting(fd, queue_);
+            queue_.clear();
+        }
+        WriteWithoutWaiting(fd, text);
+    }
+
+private:
+    int Descriptor() {
+        if (fd_.load() == kNotOpened) {
+            fd_.store(::open(path_.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644));
+        }
+        return fd_.load();
+    }
+
+    void WriterThreadProc() {
+        std::string batch;
+        for (;;) {
+            {
+                std::unique_lock<std::mutex> lock(queueMutex_);
+                work_.wait(lock, [this] { return !queue_.empty() || unreported_ > 0; });
+            }
+            std::lock_guard<std::mutex> writing(writeMutex_);
+            uint64_t dropped;
+            {
+                std::lock_guard<std::mutex> lock(queueMutex_);
+                batch.swap(queue_);
+                writing_ = batch.size();
+                dropped = std::exchange(unreported_, 0);
+            }
+            if (dropped > 0 && IsLogged(warning)) {
+                std::string report =
+                    FormatLine(warning, __PRETTY_FUNCTION__, __LINE__,
+                               std::to_string(dropped) +
+                                   " log lines dropped: the log output could not keep up.");
+                batch += colours_.load() ? Coloured(warning, report) : report;
+            }
+            WriteAll(Descriptor(), batch);
+            batch.clear();
+            {
+                std::lock_guard<std::mutex> lock(queueMutex_);
+                writing_ = 0;
+            }
+            written_.notify_all();
+        }
+    }
+
+    static constexpr int kNotOpened = -2;
+
+    std::string path_;
+    std::atomic<int> fd_{kNotOpened};
+    std::atomic<bool> colours_{false};
+    // Set on the fatal-signal path once a lock did not come in time: not waited for again.
+    std::atomic<bool> stalled_{false};
+    std::mutex writeMutex_;
+    std::mutex queueMutex_;
+    std::condition_variable work_;     // the buffer got lines, or lines were dropped
+    std::condition_variable written_;  // a batch was written
+    std::string queue_;
+    size_t writing_ = 0;       // bytes the writer took and has not finished writing
+    uint64_t unreported_ = 0;  // lines dropped since the last report
 };
 
-// Created once by InitDiagnostics and never destroyed: threads may log until the
-// process ends.
-FileOutput* fileOutput = nullptr;
-ConsoleOutput* consoleOutput = nullptr;
-ConsoleOutput* plainConsoleOutput() {
-    static ConsoleOutput* const plain = new ConsoleOutput(false);
-    return plain;
+// Created once and never destroyed: threads may log until the process ends.
+Output* fileOutput = nullptr;
+Output& Console() {
+    static Output* const console = new Output(STDOUT_FILENO);
+    return *console;
+}
+
+void FlushLogAtExit() {
+    FlushLog(kLogFlushAtExit);
 }
 
 }  // namespace
@@ -209,23 +305,38 @@ std::string FormatLine(Severity severity, const char* prettyFunction, int line,
 Record::~Record() {
     std::string line = FormatLine(severity_, function_, line_, stream_.str());
     if (fileOutput != nullptr) {
-        fileOutput->Write(line);
+        fileOutput->Write(severity_, line);
     }
-    if (consoleOutput != nullptr) {
-        consoleOutput->Write(severity_, line);
-    }
+    Console().Write(severity_, line);
 }
 
 void WriteToStandardOutput(std::string_view text) {
-    (consoleOutput != nullptr ? consoleOutput : plainConsoleOutput())->WriteText(text);
+    Console().Append(text);
+}
+
+bool FlushLog(std::chrono::milliseconds timeout) {
+    auto deadline = std::chrono::steady_clock::now() + timeout;
+    bool fileWritten = fileOutput == nullptr || fileOutput->WaitUntilWritten(deadline);
+    return Console().WaitUntilWritten(deadline) && fileWritten;
+}
+
+uint64_t DroppedLogLines() {
+    return droppedLines.load();
+}
+
+void WriteLogDirectly() {
+    directWrites.store(true);
 }
 
 void InitDiagnostics(Severity maxSeverity, std::string& logFile, bool colours) {
     if (fileOutput != nullptr) {
         return;
     }
-    fileOutput = new FileOutput(logFile);
-    consoleOutput = colours ? new ConsoleOutput(true) : plainConsoleOutput();
+    fileOutput = new Output(logFile);
+    if (colours && ::isatty(STDOUT_FILENO) == 1) {
+        Console().UseColours();
+    }
+    std::atexit(FlushLogAtExit);
     maxLoggedSeverity.store(maxSeverity);
     LOG_DEBUG << "Logging initialized.";
     ArmErrorGuard();

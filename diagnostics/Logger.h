@@ -1,6 +1,29 @@
 #pragma once
-// The process-wide logger: a file output and one console output, set up once.
+// The process-wide logger: a file output and one console output (standard output), set up
+// once.
+//
+// A statement never waits for an output. The thread that logs formats its line and
+// appends it to each output's bounded buffer (holding that buffer's lock only to copy the
+// line in), and each output has a writer thread of its own that drains its buffer, so a
+// reader of standard output that falls behind holds up neither the file nor any thread
+// that logs. A line that does not fit into a full buffer is dropped and counted; once the
+// writer catches up, one warning line through that same output tells how many were lost.
+// Each write carries whole lines only, in the order they were appended; several lines may
+// share one write.
+//
+// Threads: InitDiagnostics on the main thread before any other thread exists; statements,
+// WriteToStandardOutput, FlushLog and DroppedLogLines from any thread. Only FlushLog
+// blocks, up to its time-out. WriteLogDirectly is for the fatal-signal handler.
+//
+// Ownership: the outputs, their buffers, the log file descriptor and the writer threads are
+// created once and live until the process ends, so threads may log until the very end.
+// Queued lines reach the outputs before the process ends normally (main returns or exit is
+// called: InitDiagnostics registers a flush with atexit) and on the exits of the fault
+// handling, which call FlushLog; both wait at most kLogFlushAtExit.
 
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -8,15 +31,36 @@
 
 namespace Diagnostics {
 
+// What an output may hold, queued and being written, before lines are dropped.
+inline constexpr size_t kLogBufferBytes = 4 * 1024 * 1024;
+
+// How long an exit waits for queued lines to be written.
+inline constexpr std::chrono::milliseconds kLogFlushAtExit{2000};
+
 // Sets up the logger once: the file output on logFile (opened at the first statement,
 // appended to, never rolled) and the console output on standard output (coloured only
 // when colours is true and standard output is a terminal). Then arms the error guard.
 // Call once, before any other thread exists.
 void InitDiagnostics(Severity maxSeverity, std::string& logFile, bool colours);
 
-// Writes text to standard output whole, serialised with the console log output,
-// so that it never splits a log line.
+// Appends text to standard output whole, in order with the console's log lines, so that
+// it never splits a log line.
 void WriteToStandardOutput(std::string_view text);
+
+// Waits until everything appended so far is written (the dropped-lines report included),
+// or until timeout passes. True when nothing is left to write.
+bool FlushLog(std::chrono::milliseconds timeout);
+
+// Lines dropped so far, over both outputs, because their buffer was full.
+uint64_t DroppedLogLines();
+
+// From now on every statement writes its line on the calling thread, straight to the
+// descriptors, after what is still queued there, and only as much as a descriptor takes
+// without waiting: the writer threads may be what crashed, or hold a lock, and a stalled
+// reader must not hold up the crash handling. A lock is waited for a few seconds at most;
+// an output whose lock did not come in time is written without its locks from then on.
+// Itself only sets a flag.
+void WriteLogDirectly();
 
 // The function name a log line shows: the text after the last blank that precedes
 // the first "(" of the pretty-function text, up to that "(".

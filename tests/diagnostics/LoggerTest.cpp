@@ -1,14 +1,56 @@
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <cstdio>
+#include <cstdlib>
+#include <optional>
 #include <regex>
+#include <thread>
 
+#include "diagnostics/FaultHandling.h"
 #include "diagnostics/Log.h"
 #include "diagnostics/Logger.h"
 #include "diagnostics/Tracer.h"
 #include "tests/support/TestSupport.h"
 
+using namespace std::chrono_literals;
+
 namespace {
+
+// The exit tests run this program again as a child: with LOCKHUB_LOGGER_EXIT set, it logs
+// kExitLines numbered lines into the file LOCKHUB_LOGGER_FILE and leaves through the exit
+// path named there ("return", "critical", "quit" or "crash"), before any test starts.
+constexpr int kExitLines = 20000;
+
+[[maybe_unused]] const bool exitScenario = [] {
+    const char* exitPath = std::getenv("LOCKHUB_LOGGER_EXIT");
+    if (exitPath == nullptr) {
+        return false;
+    }
+    const std::string path = exitPath;
+    int stalled[2];  // a crash happens while the console's writer is stuck on a full pipe
+    if (path == "crash" && (::pipe(stalled) != 0 || ::dup2(stalled[1], STDOUT_FILENO) < 0)) {
+        ::_exit(99);
+    }
+    std::string logFile = std::getenv("LOCKHUB_LOGGER_FILE");
+    Diagnostics::InitDiagnostics(Diagnostics::info, logFile, false);
+    Diagnostics::RegisterSignalHandlers();
+    for (int i = 0; i < kExitLines; ++i) {
+        LOG_INFO << "line " << i;
+    }
+    if (path == "return") {
+        std::exit(0);  // what main returning does
+    }
+    if (path == "critical") {
+        Diagnostics::CriticalErrorThresholdReached();
+    }
+    ::raise(path == "quit" ? SIGQUIT : SIGABRT);
+    std::this_thread::sleep_for(30s);  // bounds the wait for the signal thread's exit
+    ::_exit(99);
+}();
 
 // The logger exists once per process: this program sets it up at debug severity, on a
 // file in a folder of its own.
@@ -16,6 +58,8 @@ class LoggerEnvironment : public ::testing::Environment {
 public:
     void SetUp() override {
         logFile = folder.File("test.log");
+        // A test that closes a pipe on a stalled writer must not end this program.
+        Diagnostics::IgnoreBrokenPipes();
         Diagnostics::InitDiagnostics(Diagnostics::debug, logFile, false);
     }
     TestSupport::TempDir folder;
@@ -26,7 +70,29 @@ LoggerEnvironment* environment =
     static_cast<LoggerEnvironment*>(::testing::AddGlobalTestEnvironment(new LoggerEnvironment));
 
 std::string LogText() {
+    Diagnostics::FlushLog(10s);
     return TestSupport::ReadFile(environment->logFile);
+}
+
+// The message of each line of text (what follows "[function@line] "), or "<torn>" for a
+// line that is not a whole log line.
+std::vector<std::string> Messages(const std::string& text) {
+    static const std::regex head(
+        R"(^\d{4}-\d{2}-\d{2} \d{2}:\d{2}:\d{2}\.\d{3} (FATAL|ERROR|WARN |INFO |DEBUG|VERB ) )"
+        R"(\[\d+\] \[[^\]@]+@\d+\] )");
+    std::vector<std::string> messages;
+    for (size_t begin = 0, end; begin < text.size(); begin = end + 1) {
+        end = text.find('\n', begin);
+        std::string line = text.substr(begin, end - begin);
+        std::smatch match;
+        bool whole = end != std::string::npos &&
+                     std::regex_search(line, match, head, std::regex_constants::match_continuous);
+        messages.push_back(whole ? match.suffix().str() : "<torn>");
+        if (end == std::string::npos) {
+            break;
+        }
+    }
+    return messages;
 }
 
 int evaluations = 0;
@@ -115,4 +181,127 @@ TEST(Tracer, LevelsMapOntoSeverities) {
     EXPECT_EQ(text.find("level eight"), std::string::npos);
     EXPECT_TRUE(
         std::regex_search(text, std::regex(R"(DEBUG \[\d+\] \[[^\]]+\] \[T::A\] level sixteen)")));
+}
+
+TEST(LoggerBuffer, AStalledStandardOutputReaderCostsLinesButNeverBlocksOrTearsThem) {
+    ASSERT_TRUE(Diagnostics::FlushLog(10s));
+    const std::string padding(100, 'x');
+    const std::string report = " log lines dropped: the log output could not keep up.";
+    const int lines = static_cast<int>(2 * Diagnostics::kLogBufferBytes / (100 + padding.size()));
+    const uint64_t droppedBefore = Diagnostics::DroppedLogLines();
+    int ends[2];
+    ASSERT_EQ(::pipe2(ends, O_CLOEXEC), 0);
+    ::fcntl(ends[0], F_SETFL, O_NONBLOCK);
+    std::fflush(stdout);
+    int saved = ::dup(STDOUT_FILENO);
+    ::dup2(ends[1], STDOUT_FILENO);
+    // Twice what the console's buffer holds, while nobody reads the pipe. Nothing may print
+    // until standard output is back: gtest would block on the pipe.
+    for (int i = 0; i < lines; ++i) {
+        LOG_INFO << "stalled " << i << ' ' << padding;
+    }
+    const uint64_t dropped = Diagnostics::DroppedLogLines() - droppedBefore;
+    std::string console;
+    auto readAvailable = [&] {
+        char buffer[65536];
+        for (ssize_t n; (n = ::read(ends[0], buffer, sizeof buffer)) > 0;) {
+            console.append(buffer, static_cast<size_t>(n));
+        }
+    };
+    // Reads until the console has written everything, the report of lost lines included.
+    const bool drained = TestSupport::WaitFor([&] {
+        readAvailable();
+        return Diagnostics::FlushLog(0ms);
+    });
+    readAvailable();
+    ::dup2(saved, STDOUT_FILENO);
+    for (int fd : {saved, ends[0], ends[1]}) {
+        ::close(fd);  // the read end too: that frees a writer still blocked on the pipe
+    }
+    EXPECT_GT(dropped, 0u);
+    ASSERT_TRUE(drained);
+    // Every line arrived whole and in order; the lost ones are all reported, and only those.
+    int received = 0;
+    int next = 0;
+    long long reportedDrops = 0;
+    for (const std::string& message : Messages(console)) {
+        int number = -1;
+        long long count = 0;
+        if (std::sscanf(message.c_str(), "stalled %d", &number) == 1 && number >= next &&
+            message == "stalled " + std::to_string(number) + ' ' + padding) {
+            next = number + 1;
+            ++received;
+        } else if (std::sscanf(message.c_str(), "%lld", &count) == 1 &&
+                   message == std::to_string(count) + report) {
+            reportedDrops += count;
+        } else {
+            ADD_FAILURE() << "unexpected line: " << message.substr(0, 200);
+        }
+    }
+    EXPECT_EQ(TestSupport::CountOf(console, " WARN  ["), TestSupport::CountOf(console, report));
+    EXPECT_GT(received, 0);
+    EXPECT_GT(reportedDrops, 0);
+    EXPECT_LE(reportedDrops, static_cast<long long>(dropped));
+    EXPECT_EQ(received + reportedDrops, lines);
+}
+
+struct ExitRun {
+    std::optional<int> status;
+    std::string log;
+    std::string console;
+};
+
+// This program run as a child that logs kExitLines lines and leaves through exitPath.
+ExitRun RunChild(const std::string& exitPath) {
+    TestSupport::TempDir folder;
+    // A fake gcore: the crash path runs it instead of dumping the test program.
+    TestSupport::WriteFile(folder.File("gcore"), "#!/bin/sh\n");
+    ::chmod(folder.File("gcore").c_str(), 0755);
+    std::string logFile = folder.File("child.log");
+    TestSupport::ChildProcess child(
+        {"/proc/self/exe"}, {folder.Path(),
+                             {"LOCKHUB_LOGGER_EXIT=" + exitPath, "LOCKHUB_LOGGER_FILE=" + logFile,
+                              "PATH=" + folder.Path() + ":" + std::getenv("PATH")},
+                             folder.Path()});
+    std::optional<int> status = child.ExitStatus(90s);
+    return {status, TestSupport::ReadFile(logFile), child.Output()};
+}
+
+// The messages that follow the numbered lines, if those came first, whole and in order.
+std::optional<std::vector<std::string>> AfterNumberedLines(const std::string& text) {
+    std::vector<std::string> messages = Messages(text);
+    for (int i = 0; i < kExitLines; ++i) {
+        if (i >= static_cast<int>(messages.size()) || messages[i] != "line " + std::to_string(i)) {
+            return std::nullopt;
+        }
+    }
+    return std::vector<std::string>(messages.begin() + kExitLines, messages.end());
+}
+
+TEST(LoggerExit, QueuedLinesReachBothOutputsOnEveryOrderlyExit) {
+    using Lines = std::vector<std::string>;
+    const struct {
+        std::string exitPath;
+        int status;
+        Lines last;
+    } exits[] = {{"return", 0, {}},
+                 {"critical", 1, {"Exit for critical errors."}},
+                 {"quit", 0, {"Termination signal received. Closing Mux."}}};
+    for (const auto& exit : exits) {
+        ExitRun run = RunChild(exit.exitPath);
+        EXPECT_EQ(run.status, exit.status) << exit.exitPath;
+        EXPECT_EQ(AfterNumberedLines(run.log), exit.last) << exit.exitPath;
+        EXPECT_TRUE(run.console == run.log) << exit.exitPath << ": console and file differ";
+    }
+}
+
+TEST(LoggerExit, ACrashWritesItsLinesToTheFilePastAStalledConsole) {
+    ExitRun crash = RunChild("crash");
+    EXPECT_EQ(crash.status, 255);
+    std::optional<std::vector<std::string>> after = AfterNumberedLines(crash.log);
+    ASSERT_TRUE(after.has_value() && !after->empty());
+    EXPECT_EQ(after->front(),
+              "Received aborting or error signal. Try to save a dump file. Closing the Mux "
+              "process.");
+    EXPECT_EQ(TestSupport::CountOf(crash.log, "Backtrace (frames) ends here\n"), 2u);
 }

@@ -272,6 +272,7 @@ TEST_F(ServerSocketTest, AcceptGoesOnAfterRunningOutOfDescriptors) {
     Start();
     // Open the log before the shortage, and keep a descriptor to read it through.
     LOG_WARNING << "Descriptor shortage ahead.";
+    TestSupport::CapturedLog();  // the file exists once the line is written
     int log = ::open(TestSupport::TestLogFile().c_str(), O_RDONLY | O_CLOEXEC);
     ASSERT_NE(log, -1);
     auto logged = [log](const std::string& text) {

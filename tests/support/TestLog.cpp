@@ -20,7 +20,9 @@ void CaptureLog() {
 }
 
 std::string CapturedLog() {
-    return ReadFile(TestLogFile());
+    const std::string& file = TestLogFile();
+    Diagnostics::FlushLog(std::chrono::seconds(10));
+    return ReadFile(file);
 }
 
 LogTail::LogTail() : start_(CapturedLog().size()) {}

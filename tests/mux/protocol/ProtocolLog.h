@@ -3,9 +3,11 @@
 
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdio>
 #include <string>
 
+#include "diagnostics/Logger.h"
 #include "tests/support/TestSupport.h"
 
 namespace ProtocolTest {
@@ -14,6 +16,7 @@ namespace ProtocolTest {
 class StandardOutputCapture {
 public:
     StandardOutputCapture() : path_(folder_.File("stdout")) {
+        Diagnostics::FlushLog(std::chrono::seconds(10));
         std::fflush(stdout);
         saved_ = ::dup(STDOUT_FILENO);
         FILE* file = std::fopen(path_.c_str(), "w");
@@ -30,6 +33,7 @@ public:
 private:
     void Restore() {
         if (saved_ != -1) {
+            Diagnostics::FlushLog(std::chrono::seconds(10));
             std::fflush(stdout);
             ::dup2(saved_, STDOUT_FILENO);
             ::close(saved_);
