@@ -7,7 +7,7 @@
 #include "diagnostics/Log.h"
 #include "gateway/VirtualGateway.h"
 #include "mux/CommandLine.h"
-#include "mux/protocol/MuxRequestRecord.h"
+#include "mux/MuxRequestRecord.h"
 #include "net/ServerSocket.h"
 #include "threading/Thread.h"
 

@@ -9,12 +9,12 @@
 #include "messages/QuarnLockState.h"
 #include "messages/QuarnMessageTypes.h"
 #include "mux/AnswerTexts.h"
+#include "mux/MuxRequestRecord.h"
 #include "mux/QuarnMux.h"
 #include "mux/protocol/MuxMessage.h"
 #include "mux/protocol/MuxMessageBuilder.h"
 #include "mux/protocol/MuxMessageCodes.h"
 #include "mux/protocol/MuxMessagePayloads.h"
-#include "mux/protocol/MuxRequestRecord.h"
 #include "net/ServerSocket.h"
 #include "threading/MutexGuard.h"
 

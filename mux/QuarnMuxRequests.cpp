@@ -6,13 +6,13 @@
 #include "diagnostics/Log.h"
 #include "gateway/VirtualGateway.h"
 #include "mux/AnswerTexts.h"
+#include "mux/MuxRequestRecord.h"
 #include "mux/QuarnMux.h"
 #include "mux/protocol/MuxMessage.h"
 #include "mux/protocol/MuxMessageBuilder.h"
 #include "mux/protocol/MuxMessageCodes.h"
 #include "mux/protocol/MuxMessagePayloads.h"
 #include "mux/protocol/MuxPacket.h"
-#include "mux/protocol/MuxRequestRecord.h"
 #include "threading/MutexGuard.h"
 
 namespace Mux {

@@ -1,7 +1,8 @@
 #pragma once
 // One request on its way through the multiplexer core, with the client it came from and
-// the answer built for it; or one delivery of an event to one client. Handed between the
-// core's threads through its guarded queues: whoever took it out of a queue owns it.
+// the answer built for it; or one delivery of an event to one client. A record of the
+// core's own queues, not part of the client protocol. Handed between the core's threads
+// through its guarded queues: whoever took it out of a queue owns it.
 
 #include <chrono>
 #include <cstdint>
