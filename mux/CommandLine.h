@@ -5,12 +5,11 @@
 #include <string>
 
 #include "diagnostics/Log.h"
-#include "net/ServerSocket.h"
+#include "mux/protocol/MuxPacket.h"
 
 namespace Mux {
 
 inline constexpr const char* kVersion = "2.18.1";
-inline constexpr int kDefaultListenPort = Quarn::Net::ServerSocket::kDefaultPort;
 inline constexpr const char* kDefaultLogFile = "./smartlock_mux.log";
 
 struct CommandLineOptions {

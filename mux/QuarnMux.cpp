@@ -6,8 +6,8 @@
 
 #include "diagnostics/Log.h"
 #include "gateway/VirtualGateway.h"
-#include "mux/CommandLine.h"
 #include "mux/MuxRequestRecord.h"
+#include "mux/protocol/MuxPacket.h"
 #include "net/ServerSocket.h"
 #include "threading/Thread.h"
 

@@ -2,12 +2,17 @@
 // One client packet: a 16-bit little-endian length of the whole packet, the four bytes
 // "MUXM", then the JSON text of one message. Built from the bytes the server socket cut
 // out of a connection's stream; a value object, used by one thread.
+//
+// Clients send packets over a TCP connection to lockhub's listen port, kDefaultListenPort
+// unless lockhub was told another.
 
 #include <cstdint>
 #include <string>
 #include <vector>
 
 namespace Mux {
+
+inline constexpr int kDefaultListenPort = 5555;
 
 class MuxPacket {
 public:

@@ -8,12 +8,11 @@
 #include <optional>
 #include <string>
 
-#include "net/ServerSocket.h"
+#include "mux/protocol/MuxPacket.h"
 
 namespace Lockctl {
 
 inline constexpr const char* kDefaultHost = "127.0.0.1";
-inline constexpr int kDefaultPort = Quarn::Net::ServerSocket::kDefaultPort;
 // Longer than lockhub's default request time-out (20 s), so that lockhub's own "did not
 // answer in time" NACK arrives before lockctl gives up.
 inline constexpr std::chrono::seconds kDefaultRequestTimeout{25};
@@ -49,7 +48,7 @@ struct Options {
     const Command* command = nullptr;  // null only with help: the general usage
     bool help = false;
     std::string host = kDefaultHost;
-    int port = kDefaultPort;
+    int port = Mux::kDefaultListenPort;
     // How long to wait for the answer, or for watch's events; 0 waits for ever.
     std::chrono::seconds timeout{0};
     bool json = false;
