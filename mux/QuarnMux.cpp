@@ -46,7 +46,8 @@ QuarnMux::QuarnMux(int port)
       muxMessageQueueMutex_("muxMessageQueueMutex", true, true),
       clientMessageQueueMutex_("clientMessageQueueMutex", true, true),
       pendingMessagesListMutex_("pendingMessagesListMutex", true, true) {
-    InitMutexes();
+    LOG_VERBOSE << "Initializing thread mutexes for multithread sync.";
+    LOG_VERBOSE << "Mutexes for multithread initialized.";
 }
 
 QuarnMux::~QuarnMux() {
@@ -62,11 +63,6 @@ QuarnMux::~QuarnMux() {
     }
     RemoveAllGateways();
     DestroyMutexes();
-}
-
-void QuarnMux::InitMutexes() {
-    LOG_VERBOSE << "Initializing thread mutexes for multithread sync.";
-    LOG_VERBOSE << "Mutexes for multithread initialized.";
 }
 
 void QuarnMux::DestroyMutexes() {

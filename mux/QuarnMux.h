@@ -91,7 +91,6 @@ private:
 
     // Clears both loop flags and wakes the loops.
     void EndLoops();
-    void InitMutexes();
     void DestroyMutexes();
     void RemoveAllGateways();
 
