@@ -9,6 +9,7 @@
 #include "messages/QuarnLockState.h"
 #include "messages/QuarnMessageTypes.h"
 #include "mux/AnswerTexts.h"
+#include "mux/ClientMessages.h"
 #include "mux/MuxRequestRecord.h"
 #include "mux/QuarnMux.h"
 #include "mux/protocol/MuxMessage.h"
@@ -128,7 +129,7 @@ std::unique_ptr<MuxMessage> QuarnMux::BuildAnswer(const MuxMessage& request,
     }
     const int result = static_cast<int>(response.GetResponseCode());
     if (IsLockOperation(code)) {
-        const auto* address = request.GetPayloadAs<MuxLockAddressPayload<int32_t>>();
+        const MuxLockAddressPayload* address = request.GetPayload()->GetLockAddress();
         std::string text = DetailedAnswerText(result, address->lockID, address->gatewayID);
         auto data = MuxMessageBuilder::BuildLockOperationResponsePayload(result == 0, result);
         if (result == 0) {
@@ -222,7 +223,7 @@ bool QuarnMux::SendMessageToClientIfAvailable() {
         return !answerQueue_.empty();
     }
     const std::string& messageId = message->GetMessageId();
-    std::vector<unsigned char> bytes = message->ToBytes();
+    std::vector<unsigned char> bytes = ClientBytes(*message);
     if (record.isEvent) {
         LOG_VERBOSE << "Event message " << messageId << " popped.";
         LOG_DEBUG << "Sending event to socket with FD " << record.socketFd;
@@ -230,7 +231,7 @@ bool QuarnMux::SendMessageToClientIfAvailable() {
         LOG_VERBOSE << "Message " << messageId << " popped.";
         LOG_INFO << "Sending message answer with ID " << messageId << " to socket with FD "
                  << record.socketFd;
-        LOG_VERBOSE << "Message payload: " << message->ToJSON();
+        LOG_VERBOSE << "Message payload: " << ClientText(*message);
     }
     // Sent only to the connection that asked: a newer client that got the same
     // descriptor number never receives it.

@@ -4,15 +4,17 @@
 #include <exception>
 
 #include "diagnostics/Log.h"
+#include "diagnostics/Logger.h"
 #include "gateway/VirtualGateway.h"
 #include "mux/AnswerTexts.h"
+#include "mux/ClientMessages.h"
 #include "mux/MuxRequestRecord.h"
 #include "mux/QuarnMux.h"
 #include "mux/protocol/MuxMessage.h"
 #include "mux/protocol/MuxMessageBuilder.h"
 #include "mux/protocol/MuxMessageCodes.h"
 #include "mux/protocol/MuxMessagePayloads.h"
-#include "mux/protocol/MuxPacket.h"
+#include "mux/protocol/MuxRequestTypes.h"
 #include "threading/MutexGuard.h"
 
 namespace Mux {
@@ -21,54 +23,26 @@ namespace {
 constexpr int kPopLockTimeoutSeconds = 5;
 constexpr int kAnswerQueueLockTimeoutSeconds = 10;
 
-const char* RequestName(int code) {
-    switch (code) {
-        case MUX_MESSAGE_LOCK_OPEN:
-            return "LOCK OPEN";
-        case MUX_MESSAGE_LOCK_CLOSE:
-            return "LOCK CLOSE";
-        case MUX_MESSAGE_LOCK_GET_STATUS:
-            return "LOCK GET-STATUS";
-        case MUX_MESSAGE_LOCK_OPEN_CLOSE:
-            return "LOCK OPEN-CLOSE";
-        case MUX_MESSAGE_ACCESS_DENIED:
-            return "ACCESS DENIED";
-        case MUX_MESSAGE_GET_WHITELIST:
-            return "WHITELIST GET";
-        case MUX_MESSAGE_LOCK_WHITELIST_SET:
-            return "WHITELIST SET";
-        case MUX_MESSAGE_CLEAR_WHITELIST:
-            return "WHITELIST CLEAR";
-        case MUX_MESSAGE_ENABLE_WHITELIST:
-            return "WHITELIST ENABLE";
-        case MUX_MESSAGE_DISABLE_WHITELIST:
-            return "WHITELIST DISABLE";
-        case MUX_MESSAGE_EVENT_LOCK_OPEN:
-            return "LOCK OPEN EVENT RESPONSE";
-        case MUX_MESSAGE_EVENT_LOCK_CLOSE:
-            return "LOCK CLOSE EVENT RESPONSE";
-        case MUX_MESSAGE_EVENT_LOCK_OPEN_CLOSE:
-            return "LOCK OPEN-CLOSE EVENT RESPONSE";
-        case MUX_MESSAGE_EVENT_ACCESS_DENIED:
-            return "EVENT ACCESS DENIED";
-        default:
-            return nullptr;
-    }
-}
-
 // The gateway and lock a request payload addresses; false when there is no payload.
 bool AddressOf(const MuxMessagePayloadBase* payload, int& gatewayId, int& lockId) {
-    if (auto* address = dynamic_cast<const MuxLockAddressPayload<int32_t>*>(payload)) {
-        gatewayId = address->gatewayID;
-        lockId = address->lockID;
-        return true;
+    const MuxLockAddressPayload* address = payload != nullptr ? payload->GetLockAddress() : nullptr;
+    if (address == nullptr) {
+        return false;
     }
-    if (auto* address = dynamic_cast<const MuxLockAddressPayload<uint16_t>*>(payload)) {
-        gatewayId = address->gatewayID;
-        lockId = address->lockID;
-        return true;
+    gatewayId = address->gatewayID;
+    lockId = address->lockID;
+    return true;
+}
+
+// Standard output carries the log lines too: the text goes whole, on a line of its own.
+void WriteLockToStandardOutput(const MuxMessage& message) {
+    int gatewayId = 0;
+    int lockId = 0;
+    if (AddressOf(message.GetPayload(), gatewayId, lockId)) {
+        Diagnostics::WriteToStandardOutput(
+            "MuxMessageBuilder - gatewayID :" + std::to_string(gatewayId) +
+            " lockID : " + std::to_string(lockId) + "\n");
     }
-    return false;
 }
 
 // The debug line naming a parsed request and its lock, or the error line for a request of
@@ -211,10 +185,14 @@ const RouteRule* FindRouteRule(int code) {
 void QuarnMux::ServerSocketClientDataReceived(int clientFd, uint64_t connectionId,
                                               std::unique_ptr<std::vector<unsigned char>> data) {
     LOG_VERBOSE << "Data callback hit.";
-    if (!data || data->empty() || !MuxPacket::IsMuxPacket(*data)) {
+    if (!data || data->empty()) {
         return;
     }
-    MuxPacket packet(*data);
+    std::optional<MuxPacket> received = ReadClientPacket(*data);
+    if (!received) {
+        return;
+    }
+    const MuxPacket& packet = *received;
     LOG_DEBUG << "[Mux::ServerSocketClientDataReceived] - Data received from socket with FD "
               << clientFd << ". Data size: " << packet.GetPacketLength() << "\n"
               << "The string contained is: \n"
@@ -234,9 +212,13 @@ void QuarnMux::TranslateClientMessage(int clientFd, uint64_t connectionId,
     // The text ends at its first 0 byte, as the parser reads it: no NUL reaches the log.
     std::string text(json.begin(), std::find(json.begin(), json.end(), 0));
     LOG_DEBUG << "Received message JSON: \n" << text;
-    std::unique_ptr<MuxMessage> message = MuxMessageBuilder::Build(text);
+    std::unique_ptr<MuxMessage> message = ReadClientMessage(text);
     if (!message) {
         return;
+    }
+    if (message->GetMessageCode() == MUX_MESSAGE_LOCK_CLOSE ||
+        message->GetMessageCode() == MUX_MESSAGE_EVENT_LOCK_CLOSE) {
+        WriteLockToStandardOutput(*message);
     }
     LOG_DEBUG << "Parsed received message.";
     LogParsedRequest(*message);
@@ -344,8 +326,9 @@ bool QuarnMux::SendMessageToVG(Record& record) {
     if (gateways_.empty()) {
         return refuse();
     }
-    if (const char* name = RequestName(request.GetMessageCode())) {
-        LOG_DEBUG << "Prepare to send message " << name << " to Virtual Gateway.";
+    const MuxRequestType* type = FindRequestType(request.GetMessageCode());
+    if (type != nullptr && type->name != nullptr) {
+        LOG_DEBUG << "Prepare to send message " << type->name << " to Virtual Gateway.";
     } else {
         LOG_DEBUG << "Prepare to send message " << request.GetMessageCode()
                   << " to Virtual Gateway.";

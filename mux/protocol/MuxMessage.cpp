@@ -3,9 +3,6 @@
 #include <rapidjson/stringbuffer.h>
 #include <rapidjson/writer.h>
 
-#include "diagnostics/Log.h"
-#include "mux/protocol/MuxMessageCodes.h"
-
 namespace Mux {
 
 namespace {
@@ -20,17 +17,8 @@ std::string MuxMessage::ToJSON() const {
     document.SetObject();
     auto& allocator = document.GetAllocator();
 
-    if (messageCode_ == MUX_MESSAGE_ACK) {
-        LOG_VERBOSE << " Converting ACK Message.";
-    } else if (messageCode_ == MUX_MESSAGE_NACK) {
-        LOG_VERBOSE << "Converting NACK Message.";
-    } else {
-        LOG_VERBOSE << "Current Message Code: " << messageCode_;
-    }
     rapidjson::Value data;
-    if (payload_ == nullptr) {
-        LOG_WARNING << "Current Message data is NULL. MessageCode: " << messageCode_;
-    } else {
+    if (payload_ != nullptr) {
         data = payload_->ToJSONObject(document);
     }
 

@@ -1,13 +1,8 @@
 #include "mux/protocol/MuxMessageBuilder.h"
 
-#include <concepts>
 #include <cstdio>
-#include <limits>
-#include <utility>
 
-#include "diagnostics/Log.h"
-#include "diagnostics/Logger.h"
-#include "mux/protocol/MuxMessageCodes.h"
+#include "mux/protocol/JsonMembers.h"
 
 namespace Mux {
 
@@ -64,71 +59,6 @@ bool IsValidUtf8(std::string_view text) {
     return true;
 }
 
-// The member's value, or null when absent (or when object is not an object at all).
-const rapidjson::Value* Member(const rapidjson::Value& object, const char* name) {
-    if (!object.IsObject()) {
-        return nullptr;
-    }
-    auto member = object.FindMember(name);
-    return member == object.MemberEnd() ? nullptr : &member->value;
-}
-
-// What reading an integer member of a client text found.
-enum class IntegerMember { absent, unusable, read };
-
-// Reads the member name into field when it is a JSON integer from lowest to the largest
-// value of Field; leaves field as it was when the member is absent or unusable. The one rule
-// for every integer a client sends: a number with a fraction or an exponent (1.0, 4.2e9),
-// a value out of the field's range, or any other kind of value is never rounded, cut or
-// wrapped into one the field can hold.
-template <std::integral Field>
-IntegerMember ReadInteger(const rapidjson::Value& object, const char* name, Field& field,
-                          Field lowest = std::numeric_limits<Field>::min()) {
-    const rapidjson::Value* value = Member(object, name);
-    if (value == nullptr) {
-        return IntegerMember::absent;
-    }
-    auto fits = [lowest](auto number) {
-        return std::cmp_less_equal(lowest, number) && std::in_range<Field>(number);
-    };
-    if (value->IsInt64() && fits(value->GetInt64())) {
-        field = static_cast<Field>(value->GetInt64());
-        return IntegerMember::read;
-    }
-    if (value->IsUint64() && fits(value->GetUint64())) {
-        field = static_cast<Field>(value->GetUint64());
-        return IntegerMember::read;
-    }
-    return IntegerMember::unusable;
-}
-
-// The lock a request addresses: "gatewayID" a signed 32-bit integer (a configured gateway's
-// "ID"), "lockID" a device address from 0 to the largest LockId; each 0 when absent. False,
-// with an error line, when either is present but unusable: the request is then refused.
-template <class LockId>
-bool ReadLockAddress(const rapidjson::Value& data, int32_t& gatewayID, LockId& lockID) {
-    if (ReadInteger(data, "gatewayID", gatewayID) == IntegerMember::unusable) {
-        LOG_ERROR << "Cannot parse gateway ID for current message.";
-        return false;
-    }
-    if (ReadInteger(data, "lockID", lockID, LockId{0}) == IntegerMember::unusable) {
-        LOG_ERROR << "Cannot parse lock ID for current message.";
-        return false;
-    }
-    return true;
-}
-
-// A request that carries nothing but its lock address, or null when that is unusable.
-template <class Payload>
-std::unique_ptr<Payload> ParseLockAddress(const rapidjson::Value& data) {
-    int32_t gatewayID = 0;
-    decltype(Payload::lockID) lockID = 0;
-    if (!ReadLockAddress(data, gatewayID, lockID)) {
-        return nullptr;
-    }
-    return std::make_unique<Payload>(gatewayID, lockID);
-}
-
 unsigned DigitValue(char digit) {
     if (digit >= '0' && digit <= '9') {
         return static_cast<unsigned>(digit - '0');
@@ -144,7 +74,8 @@ unsigned DigitValue(char digit) {
 
 }  // namespace
 
-std::unique_ptr<MuxMessage> MuxMessageBuilder::Build(const std::string& text) {
+std::unique_ptr<MuxMessage> MuxMessageBuilder::Build(const std::string& text,
+                                                     MuxParseNotes* notes) {
     // The text ends at its first 0 byte.
     if (!IsValidUtf8(std::string_view(text.c_str()))) {
         return nullptr;
@@ -158,13 +89,13 @@ std::unique_ptr<MuxMessage> MuxMessageBuilder::Build(const std::string& text) {
     // absent: the message stays, and one without a usable code is answered as unrouted. The
     // timestamp is read as a 64-bit number and kept in 32 bits.
     int64_t timestamp = 0;
-    ReadInteger(document, "Timestamp", timestamp);
-    const rapidjson::Value* member = Member(document, "MessageID");
+    Json::ReadInteger(document, "Timestamp", timestamp);
+    const rapidjson::Value* member = Json::Member(document, "MessageID");
     std::string messageId = member != nullptr && member->IsString()
                                 ? std::string(member->GetString(), member->GetStringLength())
                                 : std::string();
     int code = 0;
-    ReadInteger(document, "MessageCode", code);
+    Json::ReadInteger(document, "MessageCode", code);
 
     std::unique_ptr<MuxMessagePayloadBase> payload;
     if (document.HasMember("Data") && document["Data"].IsObject()) {
@@ -173,167 +104,21 @@ std::unique_ptr<MuxMessage> MuxMessageBuilder::Build(const std::string& text) {
         rapidjson::Value root;
         root.Swap(document["Data"]);
         static_cast<rapidjson::Value&>(document).Swap(root);
-        payload = BuildPayload(code, std::move(document));
+        MuxParseNotes unwanted;
+        payload = BuildPayload(code, std::move(document), notes != nullptr ? *notes : unwanted);
     }
     return std::make_unique<MuxMessage>(static_cast<int32_t>(timestamp), std::move(messageId), code,
                                         std::move(payload));
 }
 
 std::unique_ptr<MuxMessagePayloadBase> MuxMessageBuilder::BuildPayload(int code,
-                                                                       rapidjson::Document data) {
-    switch (code) {
-        case MUX_MESSAGE_CONFIGURE:
-            return ParseConfigureMessage(std::move(data));
-        case MUX_MESSAGE_LOCK_OPEN:
-        case MUX_MESSAGE_EVENT_LOCK_OPEN:
-            return ParseLockOpenMessage(data);
-        case MUX_MESSAGE_LOCK_CLOSE:
-        case MUX_MESSAGE_EVENT_LOCK_CLOSE:
-            return ParseLockCloseMessage(data);
-        case MUX_MESSAGE_LOCK_GET_STATUS:
-            return ParseGetLockStatusMessage(data);
-        case MUX_MESSAGE_LOCK_OPEN_CLOSE:
-        case MUX_MESSAGE_EVENT_LOCK_OPEN_CLOSE:
-            return ParseLockOpenCloseMessage(data);
-        case MUX_MESSAGE_ACCESS_DENIED:
-        case MUX_MESSAGE_EVENT_ACCESS_DENIED:
-            return ParseAccessDeniedMessage(data);
-        case MUX_MESSAGE_LOCK_WHITELIST_SET:
-        case MUX_MESSAGE_LOCK_WHITELIST_REMOVE:
-            return ParseWhitelistSetMessage(data);
-        case MUX_MESSAGE_CLEAR_WHITELIST:
-            return ParseWhitelistClearMessage(data);
-        case MUX_MESSAGE_ENABLE_WHITELIST:
-            return ParseWhitelistEnableMessage(data);
-        case MUX_MESSAGE_DISABLE_WHITELIST:
-            return ParseWhitelistDisableMessage(data);
-        default:
-            return nullptr;
-    }
-}
-
-std::unique_ptr<MuxLockOpenMessagePayload> MuxMessageBuilder::ParseLockOpenMessage(
-    const rapidjson::Value& data) {
-    return ParseLockAddress<MuxLockOpenMessagePayload>(data);
-}
-
-std::unique_ptr<MuxLockCloseMessagePayload> MuxMessageBuilder::ParseLockCloseMessage(
-    const rapidjson::Value& data) {
-    auto payload = ParseLockAddress<MuxLockCloseMessagePayload>(data);
-    if (payload != nullptr) {
-        // Standard output carries the log lines too: the text goes whole, on a line of its own.
-        Diagnostics::WriteToStandardOutput(
-            "MuxMessageBuilder - gatewayID :" + std::to_string(payload->gatewayID) +
-            " lockID : " + std::to_string(payload->lockID) + "\n");
-    }
-    return payload;
-}
-
-std::unique_ptr<MuxGetLockStatusMessagePayload> MuxMessageBuilder::ParseGetLockStatusMessage(
-    const rapidjson::Value& data) {
-    return ParseLockAddress<MuxGetLockStatusMessagePayload>(data);
-}
-
-std::unique_ptr<MuxLockOpenCloseMessagePayload> MuxMessageBuilder::ParseLockOpenCloseMessage(
-    const rapidjson::Value& data) {
-    int32_t gatewayID = 0;
-    int32_t lockID = 0;
-    if (!ReadLockAddress(data, gatewayID, lockID)) {
+                                                                       rapidjson::Document data,
+                                                                       MuxParseNotes& notes) {
+    const MuxRequestType* type = FindRequestType(code);
+    if (type == nullptr || type->read == nullptr) {
         return nullptr;
     }
-    uint8_t duration = 0;
-    if (ReadInteger(data, "duration", duration) == IntegerMember::unusable) {
-        LOG_ERROR << "Cannot parse duration for current message.";
-        return nullptr;
-    }
-    return std::make_unique<MuxLockOpenCloseMessagePayload>(gatewayID, lockID, duration);
-}
-
-std::unique_ptr<MuxAccessDeniedMessagePayload> MuxMessageBuilder::ParseAccessDeniedMessage(
-    const rapidjson::Value& data) {
-    return ParseLockAddress<MuxAccessDeniedMessagePayload>(data);
-}
-
-std::unique_ptr<MuxWhitelistClearPayload> MuxMessageBuilder::ParseWhitelistClearMessage(
-    const rapidjson::Value& data) {
-    return ParseLockAddress<MuxWhitelistClearPayload>(data);
-}
-
-std::unique_ptr<MuxWhitelistEnablePayload> MuxMessageBuilder::ParseWhitelistEnableMessage(
-    const rapidjson::Value& data) {
-    return ParseLockAddress<MuxWhitelistEnablePayload>(data);
-}
-
-std::unique_ptr<MuxWhitelistDisablePayload> MuxMessageBuilder::ParseWhitelistDisableMessage(
-    const rapidjson::Value& data) {
-    return ParseLockAddress<MuxWhitelistDisablePayload>(data);
-}
-
-std::unique_ptr<MuxWhitelistSetPayload> MuxMessageBuilder::ParseWhitelistSetMessage(
-    const rapidjson::Value& data) {
-    int32_t gatewayID = 0;
-    int32_t lockID = 0;
-    if (!ReadLockAddress(data, gatewayID, lockID)) {
-        return nullptr;
-    }
-    uint8_t setupNumber = 0;
-    switch (ReadInteger(data, "setupNumber", setupNumber)) {
-        case IntegerMember::absent:
-            LOG_INFO << "Current whitelist message doesn't contain a Setup Number value. Will be "
-                        "set to default (0)";
-            break;
-        case IntegerMember::unusable:
-            LOG_ERROR << "Cannot parse setup number for current message.";
-            return nullptr;
-        case IntegerMember::read:
-            break;
-    }
-    uint8_t options = 0;
-    switch (ReadInteger(data, "options", options)) {
-        case IntegerMember::absent:
-            LOG_INFO << "Current whitelist message doesn't contain an Options value. Will be set "
-                        "to default (0)";
-            break;
-        case IntegerMember::unusable:
-            LOG_ERROR << "Cannot parse options value for current message.";
-            return nullptr;
-        case IntegerMember::read:
-            break;
-    }
-    std::vector<unsigned char> cardData;
-    if (const rapidjson::Value* value = Member(data, "cardData")) {
-        if (value->IsString()) {
-            cardData =
-                DecodeCardData(std::string_view(value->GetString(), value->GetStringLength()));
-        } else {
-            LOG_WARNING << "Card data value is not in the attended format.";
-        }
-    } else {
-        LOG_ERROR << "Received a Mux Set Whitelist payload, but the card data is nullptr";
-    }
-    bool isUIDCard = false;
-    if (const rapidjson::Value* value = Member(data, "isUIDCard")) {
-        if (value->IsBool()) {
-            isUIDCard = value->GetBool();
-        } else {
-            LOG_WARNING << "Card data type is not in a valid format. Will be used default value "
-                           "(false)";
-        }
-    } else {
-        LOG_ERROR << "Card data type is not specified. Default su IsUIDCard false";
-    }
-    if (cardData.empty()) {
-        LOG_ERROR << "Cannot determine card data in whitelist message. Unrecoverable error";
-        return nullptr;
-    }
-    LOG_DEBUG << "Finished parsing whitelist message payload.";
-    return std::make_unique<MuxWhitelistSetPayload>(std::move(cardData), gatewayID, lockID,
-                                                    setupNumber, options, isUIDCard);
-}
-
-std::unique_ptr<MuxConfigureMessagePayload> MuxMessageBuilder::ParseConfigureMessage(
-    rapidjson::Document data) {
-    return std::make_unique<MuxConfigureMessagePayload>(std::move(data));
+    return type->read(*type, data, notes);
 }
 
 std::vector<unsigned char> MuxMessageBuilder::DecodeCardData(std::string_view text) {

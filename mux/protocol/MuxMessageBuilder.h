@@ -1,7 +1,8 @@
 #pragma once
 // Turns the JSON text of a client packet into a MuxMessage with its typed request payload,
 // and builds the answer and event messages and payloads the multiplexer sends. Holds no
-// data: every operation may be called from any thread.
+// data: every operation may be called from any thread. Writes no log and nothing to
+// standard output: what the reading has to say comes back as notes.
 //
 // No client text can end the process or use memory out of proportion to its size: nesting
 // is parsed without recursion and invalid UTF-8 is refused. An integer member takes only a
@@ -18,6 +19,7 @@
 
 #include "mux/protocol/MuxMessage.h"
 #include "mux/protocol/MuxMessagePayloads.h"
+#include "mux/protocol/MuxRequestTypes.h"
 
 namespace Mux {
 
@@ -26,41 +28,19 @@ public:
     // The message of one client text (which ends at its first 0 byte), or null when the
     // text is not JSON or its root is not an object. Missing or unusable envelope members
     // count as 0 or empty; a missing or non-object "Data", or a code without a payload
-    // class, gives a message without payload.
-    static std::unique_ptr<MuxMessage> Build(const std::string& text);
+    // class, gives a message without payload. What the payload's reader noted is appended
+    // to notes when given.
+    static std::unique_ptr<MuxMessage> Build(const std::string& text,
+                                             MuxParseNotes* notes = nullptr);
 
     // The request payload for code, read from data (the "Data" object as the root of a
-    // document of its own), or null for a code without a payload class or a request its
-    // parser refuses.
-    static std::unique_ptr<MuxMessagePayloadBase> BuildPayload(int code, rapidjson::Document data);
-
-    // One parser per request payload class, reading the "Data" object. An absent integer
-    // member reads as 0; one present but of the wrong kind gives null, with an error logged,
-    // so that the request is refused. "lockID" is a device address from 0 up to the largest
-    // value of the payload's field; "duration", "setupNumber" and "options" fill one byte.
-    static std::unique_ptr<MuxLockOpenMessagePayload> ParseLockOpenMessage(
-        const rapidjson::Value& data);
-    // Also writes the addressed lock to standard output.
-    static std::unique_ptr<MuxLockCloseMessagePayload> ParseLockCloseMessage(
-        const rapidjson::Value& data);
-    static std::unique_ptr<MuxGetLockStatusMessagePayload> ParseGetLockStatusMessage(
-        const rapidjson::Value& data);
-    static std::unique_ptr<MuxLockOpenCloseMessagePayload> ParseLockOpenCloseMessage(
-        const rapidjson::Value& data);
-    static std::unique_ptr<MuxAccessDeniedMessagePayload> ParseAccessDeniedMessage(
-        const rapidjson::Value& data);
-    static std::unique_ptr<MuxWhitelistClearPayload> ParseWhitelistClearMessage(
-        const rapidjson::Value& data);
-    static std::unique_ptr<MuxWhitelistEnablePayload> ParseWhitelistEnableMessage(
-        const rapidjson::Value& data);
-    static std::unique_ptr<MuxWhitelistDisablePayload> ParseWhitelistDisableMessage(
-        const rapidjson::Value& data);
-    // Null, with an error logged, also when the card data gives no bytes; an unusable
-    // "cardData" or "isUIDCard" falls back to its default with a log line.
-    static std::unique_ptr<MuxWhitelistSetPayload> ParseWhitelistSetMessage(
-        const rapidjson::Value& data);
-    static std::unique_ptr<MuxConfigureMessagePayload> ParseConfigureMessage(
-        rapidjson::Document data);
+    // document of its own) by the reader of the code's request type, or null for a code
+    // without a payload class or a request its reader refuses. An absent integer member
+    // reads as 0; one present but of the wrong kind refuses the request, with an error
+    // noted. "lockID" is a device address from 0 up to the largest its request type takes;
+    // "duration", "setupNumber" and "options" fill one byte.
+    static std::unique_ptr<MuxMessagePayloadBase> BuildPayload(int code, rapidjson::Document data,
+                                                               MuxParseNotes& notes);
 
     // Card data text to bytes: each pair of hexadecimal digits gives one byte, an odd
     // length gets a leading 0, a character that is not a digit counts as 0.

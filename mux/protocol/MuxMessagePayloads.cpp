@@ -1,7 +1,5 @@
 #include "mux/protocol/MuxMessagePayloads.h"
 
-#include "diagnostics/Log.h"
-
 namespace Mux {
 
 namespace {
@@ -22,16 +20,12 @@ rapidjson::Value MuxMessagePayloadBase::ToJSONObject(rapidjson::Document&) const
     return rapidjson::Value();
 }
 
-template <class LockId>
-rapidjson::Value MuxLockAddressPayload<LockId>::ToJSONObject(rapidjson::Document& document) const {
+rapidjson::Value MuxLockAddressPayload::ToJSONObject(rapidjson::Document& document) const {
     rapidjson::Value object(rapidjson::kObjectType);
     object.AddMember("gatewayID", gatewayID, document.GetAllocator());
-    object.AddMember("lockID", static_cast<int>(lockID), document.GetAllocator());
+    object.AddMember("lockID", lockID, document.GetAllocator());
     return object;
 }
-
-template class MuxLockAddressPayload<int32_t>;
-template class MuxLockAddressPayload<uint16_t>;
 
 rapidjson::Value MuxLockOpenCloseMessagePayload::ToJSONObject(rapidjson::Document& document) const {
     rapidjson::Value object = MuxLockAddressPayload::ToJSONObject(document);
@@ -46,8 +40,6 @@ rapidjson::Value MuxAckMessagePayload::ToJSONObject(rapidjson::Document& documen
 }
 
 rapidjson::Value MuxNackMessagePayload::ToJSONObject(rapidjson::Document& document) const {
-    LOG_VERBOSE << "[MuxNackMessagePayload::ToJSONObject] ToJSON Object of MuxNackMessagePayload "
-                   "hit.";
     rapidjson::Value object(rapidjson::kObjectType);
     auto& allocator = document.GetAllocator();
     object.AddMember("ErrorCode", errorCode, allocator);

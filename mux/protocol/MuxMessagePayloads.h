@@ -1,6 +1,7 @@
 #pragma once
 // The payloads of client protocol messages: the requests a client sends (read from the
-// "Data" object by MuxMessageBuilder) and the answers and events the multiplexer sends.
+// "Data" object by the reader of their request type, MuxRequestTypes.h) and the answers and
+// events the multiplexer sends.
 // Each writes itself as the "Data" object of its envelope. Plain value holders, owned by
 // their MuxMessage; not shared between threads while being changed.
 
@@ -13,6 +14,8 @@
 
 namespace Mux {
 
+class MuxLockAddressPayload;
+
 class MuxMessagePayloadBase {
 public:
     virtual ~MuxMessagePayloadBase() = default;
@@ -22,63 +25,66 @@ public:
     // twice (a send retried, an event sent to several clients) gives the same text.
     virtual rapidjson::Value ToJSONObject(rapidjson::Document& document) const;
 
+    // The lock this request addresses; null for a payload that addresses none.
+    virtual const MuxLockAddressPayload* GetLockAddress() const { return nullptr; }
+
 protected:
     MuxMessagePayloadBase() = default;
 };
 
-// A request addressed to one lock of one gateway: writes "gatewayID" and "lockID".
-template <class LockId>
+// A request addressed to one lock of one gateway: writes "gatewayID" and "lockID". Every
+// request that goes to a gateway derives from it.
 class MuxLockAddressPayload : public MuxMessagePayloadBase {
 public:
-    MuxLockAddressPayload(int32_t gatewayID, LockId lockID)
+    MuxLockAddressPayload(int32_t gatewayID, int32_t lockID)
         : gatewayID(gatewayID), lockID(lockID) {}
     rapidjson::Value ToJSONObject(rapidjson::Document& document) const override;
+    const MuxLockAddressPayload* GetLockAddress() const override { return this; }
 
     int32_t gatewayID;
-    LockId lockID;
+    // The lock's device address, from 0 up to the largest its request type takes.
+    int32_t lockID;
 };
 
-extern template class MuxLockAddressPayload<int32_t>;
-extern template class MuxLockAddressPayload<uint16_t>;
-
-class MuxLockOpenMessagePayload : public MuxLockAddressPayload<int32_t> {
+class MuxLockOpenMessagePayload : public MuxLockAddressPayload {
 public:
     using MuxLockAddressPayload::MuxLockAddressPayload;
 };
 
-class MuxLockCloseMessagePayload : public MuxLockAddressPayload<int32_t> {
+class MuxLockCloseMessagePayload : public MuxLockAddressPayload {
 public:
     using MuxLockAddressPayload::MuxLockAddressPayload;
 };
 
-class MuxWhitelistClearPayload : public MuxLockAddressPayload<int32_t> {
+class MuxWhitelistClearPayload : public MuxLockAddressPayload {
 public:
     using MuxLockAddressPayload::MuxLockAddressPayload;
 };
 
-class MuxWhitelistEnablePayload : public MuxLockAddressPayload<int32_t> {
+class MuxWhitelistEnablePayload : public MuxLockAddressPayload {
 public:
     using MuxLockAddressPayload::MuxLockAddressPayload;
 };
 
-class MuxWhitelistDisablePayload : public MuxLockAddressPayload<int32_t> {
+class MuxWhitelistDisablePayload : public MuxLockAddressPayload {
 public:
     using MuxLockAddressPayload::MuxLockAddressPayload;
 };
 
 // The lock of a status request is a 16-bit device address.
-class MuxGetLockStatusMessagePayload : public MuxLockAddressPayload<uint16_t> {
+class MuxGetLockStatusMessagePayload : public MuxLockAddressPayload {
 public:
     using MuxLockAddressPayload::MuxLockAddressPayload;
 };
 
-class MuxAccessDeniedMessagePayload : public MuxLockAddressPayload<uint16_t> {
+// The lock of an access-denied request is a 16-bit device address.
+class MuxAccessDeniedMessagePayload : public MuxLockAddressPayload {
 public:
     using MuxLockAddressPayload::MuxLockAddressPayload;
 };
 
 // Opens a lock for a duration; writes "gatewayID", "lockID" and "duration".
-class MuxLockOpenCloseMessagePayload : public MuxLockAddressPayload<int32_t> {
+class MuxLockOpenCloseMessagePayload : public MuxLockAddressPayload {
 public:
     MuxLockOpenCloseMessagePayload(int32_t gatewayID, int32_t lockID, uint8_t duration)
         : MuxLockAddressPayload(gatewayID, lockID), duration(duration) {}
@@ -89,7 +95,7 @@ public:
 
 // Adds a card to a lock's whitelist (code 21) or removes it (code 25). Writes only
 // "gatewayID" and "lockID".
-class MuxWhitelistSetPayload : public MuxLockAddressPayload<int32_t> {
+class MuxWhitelistSetPayload : public MuxLockAddressPayload {
 public:
     MuxWhitelistSetPayload(std::vector<unsigned char> cardData, int32_t gatewayID, int32_t lockID,
                            uint8_t setupNumber, uint8_t options, bool isUIDCard)

@@ -3,30 +3,18 @@
 #include <algorithm>
 #include <cstring>
 
-#include "diagnostics/Tracer.h"
-
 namespace Mux {
 
 namespace {
 constexpr char kMagic[] = "MUXM";
 constexpr size_t kMagicSize = sizeof kMagic - 1;
 constexpr size_t kMagicOffset = 2;
-constexpr unsigned int kTraceVerbose = 8;
-constexpr unsigned int kTraceWarning = 2;
 }  // namespace
 
 bool MuxPacket::IsMuxPacket(const std::vector<unsigned char>& data) {
     uint16_t length = data.size() < 2 ? 0 : static_cast<uint16_t>(data[0] | (data[1] << 8));
-    bool isMuxPacket = length != 0 && data.size() >= kHeaderSize &&
-                       std::memcmp(data.data() + kMagicOffset, kMagic, kMagicSize) == 0;
-    if (isMuxPacket) {
-        Diagnostics::Tracer::GetInstance().WriteLine(
-            "[MuxPacket::IsMuxPacket] Data is a MUX packet.", kTraceVerbose);
-    } else {
-        Diagnostics::Tracer::GetInstance().WriteLine(
-            "[MuxPacket::IsMuxPacket] Data is NOT a MUX packet.", kTraceWarning);
-    }
-    return isMuxPacket;
+    return length != 0 && data.size() >= kHeaderSize &&
+           std::memcmp(data.data() + kMagicOffset, kMagic, kMagicSize) == 0;
 }
 
 MuxPacket::MuxPacket(const std::vector<unsigned char>& data) {

@@ -19,8 +19,7 @@ public:
     // Offset of the JSON text: after the length and the magic.
     static constexpr size_t kHeaderSize = 6;
 
-    // True when the length field is not 0 and bytes 2-5 are "MUXM". Writes a trace line
-    // either way.
+    // True when the length field is not 0 and bytes 2-5 are "MUXM".
     static bool IsMuxPacket(const std::vector<unsigned char>& data);
 
     // Empty (length 0, no payload, empty text) when data is not a MUX packet.

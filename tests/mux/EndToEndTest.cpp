@@ -132,6 +132,47 @@ TEST_F(RoundTrip, RequestsThatCannotBeRoutedGetErrorInRequest) {
                         "supported by the Quarnvell gateway."));
 }
 
+// The client protocol writes no log of its own: lockhub logs what the reader of a request
+// noted, and writes a close request's lock on standard output, before its parsed line.
+TEST_F(RoundTrip, LockhubTellsWhatTheRequestReaderNoted) {
+    Start();
+    MuxClient client(hub->Port());
+    Ask(client, "close", 11, R"({"gatewayID":1,"lockID":4711})");
+    Ask(client, "card", 21, R"({"gatewayID":1,"lockID":4711,"cardData":"01"})");
+    Ask(client, "no-card", 25, R"({"gatewayID":1,"lockID":4711,"setupNumber":1,"options":2})");
+    const std::string console = hub->Process().Output();
+    const size_t echo = console.find("\nMuxMessageBuilder - gatewayID :1 lockID : 4711\n");
+    ASSERT_NE(echo, std::string::npos) << console;
+    EXPECT_LT(echo, console.find("] Parsed received message.\n", echo));
+    // Each line in this order, at its severity, after the request texts were received.
+    const std::pair<const char*, const char*> noted[] = {
+        {"INFO ",
+         "Current whitelist message doesn't contain a Setup Number value. Will be set to default "
+         "(0)"},
+        {"INFO ",
+         "Current whitelist message doesn't contain an Options value. Will be set to default "
+         "(0)"},
+        {"ERROR", "Card data type is not specified. Default su IsUIDCard false"},
+        {"DEBUG", "Finished parsing whitelist message payload."},
+        {"DEBUG", "Parsed received message."},
+        {"ERROR", "Received a Mux Set Whitelist payload, but the card data is nullptr"},
+        {"ERROR", "Card data type is not specified. Default su IsUIDCard false"},
+        {"ERROR", "Cannot determine card data in whitelist message. Unrecoverable error"},
+        {"DEBUG", "Parsed received message."},
+    };
+    const std::string log = hub->Log();
+    size_t at = log.find("\"MessageID\":\"card\"");
+    for (const auto& [severity, text] : noted) {
+        at = log.find(std::string("] ") + text + "\n", at);
+        ASSERT_NE(at, std::string::npos) << text << "\n" << log;
+        const size_t lineStart = log.rfind('\n', at) + 1;
+        EXPECT_NE(log.substr(lineStart, at - lineStart).find(std::string(" ") + severity + " ["),
+                  std::string::npos)
+            << log.substr(lineStart, at - lineStart) << text;
+        ++at;
+    }
+}
+
 TEST_F(RoundTrip, ConfigureAndForeignPacketsAreNotAnswered) {
     Start();
     MuxClient client(hub->Port());

@@ -8,8 +8,6 @@
 #include <vector>
 
 #include "mux/protocol/MuxMessageCodes.h"
-#include "tests/mux/protocol/ProtocolLog.h"
-#include "tests/support/TestLog.h"
 
 namespace {
 
@@ -66,7 +64,7 @@ TEST(MuxMessageBuilder, UnusableEnvelopeMembersCountAsAbsent) {
 }
 
 TEST(MuxMessageBuilder, RefusesWhatIsNotAJsonObjectSilently) {
-    TestSupport::LogTail log;
+    MuxParseNotes notes;
     const std::string notObjects[] = {"",
                                       "{",
                                       "[1]",
@@ -77,9 +75,9 @@ TEST(MuxMessageBuilder, RefusesWhatIsNotAJsonObjectSilently) {
                                       "{\"Timestamp\":1e400}",
                                       std::string("\0{}", 3)};
     for (const std::string& text : notObjects) {
-        EXPECT_EQ(MuxMessageBuilder::Build(text), nullptr) << text;
+        EXPECT_EQ(MuxMessageBuilder::Build(text, &notes), nullptr) << text;
     }
-    EXPECT_EQ(log.Text(), "");
+    EXPECT_TRUE(notes.empty());
 }
 
 TEST(MuxMessageBuilder, RefusesInvalidUtf8AndKeepsValidTextIntact) {
@@ -153,14 +151,15 @@ TEST(MuxMessageBuilder, EachCodeGetsItsPayloadClass) {
     }
 }
 
-TEST(MuxMessageBuilder, SimpleRequestsReadAbsentNumbersAsZeroWithoutALogLine) {
-    TestSupport::LogTail log;
-    auto none = MuxMessageBuilder::Build(Request(24, "{}"));
+TEST(MuxMessageBuilder, SimpleRequestsReadAbsentNumbersAsZeroWithoutANote) {
+    MuxParseNotes notes;
+    auto none = MuxMessageBuilder::Build(Request(24, "{}"), &notes);
     EXPECT_EQ(PayloadOf<MuxWhitelistDisablePayload>(none)->gatewayID, 0);
     EXPECT_EQ(PayloadOf<MuxWhitelistDisablePayload>(none)->lockID, 0);
-    auto noDuration = MuxMessageBuilder::Build(Request(113, "{\"gatewayID\":1,\"lockID\":2}"));
+    auto noDuration =
+        MuxMessageBuilder::Build(Request(113, "{\"gatewayID\":1,\"lockID\":2}"), &notes);
     EXPECT_EQ(PayloadOf<MuxLockOpenCloseMessagePayload>(noDuration)->duration, 0);
-    EXPECT_EQ(log.Text(), "");
+    EXPECT_TRUE(notes.empty());
 }
 
 // The "Data" object of a request with every integer member valid, the named one set to value.
@@ -216,18 +215,17 @@ TEST(MuxMessageBuilder, IntegerMembersTakeOnlyIntegersTheirFieldHolds) {
     }
 }
 
-TEST(MuxMessageBuilder, CloseRequestsWriteTheLockOnALineOfTheirOwn) {
-    ProtocolTest::StandardOutputCapture capture;
-    MuxMessageBuilder::Build(Request(11, "{\"gatewayID\":4,\"lockID\":9}"));
-    MuxMessageBuilder::Build(Request(111, "{\"gatewayID\":-1}"));
-    MuxMessageBuilder::Build(Request(10, "{\"gatewayID\":4,\"lockID\":9}"));
-    std::string output = capture.Finish();
-    EXPECT_EQ(output,
-              "MuxMessageBuilder - gatewayID :4 lockID : 9\n"
-              "MuxMessageBuilder - gatewayID :-1 lockID : 0\n");
+// The notes as lines of their severity's first letter and their text.
+std::string NotesText(const MuxParseNotes& notes) {
+    std::string text;
+    for (const MuxParseNote& note : notes) {
+        text += "EWID"[static_cast<int>(note.severity)];
+        text += std::string(" ") + note.text + "\n";
+    }
+    return text;
 }
 
-TEST(MuxMessageBuilder, WhitelistRequestsFollowTheirDefaultsAndLogWhy) {
+TEST(MuxMessageBuilder, WhitelistRequestsFollowTheirDefaultsAndNoteWhy) {
     const std::string valid = "\"gatewayID\":5,\"lockID\":6,\"setupNumber\":255,\"options\":255,";
     struct Case {
         std::string data;
@@ -236,41 +234,41 @@ TEST(MuxMessageBuilder, WhitelistRequestsFollowTheirDefaultsAndLogWhy) {
     };
     const Case cases[] = {
         {"{" + valid + "\"cardData\":\"0A1b\",\"isUIDCard\":true}", true,
-         "Finished parsing whitelist message payload.\n"},
+         "D Finished parsing whitelist message payload.\n"},
         {"{\"gatewayID\":\"7\",\"lockID\":6,\"cardData\":\"0A\"}", false,
-         "Cannot parse gateway ID for current message.\n"},
+         "E Cannot parse gateway ID for current message.\n"},
         {"{\"gatewayID\":7,\"lockID\":1.5,\"cardData\":\"0A\"}", false,
-         "Cannot parse lock ID for current message.\n"},
+         "E Cannot parse lock ID for current message.\n"},
         {"{\"cardData\":\"01\"}", true,
-         "Current whitelist message doesn't contain a Setup Number value. Will be set to default "
+         "I Current whitelist message doesn't contain a Setup Number value. Will be set to "
+         "default (0)\n"
+         "I Current whitelist message doesn't contain an Options value. Will be set to default "
          "(0)\n"
-         "Current whitelist message doesn't contain an Options value. Will be set to default "
-         "(0)\n"
-         "Card data type is not specified. Default su IsUIDCard false\n"
-         "Finished parsing whitelist message payload.\n"},
+         "E Card data type is not specified. Default su IsUIDCard false\n"
+         "D Finished parsing whitelist message payload.\n"},
         {"{\"setupNumber\":-1,\"options\":1,\"cardData\":\"01\",\"isUIDCard\":true}", false,
-         "Cannot parse setup number for current message.\n"},
+         "E Cannot parse setup number for current message.\n"},
         {"{\"setupNumber\":1,\"options\":[1],\"cardData\":\"01\",\"isUIDCard\":true}", false,
-         "Cannot parse options value for current message.\n"},
+         "E Cannot parse options value for current message.\n"},
         {"{\"setupNumber\":0,\"options\":0,\"cardData\":\"01\",\"isUIDCard\":1}", true,
-         "Card data type is not in a valid format. Will be used default value (false)\n"
-         "Finished parsing whitelist message payload.\n"},
+         "W Card data type is not in a valid format. Will be used default value (false)\n"
+         "D Finished parsing whitelist message payload.\n"},
         {"{" + valid + "\"cardData\":\"\",\"isUIDCard\":false}", false,
-         "Cannot determine card data in whitelist message. Unrecoverable error\n"},
+         "E Cannot determine card data in whitelist message. Unrecoverable error\n"},
         {"{" + valid + "\"cardData\":1234,\"isUIDCard\":false}", false,
-         "Card data value is not in the attended format.\n"
-         "Cannot determine card data in whitelist message. Unrecoverable error\n"},
+         "W Card data value is not in the attended format.\n"
+         "E Cannot determine card data in whitelist message. Unrecoverable error\n"},
         {"{" + valid + "\"isUIDCard\":false}", false,
-         "Received a Mux Set Whitelist payload, but the card data is nullptr\n"
-         "Cannot determine card data in whitelist message. Unrecoverable error\n"},
+         "E Received a Mux Set Whitelist payload, but the card data is nullptr\n"
+         "E Cannot determine card data in whitelist message. Unrecoverable error\n"},
     };
     for (int code : {MUX_MESSAGE_LOCK_WHITELIST_SET, MUX_MESSAGE_LOCK_WHITELIST_REMOVE}) {
         for (const Case& test : cases) {
-            TestSupport::LogTail log;
-            auto message = MuxMessageBuilder::Build(Request(code, test.data));
+            MuxParseNotes notes;
+            auto message = MuxMessageBuilder::Build(Request(code, test.data), &notes);
             ASSERT_NE(message, nullptr);
             EXPECT_EQ(message->GetPayload() != nullptr, test.built) << test.data;
-            EXPECT_EQ(log.Messages(), test.messages) << test.data;
+            EXPECT_EQ(NotesText(notes), test.messages) << test.data;
         }
     }
 

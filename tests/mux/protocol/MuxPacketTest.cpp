@@ -5,9 +5,6 @@
 #include <string>
 #include <vector>
 
-#include "tests/mux/protocol/ProtocolLog.h"
-#include "tests/support/TestLog.h"
-
 namespace {
 
 using Bytes = std::vector<unsigned char>;
@@ -34,19 +31,6 @@ TEST(MuxPacket, RecognisesOnlyALengthAndTheMagic) {
     EXPECT_FALSE(MuxPacket::IsMuxPacket(BytesOf(std::string("\x05\x00MUX", 5))));
     EXPECT_FALSE(MuxPacket::IsMuxPacket(Bytes{0x06}));
     EXPECT_FALSE(MuxPacket::IsMuxPacket(Bytes{}));
-}
-
-TEST(MuxPacket, TracesItsVerdict) {
-    TestSupport::LogTail log;
-    MuxPacket::IsMuxPacket(MakePacket("{}"));
-    MuxPacket::IsMuxPacket(Bytes{1, 2, 3});
-    auto lines = log.Lines();
-    ASSERT_EQ(lines.size(), 2u);
-    EXPECT_NE(lines[0].find(" VERB  ["), std::string::npos);
-    EXPECT_NE(lines[1].find(" WARN  ["), std::string::npos);
-    EXPECT_EQ(log.Messages(),
-              "[MuxPacket::IsMuxPacket] Data is a MUX packet.\n"
-              "[MuxPacket::IsMuxPacket] Data is NOT a MUX packet.\n");
 }
 
 TEST(MuxPacket, TextEndsAtTheFirstZeroByte) {
