@@ -7,8 +7,8 @@
 #include <charconv>
 #include <limits>
 #include <ostream>
-
-#include "mux/protocol/MuxMessageCodes.h"
+#include <string_view>
+#include <vector>
 
 namespace Lockctl {
 namespace {
@@ -20,28 +20,51 @@ constexpr int kHighestPort = 65535;
 constexpr int kHighestShortLock = 65535;
 constexpr int kHighestByte = 255;
 
-constexpr Command kCommands[] = {
-    {"open", MUX_MESSAGE_LOCK_OPEN, MUX_MESSAGE_EVENT_LOCK_OPEN, kLockRequest | kEventAnswer,
-     "open a lock"},
-    {"close", MUX_MESSAGE_LOCK_CLOSE, MUX_MESSAGE_EVENT_LOCK_CLOSE, kLockRequest | kEventAnswer,
-     "close a lock"},
-    {"open-close", MUX_MESSAGE_LOCK_OPEN_CLOSE, MUX_MESSAGE_EVENT_LOCK_OPEN_CLOSE,
-     kLockRequest | kDuration | kEventAnswer, "open a lock for --duration seconds"},
-    {"status", MUX_MESSAGE_LOCK_GET_STATUS, 0, kLockRequest | kShortLock, "read a lock's status"},
-    {"access-denied", MUX_MESSAGE_ACCESS_DENIED, MUX_MESSAGE_EVENT_ACCESS_DENIED,
-     kLockRequest | kShortLock | kEventAnswer, "signal access denied at a lock"},
-    {"whitelist-add", MUX_MESSAGE_LOCK_WHITELIST_SET, 0, kLockRequest | kCard | kCardOptions,
-     "add a card to a lock's whitelist"},
-    {"whitelist-remove", MUX_MESSAGE_LOCK_WHITELIST_REMOVE, 0, kLockRequest | kCard,
-     "remove a card from a lock's whitelist"},
-    {"whitelist-clear", MUX_MESSAGE_CLEAR_WHITELIST, 0, kLockRequest,
-     "delete a lock's whole whitelist"},
-    {"whitelist-enable", MUX_MESSAGE_ENABLE_WHITELIST, 0, kLockRequest,
-     "switch a lock's whitelist on"},
-    {"whitelist-disable", MUX_MESSAGE_DISABLE_WHITELIST, 0, kLockRequest,
-     "switch a lock's whitelist off"},
-    {"watch", 0, 0, kEventCount, "print every event lockhub sends, as it arrives"},
-};
+// What a request type's command reads from the command line.
+unsigned FieldsOf(const MuxRequestType& type) {
+    unsigned fields = kLockRequest;
+    if (type.highestLockID <= kHighestShortLock) {
+        fields |= kShortLock;
+    }
+    if (type.members & kDurationMember) {
+        fields |= kDuration;
+    }
+    if (type.members & kCardMembers) {
+        fields |= kCard;
+    }
+    if (type.members & kCardOptionsMember) {
+        fields |= kCardOptions;
+    }
+    return fields;
+}
+
+// A command for each request type that names one, in their order, then watch.
+std::vector<Command> MakeCommands() {
+    std::vector<Command> commands;
+    for (const MuxRequestType& type : RequestTypes()) {
+        if (type.command == nullptr) {
+            continue;
+        }
+        if (!type.answersEvent) {
+            commands.push_back({type.command, &type, nullptr, FieldsOf(type), type.summary});
+            continue;
+        }
+        for (Command& command : commands) {
+            if (std::string_view(command.name) == type.command) {
+                command.eventAnswer = &type;
+                command.fields |= kEventAnswer;
+            }
+        }
+    }
+    commands.push_back(
+        {"watch", nullptr, nullptr, kEventCount, "print every event lockhub sends, as it arrives"});
+    return commands;
+}
+
+const std::vector<Command>& Commands() {
+    static const std::vector<Command> commands = MakeCommands();
+    return commands;
+}
 
 // One option: its name without dashes, whether a value follows it, the field of the
 // commands that take it (0: every command), and its line in the usage text.
@@ -77,10 +100,10 @@ constexpr OptionRule kOptions[] = {
 };
 
 const Command* FindCommand(const std::string& name) {
-    const Command* command =
-        std::find_if(std::begin(kCommands), std::end(kCommands),
-                     [&](const Command& candidate) { return name == candidate.name; });
-    return command == std::end(kCommands) ? nullptr : command;
+    const std::vector<Command>& commands = Commands();
+    auto command = std::find_if(commands.begin(), commands.end(),
+                                [&](const Command& candidate) { return name == candidate.name; });
+    return command == commands.end() ? nullptr : &*command;
 }
 
 const OptionRule* FindOption(const std::string& name) {
@@ -262,7 +285,7 @@ void PrintUsage(std::ostream& out, const Command* command) {
                "Sends one request to lockhub and prints its answer, or prints lockhub's events.\n"
                "\n"
                "Commands:\n";
-        for (const Command& each : kCommands) {
+        for (const Command& each : Commands()) {
             std::string name = each.name;
             out << "  " << name << std::string(20 - name.size(), ' ') << each.summary << "\n";
         }
@@ -280,10 +303,10 @@ void PrintUsage(std::ostream& out, const Command* command) {
             line += " --card HEX";
         }
         out << line << " [options]\n" << command->summary;
-        if (command->code != 0) {
-            out << " (message code " << command->code;
-            if (command->eventAnswerCode != 0) {
-                out << "; " << command->eventAnswerCode << " with --event-answer";
+        if (command->request != nullptr) {
+            out << " (message code " << command->request->code;
+            if (command->eventAnswer != nullptr) {
+                out << "; " << command->eventAnswer->code << " with --event-answer";
             }
             out << ")";
         }

@@ -9,6 +9,7 @@
 #include <string>
 
 #include "mux/protocol/MuxPacket.h"
+#include "mux/protocol/MuxRequestTypes.h"
 
 namespace Lockctl {
 
@@ -36,10 +37,11 @@ enum Field : unsigned {
     kEventCount = 1u << 7,   // --count
 };
 
+// A command sends the request of a request type that names it, or watches (watch).
 struct Command {
     const char* name;
-    int code;             // the request's message code; 0 for watch
-    int eventAnswerCode;  // the code with --event-answer; 0 when it has none
+    const Mux::MuxRequestType* request;      // null for watch
+    const Mux::MuxRequestType* eventAnswer;  // sent with --event-answer; null when none
     unsigned fields;
     const char* summary;
 };
