@@ -47,6 +47,7 @@ namespace Mux {
 
 class MuxMessage;
 struct MuxRequestRecord;
+struct RequestRoute;
 
 class QuarnMux {
 public:
@@ -119,11 +120,9 @@ private:
     // True when the gateway queued the request: the record then waits in the pending list.
     // Else the record stays with the caller.
     bool SendMessageToVG(Record& record);
-    // The gateway a request goes to, after the checks and log lines of its code (a
+    // The gateway a request goes to, after the checks and log lines of its route (a
     // duration of 0 becomes 1); null when it cannot be routed.
-    Gateway* RouteRequest(MuxMessage& request);
-    bool CallGatewayOperation(Gateway& gateway, const MuxMessage& request,
-                              std::optional<std::chrono::steady_clock::time_point> deadline);
+    Gateway* RouteRequest(const RequestRoute& route, MuxMessage& request);
     // The time by which the request's frame must have left; none without a time-out.
     std::optional<std::chrono::steady_clock::time_point> DeadlineOf(
         const MuxRequestRecord& record) const;

@@ -6,16 +6,15 @@
 #include "gateway/VirtualGateway.h"
 #include "gateway/VirtualGatewayEventMessage.h"
 #include "gateway/VirtualGatewayResponseMessage.h"
-#include "messages/QuarnLockState.h"
 #include "messages/QuarnMessageTypes.h"
 #include "mux/AnswerTexts.h"
 #include "mux/ClientMessages.h"
 #include "mux/MuxRequestRecord.h"
 #include "mux/QuarnMux.h"
+#include "mux/RequestRoutes.h"
 #include "mux/protocol/MuxMessage.h"
 #include "mux/protocol/MuxMessageBuilder.h"
 #include "mux/protocol/MuxMessageCodes.h"
-#include "mux/protocol/MuxMessagePayloads.h"
 #include "net/ServerSocket.h"
 #include "threading/MutexGuard.h"
 
@@ -37,11 +36,6 @@ int EventCodeFor(uint8_t eventType) {
         default:
             return 0;
     }
-}
-
-bool IsLockOperation(int code) {
-    return code == MUX_MESSAGE_LOCK_OPEN || code == MUX_MESSAGE_EVENT_LOCK_OPEN ||
-           code == MUX_MESSAGE_LOCK_CLOSE || code == MUX_MESSAGE_EVENT_LOCK_CLOSE;
 }
 
 }  // namespace
@@ -111,53 +105,23 @@ void QuarnMux::TranslateVirtualGatewayMessage(Gateway& gateway, const GatewayRes
 
 std::unique_ptr<MuxMessage> QuarnMux::BuildAnswer(const MuxMessage& request,
                                                   const GatewayResponse& response) {
-    const std::string& messageId = request.GetMessageId();
-    const int code = request.GetMessageCode();
-    auto answer = [&](std::unique_ptr<MuxMessagePayloadBase> payload, bool success) {
-        return MuxMessageBuilder::BuildMessage(success ? MUX_MESSAGE_ACK : MUX_MESSAGE_NACK,
-                                               messageId, std::move(payload));
+    auto failed = [&](const char* text) {
+        return MuxMessageBuilder::BuildMessage(MUX_MESSAGE_NACK, request.GetMessageId(),
+                                               MuxMessageBuilder::BuildNackPayload(0, text));
     };
     switch (response.GetFailure()) {
         case GatewayResponse::Failure::None:
             break;
         case GatewayResponse::Failure::NotSent:
-            return answer(MuxMessageBuilder::BuildNackPayload(0, kNotSentText), false);
+            return failed(kNotSentText);
         case GatewayResponse::Failure::Busy:
-            return answer(MuxMessageBuilder::BuildNackPayload(0, kBusyText), false);
+            return failed(kBusyText);
         case GatewayResponse::Failure::NoAnswer:
-            return answer(MuxMessageBuilder::BuildNackPayload(0, kNoAnswerText), false);
+            return failed(kNoAnswerText);
     }
-    const int result = static_cast<int>(response.GetResponseCode());
-    if (IsLockOperation(code)) {
-        const MuxLockAddressPayload* address = request.GetPayload()->GetLockAddress();
-        std::string text = DetailedAnswerText(result, address->lockID, address->gatewayID);
-        auto data = MuxMessageBuilder::BuildLockOperationResponsePayload(result == 0, result);
-        if (result == 0) {
-            return answer(MuxMessageBuilder::BuildAckPayload(std::move(data)), true);
-        }
-        return answer(MuxMessageBuilder::BuildNackPayload(0, text, std::move(data)), false);
-    }
-    if (code == MUX_MESSAGE_LOCK_GET_STATUS) {
-        LOG_VERBOSE << "Building response to Lock GetStatus message.";
-        if (result != 0) {
-            return answer(MuxMessageBuilder::BuildNackPayload(result, ""), false);
-        }
-        const auto* status = response.GetStatusPayload();
-        if (status == nullptr) {
-            return answer(MuxMessageBuilder::BuildAckPayload(), true);
-        }
-        Quarn::Messages::QuarnLockState state =
-            Quarn::Messages::QuarnLockState::ParseFromBuffer(status);
-        auto data = MuxMessageBuilder::BuildGetLockStatusResponsePayload(
-            static_cast<int>(state.GetBatteryStatus()), static_cast<int>(state.GetQoS()),
-            state.IsMechanicalActive(), state.IsBatteryWarning(), state.IsBatteryAlarm(),
-            state.IsReaderConnected());
-        return answer(MuxMessageBuilder::BuildAckPayload(std::move(data)), true);
-    }
-    if (result == 0) {
-        return answer(MuxMessageBuilder::BuildAckPayload(), true);
-    }
-    return answer(MuxMessageBuilder::BuildNackPayload(result, ShortAnswerText(result)), false);
+    // Only a routed request waits for its gateway's answer.
+    const RequestRoute& route = *FindRequestRoute(request.GetMessageCode());
+    return route.answer(request, static_cast<int>(response.GetResponseCode()), response);
 }
 
 void QuarnMux::TranslateVirtualGatewayEvent(Gateway& gateway, const GatewayEvent& event) {

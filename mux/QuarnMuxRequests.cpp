@@ -10,6 +10,7 @@
 #include "mux/ClientMessages.h"
 #include "mux/MuxRequestRecord.h"
 #include "mux/QuarnMux.h"
+#include "mux/RequestRoutes.h"
 #include "mux/protocol/MuxMessage.h"
 #include "mux/protocol/MuxMessageBuilder.h"
 #include "mux/protocol/MuxMessageCodes.h"
@@ -23,161 +24,48 @@ namespace {
 constexpr int kPopLockTimeoutSeconds = 5;
 constexpr int kAnswerQueueLockTimeoutSeconds = 10;
 
-// The gateway and lock a request payload addresses; false when there is no payload.
-bool AddressOf(const MuxMessagePayloadBase* payload, int& gatewayId, int& lockId) {
-    const MuxLockAddressPayload* address = payload != nullptr ? payload->GetLockAddress() : nullptr;
-    if (address == nullptr) {
-        return false;
+// The debug line naming a parsed request and its lock, or the error line for a request of
+// that code that came without its payload.
+void LogParsedRequest(const RequestRoute& route, const MuxMessage& message) {
+    const MuxMessagePayloadBase* payload = message.GetPayload();
+    if (payload == nullptr) {
+        if (route.parsedMissing != nullptr) {
+            LOG_ERROR << route.parsedMissing;
+        }
+        return;
     }
-    gatewayId = address->gatewayID;
-    lockId = address->lockID;
-    return true;
+    const MuxLockAddressPayload* address = payload->GetLockAddress();
+    switch (route.parsedLine) {
+        case ParsedLine::none:
+            break;
+        case ParsedLine::head:
+            LOG_DEBUG << route.parsedHead;
+            break;
+        case ParsedLine::lock:
+            LOG_DEBUG << route.parsedHead << address->lockID << " on gateway "
+                      << address->gatewayID;
+            break;
+        case ParsedLine::lockAndDot:
+            LOG_DEBUG << route.parsedHead << address->lockID << " on gateway " << address->gatewayID
+                      << ".";
+            break;
+        case ParsedLine::lockAndDuration:
+            LOG_DEBUG << route.parsedHead << address->lockID << " on gateway " << address->gatewayID
+                      << ". Duration is "
+                      << static_cast<int>(
+                             message.GetPayloadAs<MuxLockOpenCloseMessagePayload>()->duration);
+            break;
+    }
 }
 
 // Standard output carries the log lines too: the text goes whole, on a line of its own.
 void WriteLockToStandardOutput(const MuxMessage& message) {
-    int gatewayId = 0;
-    int lockId = 0;
-    if (AddressOf(message.GetPayload(), gatewayId, lockId)) {
+    if (const MuxMessagePayloadBase* payload = message.GetPayload()) {
+        const MuxLockAddressPayload& address = *payload->GetLockAddress();
         Diagnostics::WriteToStandardOutput(
-            "MuxMessageBuilder - gatewayID :" + std::to_string(gatewayId) +
-            " lockID : " + std::to_string(lockId) + "\n");
+            "MuxMessageBuilder - gatewayID :" + std::to_string(address.gatewayID) +
+            " lockID : " + std::to_string(address.lockID) + "\n");
     }
-}
-
-// The debug line naming a parsed request and its lock, or the error line for a request of
-// that code that came without its payload.
-void LogParsedRequest(const MuxMessage& message) {
-    const MuxMessagePayloadBase* payload = message.GetPayload();
-    int gatewayId = 0;
-    int lockId = 0;
-    const bool addressed = AddressOf(payload, gatewayId, lockId);
-    auto* openClose = dynamic_cast<const MuxLockOpenCloseMessagePayload*>(payload);
-    auto logLock = [&](const char* head, const char* missing) {
-        if (addressed) {
-            LOG_DEBUG << head << lockId << " on gateway " << gatewayId;
-        } else if (missing != nullptr) {
-            LOG_ERROR << missing;
-        }
-    };
-    auto logOpenClose = [&](const char* head, const char* missing) {
-        if (openClose != nullptr) {
-            LOG_DEBUG << head << openClose->lockID << " on gateway " << openClose->gatewayID
-                      << ". Duration is " << static_cast<int>(openClose->duration);
-        } else {
-            LOG_ERROR << missing;
-        }
-    };
-    switch (message.GetMessageCode()) {
-        case MUX_MESSAGE_LOCK_OPEN:
-            logLock("The message is LOCK_OPEN, and the lockID is ", nullptr);
-            break;
-        case MUX_MESSAGE_LOCK_CLOSE:
-            logLock("The message is LOCK_CLOSE, and the lockID is ", nullptr);
-            break;
-        case MUX_MESSAGE_LOCK_GET_STATUS:
-            if (addressed) {
-                LOG_DEBUG << "The message is LOCK_GET_STATUS, and the lockID is " << lockId
-                          << " on gateway " << gatewayId << ".";
-            } else {
-                LOG_ERROR << "The lock status payload is nullptr.";
-            }
-            break;
-        case MUX_MESSAGE_LOCK_OPEN_CLOSE:
-            logOpenClose("The message is LOCK_OPEN_CLOSE, and the lockID is ",
-                         "The message LOCK_OPEN_CLOSE is nullptr.");
-            break;
-        case MUX_MESSAGE_EVENT_LOCK_OPEN_CLOSE:
-            logOpenClose("The message is EVENT_LOCK_OPEN_CLOSE, and the lockID is ",
-                         "The message EVENT_LOCK_OPEN_CLOSE is nullptr.");
-            break;
-        case MUX_MESSAGE_ACCESS_DENIED:
-            logLock("The message is ACCESS_DENIED, and the lockID is ",
-                    "The ACCESS DENIED message is nullptr.");
-            break;
-        case MUX_MESSAGE_EVENT_LOCK_OPEN:
-            logLock("The message is EVENT_LOCK_OPEN, and the lockID is ", nullptr);
-            break;
-        case MUX_MESSAGE_EVENT_LOCK_CLOSE:
-            logLock("The message is EVENT_LOCK_CLOSE, and the lockID is ", nullptr);
-            break;
-        case MUX_MESSAGE_EVENT_ACCESS_DENIED:
-            logLock("The message is EVENT_ACCESS_DENIED, and the lockID is ",
-                    "The EVENT ACCESS DENIED message is nullptr.");
-            break;
-        case MUX_MESSAGE_LOCK_WHITELIST_SET:
-            if (payload != nullptr) {
-                LOG_DEBUG << "The message is LOCK_WHITELIST_SET";
-            } else {
-                LOG_ERROR << "The message payload of LOCK_WHITELIST_SET is nullptr";
-            }
-            break;
-        case MUX_MESSAGE_CLEAR_WHITELIST:
-            logLock("The mesage is LOCK_WHITELIST_CLEAR, lockID is ",
-                    "The message payload of LOCK_WHITELIST_CLEAR is nullptr.");
-            break;
-        case MUX_MESSAGE_ENABLE_WHITELIST:
-            logLock("The mesage is LOCK_WHITELIST_ENABLE, lockID is ",
-                    "The message payload of LOCK_WHITELIST_ENABLE is nullptr.");
-            break;
-        case MUX_MESSAGE_DISABLE_WHITELIST:
-            logLock("The mesage is LOCK_WHITELIST_DISABLE, lockID is ",
-                    "The message payload of LOCK_WHITELIST_DISABLE is nullptr.");
-            break;
-        default:
-            break;
-    }
-}
-
-// How a routable request code is refused: the line for a missing payload and the line for
-// a gateway ID that is not configured (null: nothing is logged).
-struct RouteRule {
-    int code;
-    Diagnostics::Severity missingSeverity;
-    const char* missingText;
-    const char* notFoundText;
-};
-
-constexpr RouteRule kRouteRules[] = {
-    {MUX_MESSAGE_LOCK_OPEN, Diagnostics::none, nullptr, nullptr},
-    {MUX_MESSAGE_EVENT_LOCK_OPEN, Diagnostics::none, nullptr, nullptr},
-    {MUX_MESSAGE_LOCK_CLOSE, Diagnostics::none, nullptr, nullptr},
-    {MUX_MESSAGE_EVENT_LOCK_CLOSE, Diagnostics::none, nullptr, nullptr},
-    {MUX_MESSAGE_LOCK_OPEN_CLOSE, Diagnostics::none, nullptr, nullptr},
-    {MUX_MESSAGE_LOCK_GET_STATUS, Diagnostics::error,
-     "Paylaod for LOCK_GETSTATUS is nullptr. Message cannot be routed to gateway.",
-     "Cannot find requested gateway for LOCK_GETSTATUS"},
-    {MUX_MESSAGE_EVENT_LOCK_OPEN_CLOSE, Diagnostics::warning,
-     "Current data payload for LOCK_OPEN_CLOSE is null. Nothing can be done.",
-     "Cannot find requested gateway for LOCK_OPEN_CLOSE"},
-    {MUX_MESSAGE_ACCESS_DENIED, Diagnostics::error, "MUX_MESSAGE_ACCESS_DENIED payload is nullptr.",
-     "Cannot find requested gateway for MUX_MESSAGE_ACCESS_DENIED"},
-    {MUX_MESSAGE_EVENT_ACCESS_DENIED, Diagnostics::none, nullptr,
-     "Cannot find requested gateway for MUX_MESSAGE_ACCESS_DENIED"},
-    {MUX_MESSAGE_LOCK_WHITELIST_SET, Diagnostics::warning,
-     "Current data payload for LOCK_WHITELIST_SET is null. Nothing can be done.",
-     "Cannot find requested gateway for LOCK_WHITELIST_SET"},
-    {MUX_MESSAGE_LOCK_WHITELIST_REMOVE, Diagnostics::warning,
-     "Current data payload for LOCK_WHITELIST_REMOVE is null. Nothing can be done.",
-     "Cannot find requested gateway for LOCK_WHITELIST_REMOVE"},
-    {MUX_MESSAGE_CLEAR_WHITELIST, Diagnostics::error,
-     "MUX_MESSAGE_CLEAR_WHITELIST payload is nullptr.",
-     "Cannot find requested gateway for MUX_MESSAGE_CLEAR_WHITELIST"},
-    {MUX_MESSAGE_ENABLE_WHITELIST, Diagnostics::error,
-     "MUX_MESSAGE_ENABLE_WHITELIST payload is nullptr.",
-     "Cannot find requested gateway for MUX_MESSAGE_ENABLE_WHITELIST"},
-    {MUX_MESSAGE_DISABLE_WHITELIST, Diagnostics::error,
-     "MUX_MESSAGE_DISABLE_WHITELIST payload is nullptr.",
-     "Cannot find requested gateway for MUX_MESSAGE_DISABLE_WHITELIST"},
-};
-
-const RouteRule* FindRouteRule(int code) {
-    for (const RouteRule& rule : kRouteRules) {
-        if (rule.code == code) {
-            return &rule;
-        }
-    }
-    return nullptr;
 }
 
 }  // namespace
@@ -216,12 +104,14 @@ void QuarnMux::TranslateClientMessage(int clientFd, uint64_t connectionId,
     if (!message) {
         return;
     }
-    if (message->GetMessageCode() == MUX_MESSAGE_LOCK_CLOSE ||
-        message->GetMessageCode() == MUX_MESSAGE_EVENT_LOCK_CLOSE) {
+    const RequestRoute* route = FindRequestRoute(message->GetMessageCode());
+    if (route != nullptr && route->writesLock) {
         WriteLockToStandardOutput(*message);
     }
     LOG_DEBUG << "Parsed received message.";
-    LogParsedRequest(*message);
+    if (route != nullptr) {
+        LogParsedRequest(*route, *message);
+    }
     if (message->GetMessageCode() == MUX_MESSAGE_CONFIGURE) {
         LOG_WARNING << "Configure via network message currently not supported.";
         return;
@@ -333,13 +223,11 @@ bool QuarnMux::SendMessageToVG(Record& record) {
         LOG_DEBUG << "Prepare to send message " << request.GetMessageCode()
                   << " to Virtual Gateway.";
     }
-    if (request.GetMessageCode() == MUX_MESSAGE_ACCESS_ALLOWED) {
-        LOG_WARNING << "Access allowed message received, but it's currently not supported by "
-                       "the Quarnvell gateway.";
+    const RequestRoute* route = FindRequestRoute(request.GetMessageCode());
+    if (route == nullptr) {
         return refuse();
     }
-
-    Gateway* gateway = RouteRequest(*record->requestMessage);
+    Gateway* gateway = RouteRequest(*route, *record->requestMessage);
     if (gateway == nullptr) {
         return refuse();
     }
@@ -361,7 +249,11 @@ bool QuarnMux::SendMessageToVG(Record& record) {
     pendingMessagesList_.emplace(messageId, std::move(record));
     pendingGuard.Unlock();
 
-    if (CallGatewayOperation(*gateway, *message, deadline)) {
+    const MuxLockAddressPayload& address = *message->GetPayload()->GetLockAddress();
+    const bool answersEvent = type != nullptr && type->answersEvent;
+    const RequestRoute::Call call{messageId, static_cast<uint32_t>(address.lockID), answersEvent,
+                                  deadline};
+    if (route->call(*gateway, *message, call)) {
         LOG_INFO << "Message correctly enqueued by Virtual Gateway. MessageID: " << messageId;
         return true;
     }
@@ -374,115 +266,33 @@ bool QuarnMux::SendMessageToVG(Record& record) {
     return refuse();
 }
 
-QuarnMux::Gateway* QuarnMux::RouteRequest(MuxMessage& request) {
-    const int code = request.GetMessageCode();
-    const RouteRule* rule = FindRouteRule(code);
-    if (rule == nullptr) {
+QuarnMux::Gateway* QuarnMux::RouteRequest(const RequestRoute& route, MuxMessage& request) {
+    if (route.call == nullptr) {
+        LOG_WARNING << route.refusedText;
         return nullptr;
     }
-    if (code == MUX_MESSAGE_EVENT_ACCESS_DENIED) {
-        LOG_DEBUG << "Access denied as a response to a card reader event received.";
+    if (route.routingText != nullptr) {
+        LOG_DEBUG << route.routingText;
     }
-    int gatewayId = 0;
-    int lockId = 0;
-    if (!AddressOf(request.GetPayload(), gatewayId, lockId)) {
-        if (rule->missingText != nullptr) {
-            LOCKHUB_LOG(rule->missingSeverity) << rule->missingText;
+    const MuxMessagePayloadBase* payload = request.GetPayload();
+    const MuxLockAddressPayload* address = payload != nullptr ? payload->GetLockAddress() : nullptr;
+    if (address == nullptr) {
+        if (route.missingText != nullptr) {
+            LOCKHUB_LOG(route.missingSeverity) << route.missingText;
         }
         return nullptr;
     }
-    auto found = gateways_.find(gatewayId);
+    auto found = gateways_.find(address->gatewayID);
     if (found == gateways_.end()) {
-        if (rule->notFoundText != nullptr) {
-            LOG_WARNING << rule->notFoundText;
+        if (route.notFoundText != nullptr) {
+            LOG_WARNING << route.notFoundText;
         }
         return nullptr;
     }
-    switch (code) {
-        case MUX_MESSAGE_LOCK_OPEN_CLOSE:
-        case MUX_MESSAGE_EVENT_LOCK_OPEN_CLOSE: {
-            auto* payload = request.GetPayloadAs<MuxLockOpenCloseMessagePayload>();
-            if (payload->duration == 0) {
-                payload->duration = 1;
-                if (code == MUX_MESSAGE_EVENT_LOCK_OPEN_CLOSE) {
-                    LOG_INFO << "LOCK_OPEN_CLOSE duration set to zero. Defaulted to 1";
-                }
-            }
-            break;
-        }
-        case MUX_MESSAGE_EVENT_LOCK_CLOSE:
-            LOG_DEBUG << "MUX_MESSAGE_EVENT_LOCK_CLOSE "
-                      << " prepare to enqueue";
-            LOG_DEBUG << "MUX_MESSAGE_EVENT_LOCK_CLOSE "
-                      << " prepare to enqueue 2 , GatewayId : " << gatewayId;
-            break;
-        case MUX_MESSAGE_LOCK_WHITELIST_SET:
-            LOG_DEBUG << (request.GetPayloadAs<MuxWhitelistSetPayload>()->isUIDCard
-                              ? "Using AddWhitelistEntry with UID card data type specified."
-                              : "Using AddWhitelistEntry with a different card data type than "
-                                "UID specified.");
-            break;
-        case MUX_MESSAGE_LOCK_WHITELIST_REMOVE:
-            LOG_DEBUG << (request.GetPayloadAs<MuxWhitelistSetPayload>()->isUIDCard
-                              ? "Using RemoveWhitelistEntry with UID card data type specified."
-                              : "Using RemoveWhitelistEntry with a different card data type "
-                                "than UID specified");
-            break;
-        case MUX_MESSAGE_CLEAR_WHITELIST:
-            LOG_DEBUG << "Sending CLEAR_WHITELIST to Virtual Gateway using gateway id" << gatewayId
-                      << " and device address " << lockId;
-            break;
-        default:
-            break;
+    if (route.prepare != nullptr) {
+        route.prepare(request, *address);
     }
     return found->second;
-}
-
-bool QuarnMux::CallGatewayOperation(Gateway& gateway, const MuxMessage& request,
-                                    std::optional<std::chrono::steady_clock::time_point> deadline) {
-    const std::string& id = request.GetMessageId();
-    const int code = request.GetMessageCode();
-    const bool answersEvent = code >= MUX_MESSAGE_EVENT_LOCK_OPEN;
-    int gatewayId = 0;
-    int lockId = 0;
-    AddressOf(request.GetPayload(), gatewayId, lockId);
-    const auto device = static_cast<uint32_t>(lockId);
-    switch (code) {
-        case MUX_MESSAGE_LOCK_OPEN:
-        case MUX_MESSAGE_EVENT_LOCK_OPEN:
-            return gateway.OpenLock(id, device, 0, answersEvent, deadline);
-        case MUX_MESSAGE_LOCK_CLOSE:
-        case MUX_MESSAGE_EVENT_LOCK_CLOSE:
-            return gateway.CloseLock(id, device, 0, answersEvent, deadline);
-        case MUX_MESSAGE_LOCK_GET_STATUS:
-            return gateway.GetNodeStatus(id, device, deadline);
-        case MUX_MESSAGE_LOCK_OPEN_CLOSE:
-        case MUX_MESSAGE_EVENT_LOCK_OPEN_CLOSE:
-            return gateway.OpenCloseLock(
-                id, device, request.GetPayloadAs<MuxLockOpenCloseMessagePayload>()->duration,
-                answersEvent, deadline);
-        case MUX_MESSAGE_ACCESS_DENIED:
-        case MUX_MESSAGE_EVENT_ACCESS_DENIED:
-            return gateway.AccessDenied(id, device, answersEvent, deadline);
-        case MUX_MESSAGE_LOCK_WHITELIST_SET: {
-            auto* card = request.GetPayloadAs<MuxWhitelistSetPayload>();
-            return gateway.AddWhitelistEntry(id, device, card->isUIDCard, card->setupNumber,
-                                             card->options != 0, card->cardData, deadline);
-        }
-        case MUX_MESSAGE_LOCK_WHITELIST_REMOVE: {
-            auto* card = request.GetPayloadAs<MuxWhitelistSetPayload>();
-            return gateway.RemoveWhitelistEntry(id, device, card->isUIDCard, card->setupNumber,
-                                                card->cardData, deadline);
-        }
-        case MUX_MESSAGE_CLEAR_WHITELIST:
-            return gateway.ClearWhiteList(id, device, deadline);
-        case MUX_MESSAGE_ENABLE_WHITELIST:
-            return gateway.EnableWhitelist(id, device, deadline);
-        case MUX_MESSAGE_DISABLE_WHITELIST:
-            return gateway.DisableWhitelist(id, device, deadline);
-        default:
-            return false;
-    }
 }
 
 }  // namespace Mux
