@@ -6,12 +6,17 @@
 #include <cerrno>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <sstream>
+
+#include "gateway/VirtualGateway.h"
 
 namespace Mux::Configuration {
 namespace {
 
 using rapidjson::Value;
+
+constexpr int kHighestPort = 65535;
 
 // Reads an integer member into target. False when the member is a number that does not
 // fit a 32-bit signed integer; any other type leaves the default.
@@ -82,6 +87,32 @@ bool ReadGateway(const Value& element, MuxGatewayData& gateway) {
 }
 
 }  // namespace
+
+int PortOf(const MuxGatewayData& gateway) {
+    return gateway.Port == 0 ? Quarn::VirtualGateway::kDefaultPort : gateway.Port;
+}
+
+std::vector<GatewayPlan> PlanGateways(const MuxConfigurationData& configuration) {
+    std::vector<GatewayPlan> plans;
+    if (!configuration.Enabled) {
+        return plans;
+    }
+    std::map<int, size_t> firstWithId;
+    for (size_t i = 0; i < configuration.Gateways.size(); ++i) {
+        const MuxGatewayData& gateway = configuration.Gateways[i];
+        GatewayPlan plan{i, GatewayUse::routed, PortOf(gateway), i};
+        if (gateway.IpAddress.empty()) {
+            plan.use = GatewayUse::noAddress;
+        } else if (plan.port < 1 || plan.port > kHighestPort) {
+            plan.use = GatewayUse::badPort;
+        } else if (auto [first, added] = firstWithId.emplace(gateway.ID, i); !added) {
+            plan.use = GatewayUse::unreachable;
+            plan.firstWithId = first->second;
+        }
+        plans.push_back(plan);
+    }
+    return plans;
+}
 
 std::optional<std::string> ReadConfigurationFile(const std::string& path) {
     std::error_code ignored;

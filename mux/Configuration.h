@@ -35,6 +35,29 @@ struct MuxConfigurationData {
     bool CheckFrameCRC = true;
 };
 
+// What start-up makes of one gateway of a configuration.
+enum class GatewayUse {
+    routed,       // created and connected; requests for its ID reach it
+    unreachable,  // created and connected, but an earlier gateway has its ID: no request
+                  // reaches it
+    noAddress,    // no "IpAddress": skipped
+    badPort,      // a port outside 1..65535: not created
+};
+
+struct GatewayPlan {
+    size_t index;  // in the configuration's Gateways
+    GatewayUse use;
+    int port;            // the port it is reached on (PortOf)
+    size_t firstWithId;  // unreachable: the gateway that requests for its ID reach; else index
+};
+
+// The port a gateway is reached on: its "Port", or the gateways' default port for 0.
+int PortOf(const MuxGatewayData& gateway);
+
+// What start-up makes of each gateway of the configuration, in their order; nothing when
+// the configuration is not enabled. Start-up and --check-config both go by it.
+std::vector<GatewayPlan> PlanGateways(const MuxConfigurationData& configuration);
+
 // The text of a configuration file, read line by line, each line ended by "\n"; nullopt,
 // with errno set, when it cannot be read (missing, not readable, a folder).
 std::optional<std::string> ReadConfigurationFile(const std::string& path);

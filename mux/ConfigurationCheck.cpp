@@ -6,13 +6,11 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <map>
 #include <optional>
 #include <ostream>
 #include <set>
 #include <vector>
 
-#include "gateway/VirtualGateway.h"
 #include "mux/Configuration.h"
 
 namespace Mux {
@@ -21,8 +19,6 @@ namespace {
 using Configuration::MuxConfigurationData;
 using Configuration::MuxGatewayData;
 using rapidjson::Value;
-
-constexpr int kHighestPort = 65535;
 
 std::string Quoted(const std::string& text) {
     return "\"" + text + "\"";
@@ -153,10 +149,6 @@ void NoteIgnoredParts(const rapidjson::Document& document, std::vector<std::stri
     }
 }
 
-bool PortUsable(int port) {
-    return port == 0 || (port >= 1 && port <= kHighestPort);
-}
-
 // What start-up does with the gateways: which it skips and which no request reaches.
 void NoteGatewayOutcomes(const MuxConfigurationData& configuration,
                          std::vector<std::string>& notes) {
@@ -169,19 +161,24 @@ void NoteGatewayOutcomes(const MuxConfigurationData& configuration,
     if (configuration.Gateways.empty()) {
         notes.push_back("no gateways: every request is answered with a NACK");
     }
-    std::map<int, size_t> firstWithId;
-    for (size_t i = 0; i < configuration.Gateways.size(); ++i) {
-        const MuxGatewayData& gateway = configuration.Gateways[i];
-        if (gateway.IpAddress.empty()) {
-            notes.push_back(Where(i) + ": no \"IpAddress\": the gateway is skipped");
-        } else if (!PortUsable(gateway.Port)) {
-            notes.push_back(Where(i) + ": \"Port\" " + std::to_string(gateway.Port) +
-                            " is outside 1..65535: the gateway is not created");
-        } else if (auto [first, added] = firstWithId.emplace(gateway.ID, i); !added) {
-            notes.push_back(Where(i) + ": ID " + std::to_string(gateway.ID) +
-                            " is also the ID of " + Where(first->second) +
-                            ": requests for gateway " + std::to_string(gateway.ID) + " reach " +
-                            Where(first->second) + " only");
+    for (const Configuration::GatewayPlan& plan : Configuration::PlanGateways(configuration)) {
+        const MuxGatewayData& gateway = configuration.Gateways[plan.index];
+        switch (plan.use) {
+            case Configuration::GatewayUse::routed:
+                break;
+            case Configuration::GatewayUse::noAddress:
+                notes.push_back(Where(plan.index) + ": no \"IpAddress\": the gateway is skipped");
+                break;
+            case Configuration::GatewayUse::badPort:
+                notes.push_back(Where(plan.index) + ": \"Port\" " + std::to_string(gateway.Port) +
+                                " is outside 1..65535: the gateway is not created");
+                break;
+            case Configuration::GatewayUse::unreachable:
+                notes.push_back(Where(plan.index) + ": ID " + std::to_string(gateway.ID) +
+                                " is also the ID of " + Where(plan.firstWithId) +
+                                ": requests for gateway " + std::to_string(gateway.ID) + " reach " +
+                                Where(plan.firstWithId) + " only");
+                break;
         }
     }
 }
@@ -199,8 +196,8 @@ void Describe(const MuxConfigurationData& configuration, std::ostream& out) {
         out << "  " << Where(i) << ": ID " << gateway.ID << " " << Quoted(gateway.Description)
             << " at "
             << (gateway.IpAddress.empty() ? std::string("(no address)") : gateway.IpAddress) << ":"
-            << (gateway.Port == 0 ? Quarn::VirtualGateway::kDefaultPort : gateway.Port)
-            << (gateway.Port == 0 ? " (default port)" : "") << ", " << gateway.Devices.size()
+            << Configuration::PortOf(gateway) << (gateway.Port == 0 ? " (default port)" : "")
+            << ", " << gateway.Devices.size()
             << (gateway.Devices.size() == 1 ? " device" : " devices") << "\n";
         if (gateway.CheckFrameCRC.value_or(configuration.CheckFrameCRC) !=
             configuration.CheckFrameCRC) {

@@ -227,14 +227,15 @@ void QuarnMux::InitVirtualGateways(Configuration::MuxConfigurationData configura
     if (configuration.Gateways.empty()) {
         return;
     }
-    for (const Configuration::MuxGatewayData& data : configuration.Gateways) {
-        if (data.IpAddress.empty()) {
+    for (const Configuration::GatewayPlan& plan : Configuration::PlanGateways(configuration)) {
+        const Configuration::MuxGatewayData& data = configuration.Gateways[plan.index];
+        if (plan.use == Configuration::GatewayUse::noAddress) {
             continue;
         }
+        // A gateway refuses a port it cannot use (GatewayUse::badPort) with an exception.
         std::unique_ptr<Gateway> gateway;
         try {
-            gateway = data.Port == 0 ? std::make_unique<Gateway>(data.IpAddress)
-                                     : std::make_unique<Gateway>(data.IpAddress, data.Port);
+            gateway = std::make_unique<Gateway>(data.IpAddress, plan.port);
         } catch (const std::exception& error) {
             LOG_ERROR << "Cannot create gateway with ID " << data.ID << ": " << error.what();
             continue;
@@ -256,7 +257,9 @@ void QuarnMux::InitVirtualGateways(Configuration::MuxConfigurationData configura
             [this](Gateway& from, std::unique_ptr<GatewayEvent> event) {
                 VirtualGatewayEventReceivedCallback(from, std::move(event));
             });
-        gateways_.emplace(data.ID, gateway.get());
+        if (plan.use == Configuration::GatewayUse::routed) {
+            gateways_.emplace(data.ID, gateway.get());
+        }
         virtualGateways_.push_back(std::move(gateway));
     }
     LOG_INFO << "Virtual gateways initialized.";

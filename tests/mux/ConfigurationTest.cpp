@@ -67,3 +67,34 @@ TEST(Configuration, RequestTimeout) {
     EXPECT_EQ(ParseConfigurationText(R"({"RequestTimeout": "5"})")->RequestTimeout, 20);
     EXPECT_EQ(ParseConfigurationText(R"({"RequestTimeout": -3})")->RequestTimeout, 20);
 }
+
+// Start-up creates and routes the gateways by this plan, and --check-config reports it.
+TEST(Configuration, ThePlanSaysWhatStartUpMakesOfEachGateway) {
+    auto configuration = ParseConfigurationText(R"({"Enabled": true, "Gateways": [
+        {"ID": 3, "IpAddress": ""},
+        {"ID": 3, "IpAddress": "a", "Port": 70000},
+        {"ID": 3, "IpAddress": "b", "Port": -4},
+        {"ID": 3, "IpAddress": "c"},
+        {"ID": 4, "IpAddress": "d", "Port": 65535},
+        {"ID": 3, "IpAddress": "e", "Port": 1}]})");
+    ASSERT_TRUE(configuration);
+    using Mux::Configuration::GatewayUse;
+    struct Expected {
+        GatewayUse use;
+        int port;
+        size_t firstWithId;
+    };
+    const Expected expected[] = {{GatewayUse::noAddress, 2101, 0}, {GatewayUse::badPort, 70000, 1},
+                                 {GatewayUse::badPort, -4, 2},     {GatewayUse::routed, 2101, 3},
+                                 {GatewayUse::routed, 65535, 4},   {GatewayUse::unreachable, 1, 3}};
+    auto plans = Mux::Configuration::PlanGateways(*configuration);
+    ASSERT_EQ(plans.size(), std::size(expected));
+    for (size_t i = 0; i < plans.size(); ++i) {
+        EXPECT_EQ(plans[i].index, i);
+        EXPECT_EQ(plans[i].use, expected[i].use) << i;
+        EXPECT_EQ(plans[i].port, expected[i].port) << i;
+        EXPECT_EQ(plans[i].firstWithId, expected[i].firstWithId) << i;
+    }
+    configuration->Enabled = false;
+    EXPECT_TRUE(Mux::Configuration::PlanGateways(*configuration).empty());
+}
