@@ -1,8 +1,5 @@
 #include "mux/RequestRoutes.h"
 
-#include <algorithm>
-#include <iterator>
-
 #include "gateway/VirtualGatewayResponseMessage.h"
 #include "messages/QuarnLockState.h"
 #include "mux/AnswerTexts.h"
@@ -284,10 +281,7 @@ constexpr RequestRoute kRoutes[] = {
 }  // namespace
 
 const RequestRoute* FindRequestRoute(int code) {
-    const RequestRoute* route =
-        std::find_if(std::begin(kRoutes), std::end(kRoutes),
-                     [code](const RequestRoute& candidate) { return candidate.code == code; });
-    return route == std::end(kRoutes) ? nullptr : route;
+    return FindByCode(kRoutes, code);
 }
 
 }  // namespace Mux

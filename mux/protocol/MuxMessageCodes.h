@@ -2,6 +2,10 @@
 // The message codes of the client protocol: the "MessageCode" member of every message.
 // A client may send any other integer; such a message is parsed without a payload.
 
+#include <algorithm>
+#include <cstddef>
+#include <iterator>
+
 namespace Mux {
 
 enum MuxMessageCodes : int {
@@ -28,5 +32,14 @@ enum MuxMessageCodes : int {
     MUX_MESSAGE_EVENT_LOCK_OPEN_CLOSE = 113,
     MUX_MESSAGE_EVENT_ACCESS_DENIED = 114,
 };
+
+// The entry for code in a table of entries, one per code (each with a member code), or
+// null when it has none.
+template <class Entry, size_t N>
+const Entry* FindByCode(const Entry (&table)[N], int code) {
+    const Entry* found = std::find_if(std::begin(table), std::end(table),
+                                      [code](const Entry& entry) { return entry.code == code; });
+    return found == std::end(table) ? nullptr : found;
+}
 
 }  // namespace Mux

@@ -1,7 +1,7 @@
 #include "mux/protocol/MuxRequestTypes.h"
 
-#include <algorithm>
 #include <limits>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -16,25 +16,30 @@ using Json::IntegerMember;
 using Json::ReadInteger;
 using Severity = MuxParseNote::Severity;
 
-// Any lock a gateway may serve; status and access-denied requests name a 16-bit device
-// address.
-constexpr int32_t kAnyLock = std::numeric_limits<int32_t>::max();
+// The lock of status and access-denied requests is a 16-bit device address.
 constexpr int32_t kDeviceAddress = std::numeric_limits<uint16_t>::max();
 
+struct LockAddress {
+    int32_t gatewayID = 0;
+    int32_t lockID = 0;
+};
+
 // The lock a request addresses: "gatewayID" a signed 32-bit integer (a configured gateway's
-// "ID"), "lockID" a device address from 0 to the type's largest; each 0 when absent. False,
+// "ID"), "lockID" a device address from 0 to the type's largest; each 0 when absent. None,
 // with an error noted, when either is present but unusable: the request is then refused.
-bool ReadLockAddress(const MuxRequestType& type, const rapidjson::Value& data, int32_t& gatewayID,
-                     int32_t& lockID, MuxParseNotes& notes) {
-    if (ReadInteger(data, "gatewayID", gatewayID) == IntegerMember::unusable) {
+std::optional<LockAddress> ReadLockAddress(const MuxRequestType& type, const rapidjson::Value& data,
+                                           MuxParseNotes& notes) {
+    LockAddress address;
+    if (ReadInteger(data, "gatewayID", address.gatewayID) == IntegerMember::unusable) {
         notes.push_back({Severity::error, "Cannot parse gateway ID for current message."});
-        return false;
+        return std::nullopt;
     }
-    if (ReadInteger(data, "lockID", lockID, 0, type.highestLockID) == IntegerMember::unusable) {
+    if (ReadInteger(data, "lockID", address.lockID, 0, type.highestLockID) ==
+        IntegerMember::unusable) {
         notes.push_back({Severity::error, "Cannot parse lock ID for current message."});
-        return false;
+        return std::nullopt;
     }
-    return true;
+    return address;
 }
 
 // A request that carries nothing but its lock address.
@@ -42,20 +47,15 @@ template <class Payload>
 std::unique_ptr<MuxMessagePayloadBase> ParseLockAddressMessage(const MuxRequestType& type,
                                                                rapidjson::Document& data,
                                                                MuxParseNotes& notes) {
-    int32_t gatewayID = 0;
-    int32_t lockID = 0;
-    if (!ReadLockAddress(type, data, gatewayID, lockID, notes)) {
-        return nullptr;
-    }
-    return std::make_unique<Payload>(gatewayID, lockID);
+    std::optional<LockAddress> address = ReadLockAddress(type, data, notes);
+    return address ? std::make_unique<Payload>(address->gatewayID, address->lockID) : nullptr;
 }
 
 std::unique_ptr<MuxMessagePayloadBase> ParseLockOpenCloseMessage(const MuxRequestType& type,
                                                                  rapidjson::Document& data,
                                                                  MuxParseNotes& notes) {
-    int32_t gatewayID = 0;
-    int32_t lockID = 0;
-    if (!ReadLockAddress(type, data, gatewayID, lockID, notes)) {
+    std::optional<LockAddress> address = ReadLockAddress(type, data, notes);
+    if (!address) {
         return nullptr;
     }
     uint8_t duration = 0;
@@ -63,7 +63,8 @@ std::unique_ptr<MuxMessagePayloadBase> ParseLockOpenCloseMessage(const MuxReques
         notes.push_back({Severity::error, "Cannot parse duration for current message."});
         return nullptr;
     }
-    return std::make_unique<MuxLockOpenCloseMessagePayload>(gatewayID, lockID, duration);
+    return std::make_unique<MuxLockOpenCloseMessagePayload>(address->gatewayID, address->lockID,
+                                                            duration);
 }
 
 // A one-byte setting of a whitelist entry, 0 when absent; false when present but unusable.
@@ -87,9 +88,8 @@ bool ReadEntrySetting(const rapidjson::Value& data, const char* name, uint8_t& s
 std::unique_ptr<MuxMessagePayloadBase> ParseWhitelistSetMessage(const MuxRequestType& type,
                                                                 rapidjson::Document& data,
                                                                 MuxParseNotes& notes) {
-    int32_t gatewayID = 0;
-    int32_t lockID = 0;
-    if (!ReadLockAddress(type, data, gatewayID, lockID, notes)) {
+    std::optional<LockAddress> address = ReadLockAddress(type, data, notes);
+    if (!address) {
         return nullptr;
     }
     uint8_t setupNumber = 0;
@@ -135,8 +135,8 @@ std::unique_ptr<MuxMessagePayloadBase> ParseWhitelistSetMessage(const MuxRequest
         return nullptr;
     }
     notes.push_back({Severity::debug, "Finished parsing whitelist message payload."});
-    return std::make_unique<MuxWhitelistSetPayload>(std::move(cardData), gatewayID, lockID,
-                                                    setupNumber, options, isUIDCard);
+    return std::make_unique<MuxWhitelistSetPayload>(
+        std::move(cardData), address->gatewayID, address->lockID, setupNumber, options, isUIDCard);
 }
 
 // The configuration a client sent is kept whole, as it came.
@@ -191,123 +191,99 @@ std::unique_ptr<MuxMessagePayloadBase> BuildWhitelistEntryRequest(const MuxReque
                                                    values.isUIDCard);
 }
 
-constexpr MuxRequestType kRequestTypes[] = {
-    {.code = MUX_MESSAGE_LOCK_OPEN,
-     .name = "LOCK OPEN",
-     .kind = "open",
-     .highestLockID = kAnyLock,
-     .read = ParseLockAddressMessage<MuxLockOpenMessagePayload>,
-     .build = BuildLockAddressRequest<MuxLockOpenMessagePayload>,
-     .command = "open",
-     .summary = "open a lock"},
-    {.code = MUX_MESSAGE_EVENT_LOCK_OPEN,
-     .name = "LOCK OPEN EVENT RESPONSE",
-     .kind = "open",
-     .answersEvent = true,
-     .highestLockID = kAnyLock,
-     .read = ParseLockAddressMessage<MuxLockOpenMessagePayload>,
-     .build = BuildLockAddressRequest<MuxLockOpenMessagePayload>,
-     .command = "open"},
-    {.code = MUX_MESSAGE_LOCK_CLOSE,
-     .name = "LOCK CLOSE",
-     .kind = "close",
-     .highestLockID = kAnyLock,
-     .read = ParseLockAddressMessage<MuxLockCloseMessagePayload>,
-     .build = BuildLockAddressRequest<MuxLockCloseMessagePayload>,
-     .command = "close",
-     .summary = "close a lock"},
-    {.code = MUX_MESSAGE_EVENT_LOCK_CLOSE,
-     .name = "LOCK CLOSE EVENT RESPONSE",
-     .kind = "close",
-     .answersEvent = true,
-     .highestLockID = kAnyLock,
-     .read = ParseLockAddressMessage<MuxLockCloseMessagePayload>,
-     .build = BuildLockAddressRequest<MuxLockCloseMessagePayload>,
-     .command = "close"},
-    {.code = MUX_MESSAGE_LOCK_OPEN_CLOSE,
-     .name = "LOCK OPEN-CLOSE",
-     .kind = "open",
-     .highestLockID = kAnyLock,
-     .members = kDurationMember,
-     .read = ParseLockOpenCloseMessage,
-     .build = BuildLockOpenCloseRequest,
-     .command = "open-close",
-     .summary = "open a lock for --duration seconds"},
-    {.code = MUX_MESSAGE_EVENT_LOCK_OPEN_CLOSE,
-     .name = "LOCK OPEN-CLOSE EVENT RESPONSE",
-     .kind = "open",
-     .answersEvent = true,
-     .highestLockID = kAnyLock,
-     .members = kDurationMember,
-     .read = ParseLockOpenCloseMessage,
-     .build = BuildLockOpenCloseRequest,
-     .command = "open-close"},
-    {.code = MUX_MESSAGE_LOCK_GET_STATUS,
-     .name = "LOCK GET-STATUS",
-     .kind = "status",
-     .highestLockID = kDeviceAddress,
-     .read = ParseLockAddressMessage<MuxGetLockStatusMessagePayload>,
-     .build = BuildLockAddressRequest<MuxGetLockStatusMessagePayload>,
-     .command = "status",
-     .summary = "read a lock's status"},
+// A request that carries its lock address alone, read into and built as Payload.
+template <class Payload>
+constexpr MuxRequestType LockAddressRequest(MuxRequestType type) {
+    type.read = ParseLockAddressMessage<Payload>;
+    type.build = BuildLockAddressRequest<Payload>;
+    return type;
+}
+
+// A request that adds a card to a whitelist or removes it.
+constexpr MuxRequestType WhitelistEntryRequest(MuxRequestType type) {
+    type.kind = "whitelist";
+    type.members |= kCardMembers;
+    type.read = ParseWhitelistSetMessage;
+    type.build = BuildWhitelistEntryRequest;
+    return type;
+}
+
+// The answer to a card-reader event: the same request under a code and name of its own.
+constexpr MuxRequestType EventTwin(MuxRequestType plain, int code, const char* name) {
+    plain.code = code;
+    plain.name = name;
+    plain.answersEvent = true;
+    plain.summary = nullptr;
+    return plain;
+}
+
+constexpr MuxRequestType kLockOpen =
+    LockAddressRequest<MuxLockOpenMessagePayload>({.code = MUX_MESSAGE_LOCK_OPEN,
+                                                   .name = "LOCK OPEN",
+                                                   .kind = "open",
+                                                   .command = "open",
+                                                   .summary = "open a lock"});
+constexpr MuxRequestType kLockClose =
+    LockAddressRequest<MuxLockCloseMessagePayload>({.code = MUX_MESSAGE_LOCK_CLOSE,
+                                                    .name = "LOCK CLOSE",
+                                                    .kind = "close",
+                                                    .command = "close",
+                                                    .summary = "close a lock"});
+constexpr MuxRequestType kLockOpenClose = {.code = MUX_MESSAGE_LOCK_OPEN_CLOSE,
+                                           .name = "LOCK OPEN-CLOSE",
+                                           .kind = "open",
+                                           .members = kDurationMember,
+                                           .read = ParseLockOpenCloseMessage,
+                                           .build = BuildLockOpenCloseRequest,
+                                           .command = "open-close",
+                                           .summary = "open a lock for --duration seconds"};
+constexpr MuxRequestType kAccessDenied = LockAddressRequest<MuxAccessDeniedMessagePayload>(
     {.code = MUX_MESSAGE_ACCESS_DENIED,
      .name = "ACCESS DENIED",
      .kind = "denied",
      .highestLockID = kDeviceAddress,
-     .read = ParseLockAddressMessage<MuxAccessDeniedMessagePayload>,
-     .build = BuildLockAddressRequest<MuxAccessDeniedMessagePayload>,
      .command = "access-denied",
-     .summary = "signal access denied at a lock"},
-    {.code = MUX_MESSAGE_EVENT_ACCESS_DENIED,
-     .name = "EVENT ACCESS DENIED",
-     .kind = "denied",
-     .answersEvent = true,
-     .highestLockID = kDeviceAddress,
-     .read = ParseLockAddressMessage<MuxAccessDeniedMessagePayload>,
-     .build = BuildLockAddressRequest<MuxAccessDeniedMessagePayload>,
-     .command = "access-denied"},
-    {.code = MUX_MESSAGE_LOCK_WHITELIST_SET,
-     .name = "WHITELIST SET",
-     .kind = "whitelist",
-     .highestLockID = kAnyLock,
-     .members = kCardMembers | kCardOptionsMember,
-     .read = ParseWhitelistSetMessage,
-     .build = BuildWhitelistEntryRequest,
-     .command = "whitelist-add",
-     .summary = "add a card to a lock's whitelist"},
+     .summary = "signal access denied at a lock"});
+
+constexpr MuxRequestType kRequestTypes[] = {
+    kLockOpen,
+    EventTwin(kLockOpen, MUX_MESSAGE_EVENT_LOCK_OPEN, "LOCK OPEN EVENT RESPONSE"),
+    kLockClose,
+    EventTwin(kLockClose, MUX_MESSAGE_EVENT_LOCK_CLOSE, "LOCK CLOSE EVENT RESPONSE"),
+    kLockOpenClose,
+    EventTwin(kLockOpenClose, MUX_MESSAGE_EVENT_LOCK_OPEN_CLOSE, "LOCK OPEN-CLOSE EVENT RESPONSE"),
+    LockAddressRequest<MuxGetLockStatusMessagePayload>({.code = MUX_MESSAGE_LOCK_GET_STATUS,
+                                                        .name = "LOCK GET-STATUS",
+                                                        .kind = "status",
+                                                        .highestLockID = kDeviceAddress,
+                                                        .command = "status",
+                                                        .summary = "read a lock's status"}),
+    kAccessDenied,
+    EventTwin(kAccessDenied, MUX_MESSAGE_EVENT_ACCESS_DENIED, "EVENT ACCESS DENIED"),
+    WhitelistEntryRequest({.code = MUX_MESSAGE_LOCK_WHITELIST_SET,
+                           .name = "WHITELIST SET",
+                           .members = kCardOptionsMember,
+                           .command = "whitelist-add",
+                           .summary = "add a card to a lock's whitelist"}),
     // Reads "options" as an addition does, but removing an entry does not use it.
-    {.code = MUX_MESSAGE_LOCK_WHITELIST_REMOVE,
-     .kind = "whitelist",
-     .highestLockID = kAnyLock,
-     .members = kCardMembers,
-     .read = ParseWhitelistSetMessage,
-     .build = BuildWhitelistEntryRequest,
-     .command = "whitelist-remove",
-     .summary = "remove a card from a lock's whitelist"},
-    {.code = MUX_MESSAGE_CLEAR_WHITELIST,
-     .name = "WHITELIST CLEAR",
-     .kind = "whitelist",
-     .highestLockID = kAnyLock,
-     .read = ParseLockAddressMessage<MuxWhitelistClearPayload>,
-     .build = BuildLockAddressRequest<MuxWhitelistClearPayload>,
-     .command = "whitelist-clear",
-     .summary = "delete a lock's whole whitelist"},
-    {.code = MUX_MESSAGE_ENABLE_WHITELIST,
-     .name = "WHITELIST ENABLE",
-     .kind = "whitelist",
-     .highestLockID = kAnyLock,
-     .read = ParseLockAddressMessage<MuxWhitelistEnablePayload>,
-     .build = BuildLockAddressRequest<MuxWhitelistEnablePayload>,
-     .command = "whitelist-enable",
-     .summary = "switch a lock's whitelist on"},
-    {.code = MUX_MESSAGE_DISABLE_WHITELIST,
-     .name = "WHITELIST DISABLE",
-     .kind = "whitelist",
-     .highestLockID = kAnyLock,
-     .read = ParseLockAddressMessage<MuxWhitelistDisablePayload>,
-     .build = BuildLockAddressRequest<MuxWhitelistDisablePayload>,
-     .command = "whitelist-disable",
-     .summary = "switch a lock's whitelist off"},
+    WhitelistEntryRequest({.code = MUX_MESSAGE_LOCK_WHITELIST_REMOVE,
+                           .command = "whitelist-remove",
+                           .summary = "remove a card from a lock's whitelist"}),
+    LockAddressRequest<MuxWhitelistClearPayload>({.code = MUX_MESSAGE_CLEAR_WHITELIST,
+                                                  .name = "WHITELIST CLEAR",
+                                                  .kind = "whitelist",
+                                                  .command = "whitelist-clear",
+                                                  .summary = "delete a lock's whole whitelist"}),
+    LockAddressRequest<MuxWhitelistEnablePayload>({.code = MUX_MESSAGE_ENABLE_WHITELIST,
+                                                   .name = "WHITELIST ENABLE",
+                                                   .kind = "whitelist",
+                                                   .command = "whitelist-enable",
+                                                   .summary = "switch a lock's whitelist on"}),
+    LockAddressRequest<MuxWhitelistDisablePayload>({.code = MUX_MESSAGE_DISABLE_WHITELIST,
+                                                    .name = "WHITELIST DISABLE",
+                                                    .kind = "whitelist",
+                                                    .command = "whitelist-disable",
+                                                    .summary = "switch a lock's whitelist off"}),
     // Not supported: read without a payload and refused.
     {.code = MUX_MESSAGE_GET_WHITELIST, .name = "WHITELIST GET", .kind = "whitelist"},
     // Read, but never applied.
@@ -321,10 +297,7 @@ std::span<const MuxRequestType> RequestTypes() {
 }
 
 const MuxRequestType* FindRequestType(int code) {
-    const MuxRequestType* type =
-        std::find_if(std::begin(kRequestTypes), std::end(kRequestTypes),
-                     [code](const MuxRequestType& candidate) { return candidate.code == code; });
-    return type == std::end(kRequestTypes) ? nullptr : type;
+    return FindByCode(kRequestTypes, code);
 }
 
 }  // namespace Mux

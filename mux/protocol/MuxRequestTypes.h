@@ -7,6 +7,7 @@
 #include <rapidjson/document.h>
 
 #include <cstdint>
+#include <limits>
 #include <memory>
 #include <span>
 #include <vector>
@@ -60,8 +61,9 @@ struct MuxRequestType {
     const char* kind = nullptr;
     // The answer to a card-reader event: the event twin of the plain request of its command.
     bool answersEvent = false;
-    // The largest "lockID" it takes (the smallest is 0).
-    int32_t highestLockID = 0;
+    // The largest "lockID" it takes (the smallest is 0): any lock unless it names a 16-bit
+    // device address.
+    int32_t highestLockID = std::numeric_limits<int32_t>::max();
     unsigned members = 0;     // MuxRequestMembers
     Reader read = nullptr;    // null: the request carries no payload
     Builder build = nullptr;  // null: clients are not offered the request
