@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <utility>
 
+#include "diagnostics/HexBytes.h"
 #include "diagnostics/Log.h"
 #include "gateway/Exceptions.h"
 #include "gateway/VirtualGateway.h"
@@ -21,18 +22,6 @@ namespace {
 
 constexpr int kResponseLockSeconds = 10;
 constexpr uint16_t kEventAddressMask = 0xFFFF;
-
-// Card identifiers and PINs as clients see them: "04A10B".
-std::string UpperHex(const std::vector<unsigned char>& bytes) {
-    std::string text;
-    text.reserve(bytes.size() * 2);
-    char digits[3];
-    for (unsigned char byte : bytes) {
-        std::snprintf(digits, sizeof digits, "%02X", byte);
-        text += digits;
-    }
-    return text;
-}
 
 double Seconds(std::chrono::steady_clock::duration duration) {
     return std::chrono::duration<double>(duration).count();
@@ -109,7 +98,7 @@ void VirtualGateway::ManageEvent(const Messages::QuarnMessage& frame) {
         if (pin == nullptr) {
             LOG_ERROR << "pinCodeReaderPayload is NULL!";
         } else {
-            text = UpperHex(pin->GetData());
+            text = Diagnostics::HexBytes(pin->GetData(), Diagnostics::HexStyle::UpperPacked);
             LOG_DEBUG << "PIN received : " << text;
         }
     } else {
@@ -117,7 +106,7 @@ void VirtualGateway::ManageEvent(const Messages::QuarnMessage& frame) {
         if (card == nullptr) {
             LOG_ERROR << "cardReaderPayload is NULL!";
         } else {
-            text = UpperHex(card->GetData());
+            text = Diagnostics::HexBytes(card->GetData(), Diagnostics::HexStyle::UpperPacked);
             LOG_DEBUG << "RFID received : " << text;
         }
     }

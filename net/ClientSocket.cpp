@@ -10,12 +10,12 @@
 #include <algorithm>
 #include <array>
 #include <cerrno>
-#include <cstdio>
 #include <cstring>
 #include <memory>
 #include <string>
 
 #include "diagnostics/ErrorGuard.h"
+#include "diagnostics/HexBytes.h"
 #include "diagnostics/Log.h"
 
 namespace Quarn::Net {
@@ -34,20 +34,6 @@ struct AddressListDeleter {
     void operator()(addrinfo* list) const { freeaddrinfo(list); }
 };
 using AddressList = std::unique_ptr<addrinfo, AddressListDeleter>;
-
-std::string HexBytes(const std::vector<unsigned char>& data) {
-    std::string text;
-    text.reserve(data.size() * 3);
-    char digits[4];
-    for (unsigned char byte : data) {
-        if (!text.empty()) {
-            text += ' ';
-        }
-        std::snprintf(digits, sizeof digits, "%02x", byte);
-        text += digits;
-    }
-    return text;
-}
 
 // Frames start with their length byte and the magic 0xFE 0xFD.
 constexpr unsigned char kFrameMagic[] = {0xFE, 0xFD};
@@ -259,8 +245,8 @@ bool ClientSocket::Send(const std::vector<unsigned char>& data) {
         return true;
     }
     if (Diagnostics::IsLogged(Diagnostics::verbose)) {
-        LOG_VERBOSE << "Sending " << data.size()
-                    << " bytes of data. Bytes array: " << HexBytes(data);
+        LOG_VERBOSE << "Sending " << data.size() << " bytes of data. Bytes array: "
+                    << Diagnostics::HexBytes(data, Diagnostics::HexStyle::LowerSpaced);
     }
     size_t sent = 0;
     while (sent < data.size()) {

@@ -9,12 +9,12 @@
 
 #include <cerrno>
 #include <chrono>
-#include <cstdio>
 #include <cstring>
 #include <exception>
 #include <limits>
 #include <string>
 
+#include "diagnostics/HexBytes.h"
 #include "diagnostics/Log.h"
 #include "net/PacketCutter.h"
 #include "threading/MutexGuard.h"
@@ -61,17 +61,6 @@ bool IsConnectionError(int error) {
 
 bool IsShortageError(int error) {
     return error == EMFILE || error == ENFILE || error == ENOBUFS || error == ENOMEM;
-}
-
-std::string HexText(const std::vector<unsigned char>& data) {
-    std::string text;
-    text.reserve(data.size() * 3);
-    char digits[4];
-    for (size_t i = 0; i < data.size(); ++i) {
-        std::snprintf(digits, sizeof digits, i == 0 ? "%02x" : " %02x", data[i]);
-        text += digits;
-    }
-    return text;
 }
 
 }  // namespace
@@ -461,7 +450,8 @@ bool ServerSocket::SendToClient(Threading::MutexGuard& guard, size_t index,
                                 std::vector<unsigned char>& data) {
     ClientConnection client{clients_[index].fd, clients_[index].connectionId};
     if (Diagnostics::IsLogged(Diagnostics::info)) {
-        LOG_INFO << "Sending data to server client. Message data: " << HexText(data);
+        LOG_INFO << "Sending data to server client. Message data: "
+                 << Diagnostics::HexBytes(data, Diagnostics::HexStyle::LowerSpaced);
     }
     ssize_t sent = ::send(client.clientFd, data.data(), data.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
     if (sent != static_cast<ssize_t>(data.size())) {

@@ -57,8 +57,8 @@ private:
 };
 
 // Helpers shared with main.cpp.
-std::string Hex(const Bytes& bytes);                     // "04A10B"
 std::optional<Bytes> ParseHex(const std::string& text);  // "04a10b" or "04 A1 0B"
+std::string TypeCode(uint8_t type);                      // "0x0a"
 std::string TypeName(uint8_t type);                      // "OPEN_LOCK", "OPEN_LOCK_EVENT", ...
 
 }  // namespace LockSim

@@ -21,6 +21,7 @@
 #include <string>
 #include <vector>
 
+#include "diagnostics/HexBytes.h"
 #include "messages/QuarnMessageTypes.h"
 #include "tools/locksim/LockSimulator.h"
 
@@ -314,18 +315,15 @@ void Server::HandleCommand(const std::string& line) {
                 Say("error bad data: " + line);
                 return;
             }
-            char text[5];
-            std::snprintf(text, sizeof text, "0x%02x", type);
-            SendToAll(frame, std::string("sent event type=") + text + " device=" +
-                                 std::to_string(device) + " data=" + LockSim::Hex(*data));
+            SendToAll(frame, "sent event type=" + LockSim::TypeCode(type) +
+                                 " device=" + std::to_string(device) + " data=" +
+                                 Diagnostics::HexBytes(*data, Diagnostics::HexStyle::UpperPacked));
         } else if (command == "event") {
             uint8_t type = static_cast<uint8_t>(std::stoul(first, nullptr, 0));
             uint32_t device = static_cast<uint32_t>(std::stoul(rest, nullptr, 0));
-            char text[5];
-            std::snprintf(text, sizeof text, "0x%02x", type);
             SendToAll(simulator_.BuildEvent(type, device, {}),
-                      std::string("sent event type=") + text + " device=" + std::to_string(device) +
-                          " data=");
+                      "sent event type=" + LockSim::TypeCode(type) +
+                          " device=" + std::to_string(device) + " data=");
         } else if (command == "status") {
             auto status = LockSim::ParseHex(rest);
             uint32_t device = static_cast<uint32_t>(std::stoul(first, nullptr, 0));
@@ -334,7 +332,8 @@ void Server::HandleCommand(const std::string& line) {
                 Say("error bad lock or status: " + line);
                 return;
             }
-            Say("status " + std::to_string(device) + " " + LockSim::Hex(*status));
+            Say("status " + std::to_string(device) + " " +
+                Diagnostics::HexBytes(*status, Diagnostics::HexStyle::UpperPacked));
         } else if (command == "answer" && (first == "on" || first == "off")) {
             answering_ = first == "on";
             Say("answer " + first);
