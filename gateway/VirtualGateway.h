@@ -38,6 +38,7 @@
 #include "gateway/MessageRequestInfo.h"
 #include "gateway/VirtualGatewayEventMessage.h"
 #include "gateway/VirtualGatewayResponseMessage.h"
+#include "messages/QuarnFrameCutter.h"
 #include "messages/QuarnMessage.h"
 #include "messages/QuarnMessageBuilder.h"
 #include "threading/Mutex.h"
@@ -150,8 +151,6 @@ public:
     // Whether received frames with a wrong CRC are dropped (the default) or believed, for
     // gateways that do not fill the CRC in. Any thread.
     void SetCheckFrameCrc(bool check) { checkFrameCrc_ = check; }
-    // Received frames dropped for a wrong CRC so far.
-    uint64_t GetCrcErrors() const { return crcErrors_; }
 
     // Request operations. Each builds one frame and queues it; true means taken, and the
     // outcome reaches the response callback later, once, with requestId, unless the
@@ -229,7 +228,7 @@ private:
     // Read side (read thread).
     void readThreadProc();
     std::unique_ptr<Messages::QuarnMessage> FetchAndTranslateMessage();
-    void DiscardReceived(size_t count);
+    void LogDiscarded(size_t count);
     void ManageQuarnGatewayResponse(std::unique_ptr<Messages::QuarnMessage> frame,
                                     Clock::time_point receivedAt);
     void ManageEvent(const Messages::QuarnMessage& frame);
@@ -253,7 +252,6 @@ private:
     std::atomic<bool> readRunning_{false};
     std::atomic<bool> sendRunning_{false};
     std::atomic<bool> checkFrameCrc_{true};
-    std::atomic<uint64_t> crcErrors_{0};
 
     // Serialises Connect, Disconnect and each status change with its callback, so that
     // the owner learns of the changes in the order they happened. Recursive: a status
@@ -315,7 +313,7 @@ private:
     // Whether any frame went out; until then a CONNECTED gateway gets refreshes only.
     bool sentBefore_ = false;
     // Read thread only.
-    std::vector<unsigned char> receiveBuffer_;
+    Messages::QuarnFrameCutter frameCutter_;
 
     std::unique_ptr<Threading::Thread> sendThread_;
     std::unique_ptr<Threading::Thread> readThread_;

@@ -22,6 +22,7 @@
 #include "tests/gateway/GatewayHarness.h"
 #include "tests/net/ScriptedListener.h"
 #include "tests/support/TestLog.h"
+#include "tests/support/TestSupport.h"
 
 namespace {
 
@@ -467,16 +468,20 @@ TEST_F(VirtualGatewayScriptedTest, FramesWithAWrongCrcAreDroppedUnlessTheCheckIs
     Bytes stream = broken;
     Bytes good = card(0x02);
     stream.insert(stream.end(), good.begin(), good.end());
+    TestSupport::LogTail log;
+    const std::string dropped = "Dropped a frame of " + std::to_string(broken.size()) +
+                                " bytes from gateway with ID " + std::to_string(gateway->GetId()) +
+                                ": its CRC is wrong.";
     peer.Send(stream);
     ASSERT_TRUE(recorder.WaitForEvents(1));
-    EXPECT_EQ(gateway->GetCrcErrors(), 1u);
+    EXPECT_TRUE(log.WaitFor(dropped));
     EXPECT_EQ(recorder.Events().front().GetData(), "04A102");
 
     gateway->SetCheckFrameCrc(false);
     peer.Send(broken);
     ASSERT_TRUE(recorder.WaitForEvents(2));
     EXPECT_EQ(recorder.Events().back().GetData(), "04A101");
-    EXPECT_EQ(gateway->GetCrcErrors(), 1u);
+    EXPECT_EQ(TestSupport::CountOf(log.Text(), dropped), 1u);
 }
 
 TEST_F(VirtualGatewayScriptedTest, DestructionStopsBusyThreadsPromptly) {
