@@ -44,9 +44,6 @@ public:
     // (a closed socket is not connected again) or on failure; a failed Connect may be
     // retried.
     bool Connect();
-    // Keep-alive after 5 s of silence, 10 probes 5 s apart. False at the first option
-    // that cannot be set.
-    bool SetKeepAliveOption(int socket);
     // Sends the whole vector. True without sending when there is no open connection.
     // A failure (EPIPE for a closed peer, never SIGPIPE) calls SendErrorCallback.
     bool Send(const std::vector<unsigned char>& data);
@@ -59,8 +56,6 @@ public:
     // True when the socket reports a pending error (or cannot be asked); false when closed.
     bool HasPendingError();
 
-    // True once Connect succeeded (also after Close).
-    bool IsConnected() const { return connected_; }
     // For tests: a shorter receive wait. Set before the socket is shared.
     void SetReceiveWait(std::chrono::milliseconds wait) { receiveWait_ = wait; }
 
@@ -70,6 +65,9 @@ public:
 private:
     // A socket for the address with the connection's options; false when none could be made.
     bool CreateSocket(const addrinfo& address);
+    // Keep-alive after 5 s of silence, 10 probes 5 s apart. False at the first option
+    // that cannot be set.
+    bool SetKeepAliveOption(int socket);
     // connect() bounded by the deadline (none when timeout_ is 0) and by Close; false with
     // errno set on failure.
     bool ConnectWithinTimeout(const sockaddr* address, socklen_t length,

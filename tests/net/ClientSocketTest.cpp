@@ -61,7 +61,6 @@ TEST_F(ClientSocketTest, ConnectToClosedPortFailsAndCanBeRetried) {
     uint32_t criticalBefore = Diagnostics::ErrorGuard::GetInstance().GetCriticalErrorCount();
 
     EXPECT_FALSE(socket.Connect());
-    EXPECT_FALSE(socket.IsConnected());
     // The far side's trouble, not lockhub's: not counted toward the error thresholds.
     EXPECT_EQ(Diagnostics::ErrorGuard::GetInstance().GetCriticalErrorCount(), criticalBefore);
     EXPECT_NE(TestSupport::CapturedLog().find("Cannot connect to socket: Connection refused"),
