@@ -141,13 +141,6 @@ public:
     // Closes and frees the socket of a CONNECTED, READY or FAULTED gateway: DISCONNECTED.
     // The gateway stops reconnecting until Connect or StartConnecting is called again.
     bool Disconnect();
-    bool IsConnected() const;
-    VirtualGatewayStatuses GetStatus() const { return status_; }
-    std::string GetIpAddress() const { return ipAddress_; }
-    int GetPort() const { return port_; }
-    // The sequence counter the gateway last reported, and whether it reported one.
-    uint32_t GetSequenceCounter() const { return sequenceCounter_; }
-    bool IsSequenceSynchronised() const { return sequenceSynchronised_; }
     // Whether received frames with a wrong CRC are dropped (the default) or believed, for
     // gateways that do not fill the CRC in. Any thread.
     void SetCheckFrameCrc(bool check) { checkFrameCrc_ = check; }
@@ -181,10 +174,6 @@ public:
     bool EnableWhitelist(std::string requestId, uint32_t deviceAddress, Deadline deadline = {});
     bool DisableWhitelist(std::string requestId, uint32_t deviceAddress, Deadline deadline = {});
 
-    // True for the card-reader (0x0E, 0x0F, 0x11, 0x12) and PIN (0x16) event types.
-    // Throws ArgumentNullException for a null frame.
-    static bool IsEventMessage(const Messages::QuarnMessage* frame);
-
 private:
     using Request = std::unique_ptr<MessageRequestInfo>;
     using Failure = Response::Failure;
@@ -192,6 +181,8 @@ private:
     void Initialize();
     bool InitThreads();
     void StopThreads();
+    // CONNECTED or READY.
+    bool IsConnected() const;
     void ChangeStatus(VirtualGatewayStatuses newStatus);
     // Changes the status only while it is still expected.
     void ChangeStatusFrom(VirtualGatewayStatuses expected, VirtualGatewayStatuses newStatus);
@@ -231,6 +222,8 @@ private:
     void LogDiscarded(size_t count);
     void ManageQuarnGatewayResponse(std::unique_ptr<Messages::QuarnMessage> frame,
                                     Clock::time_point receivedAt);
+    // True for the card-reader (0x0E, 0x0F, 0x11, 0x12) and PIN (0x16) event types.
+    static bool IsEventMessage(const Messages::QuarnMessage& frame);
     void ManageEvent(const Messages::QuarnMessage& frame);
     void ManageReply(const Messages::QuarnMessage& frame, Clock::time_point receivedAt);
     std::unique_ptr<Response> TranslateReply(const Messages::QuarnMessage& frame,
@@ -245,7 +238,6 @@ private:
 
     std::atomic<VirtualGatewayStatuses> status_{UNKNOWN};
     std::atomic<uint32_t> sequenceCounter_{0};
-    std::atomic<bool> sequenceSynchronised_{false};
     std::atomic<int> id_{0};
     const bool keepAliveEnabled_;
     std::atomic<int64_t> requestTimeoutMs_;
