@@ -250,10 +250,6 @@ uint8_t LockSimulator::Execute(uint8_t type, uint32_t device, const Bytes& frame
         case Q::QUARN_MESSAGE_DELETE_WHOLE_WHITELIST:
             lock.whitelist.clear();
             return Q::QUARN_RESPONSE_OK;
-        case Q::QUARN_MESSAGE_DISABLE_WHITELIST:
-        case Q::QUARN_MESSAGE_ENABLE_WHITELIST:
-            lock.whitelistEnabled = type == Q::QUARN_MESSAGE_ENABLE_WHITELIST;
-            return Q::QUARN_RESPONSE_OK;
         default:
             return Q::QUARN_RESPONSE_OK;
     }

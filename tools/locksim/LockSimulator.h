@@ -17,7 +17,6 @@ using Bytes = std::vector<unsigned char>;
 struct LockState {
     Bytes status;               // the 7 status bytes a get-status answer carries
     std::set<Bytes> whitelist;  // card data as it came on the wire
-    bool whitelistEnabled = true;
 };
 
 // The outcome of one received frame: a readable description, and the answer to send
