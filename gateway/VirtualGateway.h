@@ -41,14 +41,11 @@
 #include "messages/QuarnFrameCutter.h"
 #include "messages/QuarnMessage.h"
 #include "messages/QuarnMessageBuilder.h"
+#include "net/ClientSocket.h"
 #include "threading/Mutex.h"
 #include "threading/Thread.h"
 
 namespace Quarn {
-
-namespace Net {
-class ClientSocket;
-}
 
 // Log lines print these as words, except INITIALIZED and NOT_PRESENT (their numbers).
 enum VirtualGatewayStatuses : uint32_t {
