@@ -72,12 +72,6 @@ TEST(QuarnFrameCutterTest, AStreamSplitAnywhereGivesTheSameFrames) {
         EXPECT_EQ(outcome.frames, frames) << split;
         EXPECT_EQ(outcome.discardedBytes, 0u) << split;
     }
-    std::vector<Bytes> bytewise;
-    for (unsigned char byte : stream) {
-        bytewise.push_back({byte});
-    }
-    QuarnFrameCutter cutter;
-    EXPECT_EQ(Feed(cutter, bytewise).frames, frames);
 }
 
 TEST(QuarnFrameCutterTest, BytesThatCanNeverStartAFrameAreDiscardedAndCounted) {
