@@ -24,7 +24,7 @@ std::string RefusalData(int code, int responseCode) {
     EXPECT_NE(request->GetPayload(), nullptr) << code;
     const Mux::RequestRoute* route = FindRequestRoute(code);
     EXPECT_NE(route, nullptr) << code;
-    Response response("r", 0, static_cast<uint32_t>(responseCode));
+    Response response("r", static_cast<uint32_t>(responseCode));
     auto answer = route->answer(*request, responseCode, response);
     EXPECT_EQ(answer->GetMessageCode(), 1) << code;
     EXPECT_EQ(answer->GetMessageId(), "r");
