@@ -2,9 +2,6 @@
 // and every packet's text parsed and written back, plus the raw bytes parsed as one text.
 // The first byte picks the size of the reads the stream is delivered in.
 
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
@@ -26,14 +23,6 @@ void ParseAndWrite(const std::string& text) {
 }
 
 }  // namespace
-
-extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    // Close requests write to standard output; keep the fuzzer's own output readable.
-    int null = ::open("/dev/null", O_WRONLY);
-    ::dup2(null, STDOUT_FILENO);
-    ::close(null);
-    return 0;
-}
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     ParseAndWrite(std::string(reinterpret_cast<const char*>(data), size));

@@ -5,6 +5,7 @@
 #include <string>
 #include <string_view>
 
+#include "diagnostics/HexBytes.h"
 #include "mux/protocol/JsonMembers.h"
 #include "mux/protocol/MuxMessageBuilder.h"
 #include "mux/protocol/MuxMessageCodes.h"
@@ -157,21 +158,10 @@ public:
         auto& allocator = document.GetAllocator();
         object.AddMember("setupNumber", static_cast<int>(setupNumber), allocator);
         object.AddMember("options", static_cast<int>(options), allocator);
-        std::string hex = HexText();
+        std::string hex = Diagnostics::HexBytes(cardData, Diagnostics::HexStyle::UpperPacked);
         object.AddMember("cardData", rapidjson::Value(hex.c_str(), allocator), allocator);
         object.AddMember("isUIDCard", isUIDCard, allocator);
         return object;
-    }
-
-private:
-    std::string HexText() const {
-        static constexpr char kDigits[] = "0123456789ABCDEF";
-        std::string text;
-        for (unsigned char byte : cardData) {
-            text += kDigits[byte >> 4];
-            text += kDigits[byte & 0x0F];
-        }
-        return text;
     }
 };
 
