@@ -232,7 +232,7 @@ void QuarnMux::InitVirtualGateways(Configuration::MuxConfigurationData configura
         if (plan.use == Configuration::GatewayUse::noAddress) {
             continue;
         }
-        // A gateway refuses a port it cannot use (GatewayUse::badPort) with an exception.
+        // A port the plan calls badPort: the gateway refuses it, and its exception tells why.
         std::unique_ptr<Gateway> gateway;
         try {
             gateway = std::make_unique<Gateway>(data.IpAddress, plan.port);
