@@ -38,8 +38,6 @@ struct ClientConnection {
 
 class ServerSocket {
 public:
-    static constexpr int kDefaultPort = 5555;
-
     using ClientCallback = std::function<void(int clientFd, uint64_t connectionId)>;
     using DataCallback = std::function<void(int clientFd, uint64_t connectionId,
                                             std::unique_ptr<std::vector<unsigned char>> packet)>;
