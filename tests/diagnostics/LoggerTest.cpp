@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
 #include <optional>
 #include <string_view>
 #include <thread>
@@ -331,18 +332,19 @@ struct ExitRun {
     std::string console;
 };
 
-// This program run as a child that logs kExitLines lines and leaves through exitPath.
-ExitRun RunChild(const std::string& exitPath) {
+// This program run as a child that logs kExitLines lines and leaves through exitPath, with
+// these variables added to its environment.
+ExitRun RunChild(const std::string& exitPath, const std::vector<std::string>& environment = {}) {
     TestSupport::TempDir folder;
     // A fake gcore: the crash path runs it instead of dumping the test program.
     TestSupport::WriteFile(folder.File("gcore"), "#!/bin/sh\n");
     ::chmod(folder.File("gcore").c_str(), 0755);
     std::string logFile = folder.File("child.log");
-    TestSupport::ChildProcess child(
-        {"/proc/self/exe"}, {folder.Path(),
-                             {"LOCKHUB_LOGGER_EXIT=" + exitPath, "LOCKHUB_LOGGER_FILE=" + logFile,
-                              "PATH=" + folder.Path() + ":" + std::getenv("PATH")},
-                             folder.Path()});
+    std::vector<std::string> variables = {"LOCKHUB_LOGGER_EXIT=" + exitPath,
+                                          "LOCKHUB_LOGGER_FILE=" + logFile,
+                                          "PATH=" + folder.Path() + ":" + std::getenv("PATH")};
+    variables.insert(variables.end(), environment.begin(), environment.end());
+    TestSupport::ChildProcess child({"/proc/self/exe"}, {folder.Path(), variables, folder.Path()});
     std::optional<int> status = child.ExitStatus(90s);
     return {status, TestSupport::ReadFile(logFile), child.Output()};
 }
@@ -375,8 +377,21 @@ TEST(LoggerExit, QueuedLinesReachBothOutputsOnEveryOrderlyExit) {
     }
 }
 
-TEST(LoggerExit, ACrashWritesItsLinesToTheFilePastAStalledConsole) {
-    ExitRun crash = RunChild("crash");
+// Seconds from an arbitrary origin of a log line's time text, for differences.
+long long Seconds(const std::string& time) {
+    std::tm parts{};
+    if (std::sscanf(time.c_str(), "%d-%d-%d %d:%d:%d", &parts.tm_year, &parts.tm_mon,
+                    &parts.tm_mday, &parts.tm_hour, &parts.tm_min, &parts.tm_sec) != 6) {
+        return -1;
+    }
+    parts.tm_year -= 1900;
+    parts.tm_mon -= 1;
+    return ::timegm(&parts);
+}
+
+TEST(LoggerExit, ACrashWritesItsLinesToTheFilePastAStalledConsoleOnTheLoggersClock) {
+    // A zone far from UTC: a crash line on another clock than the other lines stands out.
+    ExitRun crash = RunChild("crash", {"TZ=<+0530>-5:30"});
     EXPECT_EQ(crash.status, 255);
     std::optional<std::vector<std::string>> after = AfterNumberedLines(crash.log);
     ASSERT_TRUE(after.has_value() && !after->empty());
@@ -384,4 +399,36 @@ TEST(LoggerExit, ACrashWritesItsLinesToTheFilePastAStalledConsole) {
               "Received aborting or error signal. Try to save a dump file. Closing the Mux "
               "process.");
     EXPECT_EQ(TestSupport::CountOf(crash.log, "Backtrace (frames) ends here\n"), 2u);
+
+    // Every crash line is whole and follows the last numbered line within a minute; each
+    // frame line ends in a blank line of its own.
+    std::vector<std::string_view> lines = Lines(crash.log);
+    const std::string lastNumbered = ParseLogLine(lines[kExitLines - 1])->time;
+    std::vector<std::string> steps;
+    int frames = 0;
+    for (size_t i = kExitLines; i < lines.size(); ++i) {
+        std::optional<LogLine> line = ParseLogLine(lines[i]);
+        if (!line) {
+            std::optional<LogLine> previous = ParseLogLine(lines[i - 1]);
+            EXPECT_TRUE(lines[i].empty() && previous && previous->message[0] == ' ') << lines[i];
+            continue;
+        }
+        long long later = Seconds(line->time) - Seconds(lastNumbered);
+        EXPECT_TRUE(later >= 0 && later < 60) << line->time << " after " << lastNumbered;
+        EXPECT_EQ(line->severity, "ERROR");
+        if (line->message[0] == ' ') {
+            EXPECT_GT(line->message.size(), 1u);
+            ++frames;
+        } else {
+            steps.push_back(line->message);
+        }
+    }
+    const std::vector<std::string> backtrace = {"Obtaining stack trace for current SIG.",
+                                                "Backtrace (frames) with symbols starts here",
+                                                "Backtrace (frames) ends here"};
+    std::vector<std::string> expected = {after->front()};
+    expected.insert(expected.end(), backtrace.begin(), backtrace.end());
+    expected.insert(expected.end(), backtrace.begin(), backtrace.end());
+    EXPECT_EQ(steps, expected);
+    EXPECT_GT(frames, 2);
 }
