@@ -8,7 +8,11 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cerrno>
+#include <cstdint>
 #include <stdexcept>
+#include <utility>
 
 namespace Bench {
 namespace {
@@ -28,7 +32,10 @@ void NoDelay(int fd) {
 
 }  // namespace
 
-TcpRelay::TcpRelay(int targetPort) : targetPort_(targetPort) {
+TcpRelay::TcpRelay(int targetPort) : TcpRelay(targetPort, Options{}) {}
+
+TcpRelay::TcpRelay(int targetPort, Options options)
+    : targetPort_(targetPort), options_(std::move(options)) {
     listening_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in address = Loopback(0);
     socklen_t length = sizeof address;
@@ -52,35 +59,71 @@ TcpRelay::~TcpRelay() {
 }
 
 void TcpRelay::Run() {
-    pollfd accepting[] = {{listening_, POLLIN, 0}, {stop_, POLLIN, 0}};
-    if (::poll(accepting, 2, -1) <= 0 || accepting[1].revents != 0) {
-        return;
+    for (int connection = 1;; ++connection) {
+        pollfd accepting[] = {{listening_, POLLIN, 0}, {stop_, POLLIN, 0}};
+        if (::poll(accepting, 2, -1) < 0 && errno != EINTR) {
+            return;
+        }
+        if (accepting[1].revents != 0) {
+            return;
+        }
+        if (accepting[0].revents == 0) {
+            continue;
+        }
+        int client = ::accept4(listening_, nullptr, nullptr, SOCK_CLOEXEC);
+        if (client != -1 && !Serve(client, connection)) {
+            return;
+        }
     }
-    int client = ::accept4(listening_, nullptr, nullptr, SOCK_CLOEXEC);
+}
+
+bool TcpRelay::Serve(int client, int connection) {
+    const Tap* tap = options_.toTarget ? &options_.toTarget : nullptr;
+    const auto drop = options_.dropAfter.count() > 0 ? Clock::now() + options_.dropAfter
+                                                     : Clock::time_point::max();
+    bool stopping = false;
     int target = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in address = Loopback(targetPort_);
-    if (client != -1 && target != -1 &&
+    if (target != -1 &&
         ::connect(target, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) {
         NoDelay(client);
         NoDelay(target);
         for (;;) {
+            int timeout = -1;
+            if (drop != Clock::time_point::max()) {
+                timeout = static_cast<int>(std::max<int64_t>(
+                    0, std::chrono::ceil<std::chrono::milliseconds>(drop - Clock::now()).count()));
+            }
             pollfd waiting[] = {{client, POLLIN, 0}, {target, POLLIN, 0}, {stop_, POLLIN, 0}};
-            if (::poll(waiting, 3, -1) < 0 || waiting[2].revents != 0) {
+            if (::poll(waiting, 3, timeout) < 0 && errno != EINTR) {
                 break;
             }
-            if ((waiting[0].revents != 0 && !Forward(client, target)) ||
-                (waiting[1].revents != 0 && !Forward(target, client))) {
+            if (waiting[2].revents != 0) {
+                stopping = true;
+                break;
+            }
+            if (Clock::now() >= drop) {
+                break;
+            }
+            if ((waiting[0].revents != 0 && !Forward(client, target, tap, connection)) ||
+                (waiting[1].revents != 0 && !Forward(target, client, nullptr, connection))) {
                 break;
             }
         }
     }
     ::close(client);
-    ::close(target);
+    if (target != -1) {
+        ::close(target);
+    }
+    return !stopping;
 }
 
-bool TcpRelay::Forward(int from, int to) {
+bool TcpRelay::Forward(int from, int to, const Tap* tap, int connection) {
     char buffer[4096];
     ssize_t count = ::recv(from, buffer, sizeof buffer, 0);
+    if (count > 0 && tap != nullptr) {
+        (*tap)(connection, Clock::now(), std::string_view(buffer, static_cast<size_t>(count)));
+    }
     return count > 0 && ::send(to, buffer, static_cast<size_t>(count), MSG_NOSIGNAL) == count;
 }
 

@@ -1,12 +1,16 @@
-// lockhub_bench: what a request, an event and an idle hour cost in lockhub, measured from
-// outside on 127.0.0.1 with real processes: lockhub, one locksim per gateway, and clients
-// in this process. Prints each figure with how it was taken, then a summary table.
+// lockhub_bench: what a request, an event and an idle hour cost in lockhub, and how one
+// gateway's trouble stays with it, measured from outside on 127.0.0.1 with real
+// processes: lockhub, one locksim per gateway, and clients in this process. Prints each
+// figure with how it was taken, then a summary table.
 //
-//   lockhub_bench [--quick] [--verbose] [--keep FOLDER] [--lockhub PROGRAM]
+//   lockhub_bench [--quick] [--verbose] [--keep FOLDER] [--lockhub PROGRAM] [--only PART]...
 //     --quick      fewer samples and shorter waits (a smoke run, not figures to quote)
 //     --verbose    lockhub logs at verbose severity (timestamps for profiling; slower)
-//     --keep F     copy lockhub's log and the locksim outputs to folder F at the end
+//     --keep F     copy lockhub's logs and the locksim outputs to folder F/PART at the end
 //     --lockhub P  measure this lockhub program instead of the one built with the bench
+//     --only PART  run only this part (repeatable): basic, isolation, door-first, restart,
+//                  log-stall
+// A part that fails is noted in the summary, its processes ended and its logs kept.
 
 #include <poll.h>
 #include <signal.h>
@@ -15,44 +19,32 @@
 
 #include <algorithm>
 #include <chrono>
-#include <cmath>
 #include <cstdio>
-#include <filesystem>
 #include <map>
 #include <memory>
 #include <optional>
-#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "bench/BenchSupport.h"
+#include "bench/Parts.h"
 #include "bench/ProcessMeter.h"
 #include "bench/TcpRelay.h"
 #include "messages/QuarnMessageBuilder.h"
 #include "tests/support/Processes.h"
 #include "tests/support/TestSupport.h"
 
+namespace Bench {
 namespace {
 
-using namespace std::chrono_literals;
-using Clock = std::chrono::steady_clock;
-using TestSupport::ChildProcess;
 using TestSupport::Locksim;
 using TestSupport::Member;
-using TestSupport::MuxClient;
-using TestSupport::TempDir;
 
 constexpr int kGatewayCount = 8;
 constexpr int kLockId = 4711;  // locksim's lock
-constexpr int kUnconfiguredGateway = 99;
-constexpr int kLockOpen = 10;
-constexpr int kLockGetStatus = 12;
-constexpr const char* kAck = "0";
-constexpr const char* kNack = "1";
 constexpr const char* kCardEvent = "51";
 constexpr const char* kCardCommand = "card 4711 04A10B";
-// lockhub spaces the frames to one gateway at least this far apart.
-constexpr auto kGatewaySpacing = 300ms;
 // Between two paced requests: with the requests going round the gateways, each gateway's
 // last frame is kGatewayCount * kIdleGap (336 ms) old when its next request comes.
 constexpr auto kIdleGap = 42ms;
@@ -62,15 +54,11 @@ static_assert(kGatewayCount * kIdleGap > kGatewaySpacing);
 constexpr auto kMemoryGatewayGap = 320ms;
 constexpr auto kNackGap = 2ms;
 constexpr int kMemoryBatches = 4;
-constexpr auto kAnswerDeadline = 3s;  // one answer, the spacing included
-constexpr auto kStartDeadline = 10s;
 
 // Targets on the reference machine (2 cores).
 constexpr double kRoundTripP99TargetMs = 5;
 constexpr double kIdleCpuTargetPercent = 0.1;
 constexpr double kFanOutTargetMs = 20;
-// Resident memory may move by this much without counting as growth (allocator noise).
-constexpr long kMemoryNoiseKilobytes = 64;
 
 struct Sizes {
     int roundTrips = 200;
@@ -82,146 +70,33 @@ struct Sizes {
     int memoryRequests = 2000;
 };
 
-struct Options {
-    bool quick = false;
-    bool verbose = false;
-    std::string keep;
-    std::string lockhub = LOCKHUB_BINARY;
-};
-
-double Milliseconds(Clock::duration duration) {
-    return std::chrono::duration<double, std::milli>(duration).count();
-}
-
-struct Spread {
-    double p50 = 0;
-    double p99 = 0;
-    double max = 0;
-    double mean = 0;
-};
-
-// Nearest-rank percentiles of milliseconds.
-Spread SpreadOf(std::vector<double> values) {
-    Spread spread;
-    if (values.empty()) {
-        return spread;
-    }
-    std::sort(values.begin(), values.end());
-    auto rank = [&](double p) {
-        size_t index = static_cast<size_t>(std::ceil(p * static_cast<double>(values.size())));
-        return values[std::clamp<size_t>(index, 1, values.size()) - 1];
-    };
-    spread.p50 = rank(0.50);
-    spread.p99 = rank(0.99);
-    spread.max = values.back();
-    for (double value : values) {
-        spread.mean += value;
-    }
-    spread.mean /= static_cast<double>(values.size());
-    return spread;
-}
-
-void PrintSpread(const char* label, const Spread& spread) {
-    std::printf("  %-36s p50 %7.3f ms   p99 %7.3f ms   max %7.3f ms   mean %7.3f ms\n", label,
-                spread.p50, spread.p99, spread.max, spread.mean);
-}
-
-// Ends the run: main catches it, and the processes are ended on the way out.
-[[noreturn]] void Fail(const std::string& what) {
-    throw std::runtime_error(what);
-}
-
-std::string OpenRequest(const std::string& id, int gatewayId) {
-    return TestSupport::Request(id, kLockOpen,
-                                R"({"gatewayID":)" + std::to_string(gatewayId) + R"(,"lockID":)" +
-                                    std::to_string(kLockId) + "}");
-}
-
 // lockhub with kGatewayCount gateways, each a locksim of its own (a gateway has one
 // sequence counter, so gateways do not share a simulator).
 class Rig {
 public:
-    explicit Rig(const Options& options) {
-        std::string gateways;
+    Rig(const TempDir& folder, const Options& options) {
+        std::vector<std::string> gateways;
         for (int id = 1; id <= kGatewayCount; ++id) {
-            locksims_.push_back(std::make_unique<Locksim>(folder_));
+            locksims_.push_back(std::make_unique<Locksim>(folder));
             if (locksims_.back()->Port() == 0) {
                 Fail("locksim did not start");
             }
-            gateways += std::string(id > 1 ? ", " : "") + R"({"ID": )" + std::to_string(id) +
-                        R"(, "Description": "Bench gateway", "IpAddress": "127.0.0.1", "Port": )" +
-                        std::to_string(locksims_.back()->Port()) +
-                        R"(, "Devices": [{"Name": "Door", "ID": 4711}]})";
-        }
-        const std::string configuration = folder_.File("lockhub.json");
-        TestSupport::WriteFile(configuration,
-                               R"({"Enabled": true, "Gateways": [)" + gateways + "]}");
-        logFile_ = folder_.File("lockhub.log");
-        port_ = TestSupport::FreePort();
-        std::vector<std::string> argv = {options.lockhub, "--port", std::to_string(port_),
-                                         "--logFile",     logFile_, "--configFile",
-                                         configuration};
-        if (options.verbose) {
-            argv.push_back("--verbose");
+            gateways.push_back(GatewayJson(id, "Bench gateway", locksims_.back()->Port(), kLockId));
         }
         lockhub_ =
-            std::make_unique<ChildProcess>(argv, ChildProcess::Options{"", {}, folder_.Path()});
-        meter_ = std::make_unique<Bench::ProcessMeter>(lockhub_->Pid());
+            std::make_unique<LockhubProcess>(folder, "lockhub", options, Configuration(gateways));
     }
 
-    int Port() const { return port_; }
+    int Port() const { return lockhub_->Port(); }
     Locksim& Gateway(int id) { return *locksims_.at(static_cast<size_t>(id - 1)); }
-    const Bench::ProcessMeter& Meter() const { return *meter_; }
+    const ProcessMeter& Meter() const { return lockhub_->Meter(); }
     pid_t LockhubPid() const { return lockhub_->Pid(); }
     bool LockhubRunning() { return lockhub_->Running(); }
 
-    void Keep(const std::string& target) const {
-        std::filesystem::create_directories(target);
-        for (const auto& entry : std::filesystem::directory_iterator(folder_.Path())) {
-            std::filesystem::copy_file(entry.path(), target / entry.path().filename(),
-                                       std::filesystem::copy_options::overwrite_existing);
-        }
-    }
-
 private:
-    TempDir folder_;
     std::vector<std::unique_ptr<Locksim>> locksims_;
-    std::unique_ptr<ChildProcess> lockhub_;
-    std::unique_ptr<Bench::ProcessMeter> meter_;
-    std::string logFile_;
-    int port_ = 0;
+    std::unique_ptr<LockhubProcess> lockhub_;
 };
-
-// Sends one request and waits for the answer with its MessageID; the milliseconds from
-// just before the send to just after the answer was read whole.
-double RoundTrip(MuxClient& client, const std::string& id, const std::string& request,
-                 const char* expectedCode) {
-    const auto start = Clock::now();
-    if (!client.Send(request)) {
-        Fail("cannot send request " + id);
-    }
-    for (;;) {
-        std::string answer = client.Receive(kAnswerDeadline);
-        if (answer.empty()) {
-            Fail("no answer to " + id);
-        }
-        if (Member(answer, "MessageID") == "\"" + id + "\"") {
-            const double elapsed = Milliseconds(Clock::now() - start);
-            if (Member(answer, "MessageCode") != expectedCode) {
-                Fail("unexpected answer to " + id + ": " + answer);
-            }
-            return elapsed;
-        }
-    }
-}
-
-// Makes sure lockhub has taken the client into its list: an answer proves it.
-void Register(MuxClient& client, const std::string& id) {
-    if (!client.Connected()) {
-        Fail("cannot connect a client");
-    }
-    RoundTrip(client, id, OpenRequest(id, kUnconfiguredGateway), kNack);
-}
 
 // Reads a gateway frame whole: its first byte is its length.
 bool ReceiveFrame(int fd) {
@@ -244,7 +119,7 @@ public:
         if (locksim_.Port() == 0) {
             Fail("locksim did not start");
         }
-        relay_ = std::make_unique<Bench::TcpRelay>(locksim_.Port());
+        relay_ = std::make_unique<TcpRelay>(locksim_.Port());
         fd_ = TestSupport::ConnectTo(relay_->Port());
         if (fd_ == -1) {
             Fail("cannot connect to the relay");
@@ -272,7 +147,7 @@ public:
 private:
     TempDir folder_;
     Locksim locksim_;
-    std::unique_ptr<Bench::TcpRelay> relay_;
+    std::unique_ptr<TcpRelay> relay_;
     int fd_ = -1;
     // locksim starts at sequence 1000; the builder stamps its counter + 1.
     Quarn::Messages::QuarnMessageBuilder builder_{1000, 1};
@@ -320,16 +195,16 @@ void MeasureRoundTrips(Rig& rig, MuxClient& client, const Sizes& sizes, Results&
     std::this_thread::sleep_for(kGatewaySpacing);  // since the status probes
     std::vector<double> throughLockhub;
     std::vector<double> throughRelay;
-    const Bench::CpuUse before = rig.Meter().Cpu();
+    const CpuUse before = rig.Meter().Cpu();
     for (int i = 0; i < sizes.roundTrips; ++i) {
         std::this_thread::sleep_for(kIdleGap / 2);
         const std::string id = "idle-" + std::to_string(i);
         throughLockhub.push_back(
-            RoundTrip(client, id, OpenRequest(id, 1 + i % kGatewayCount), kAck));
+            RoundTrip(client, id, OpenRequest(id, 1 + i % kGatewayCount, kLockId), kAck));
         std::this_thread::sleep_for(kIdleGap / 2);
         throughRelay.push_back(floor.RoundTrip());
     }
-    const Bench::CpuUse after = rig.Meter().Cpu();
+    const CpuUse after = rig.Meter().Cpu();
     results.cpuPerRequestUs = 1e6 * (after.runSeconds - before.runSeconds) / sizes.roundTrips;
     std::vector<double> backToBack;
     for (int i = 0; i < sizes.roundTrips; ++i) {
@@ -357,7 +232,7 @@ void MeasureOneGateway(MuxClient& client, const Sizes& sizes, Results& results) 
     const auto start = Clock::now();
     for (int i = 0; i < sizes.backToBack; ++i) {
         const std::string id = "burst-" + std::to_string(i);
-        times.push_back(RoundTrip(client, id, OpenRequest(id, 1), kAck));
+        times.push_back(RoundTrip(client, id, OpenRequest(id, 1, kLockId), kAck));
     }
     results.oneGatewayTotalSeconds = Milliseconds(Clock::now() - start) / 1000;
     results.oneGatewayCount = sizes.backToBack;
@@ -380,10 +255,10 @@ void MeasureIdleCpu(Rig& rig, std::vector<std::unique_ptr<MuxClient>>& clients, 
         "    and context switches summed over lockhub's threads.\n",
         kGatewayCount, sizes.idleClients, static_cast<long long>(sizes.idleTime.count()));
     std::this_thread::sleep_for(500ms);  // the registration answers are out of the way
-    const Bench::CpuUse before = rig.Meter().Cpu();
+    const CpuUse before = rig.Meter().Cpu();
     const auto start = Clock::now();
     std::this_thread::sleep_for(sizes.idleTime);
-    const Bench::CpuUse after = rig.Meter().Cpu();
+    const CpuUse after = rig.Meter().Cpu();
     const double seconds = Milliseconds(Clock::now() - start) / 1000;
     results.idleTickPercent = 100 * (after.tickSeconds - before.tickSeconds) / seconds;
     results.idleRunPercent = 100 * (after.runSeconds - before.runSeconds) / seconds;
@@ -414,7 +289,7 @@ Arrivals TimeEvents(Rig& rig, std::vector<std::unique_ptr<MuxClient>>& clients, 
     std::vector<double> firsts;
     std::vector<double> lasts;
     std::vector<epoll_event> ready(clients.size());
-    const Bench::CpuUse before = rig.Meter().Cpu();
+    const CpuUse before = rig.Meter().Cpu();
     for (int round = 0; round < rounds; ++round) {
         std::this_thread::sleep_for(200ms);
         std::vector<std::optional<double>> arrived(clients.size());
@@ -445,7 +320,7 @@ Arrivals TimeEvents(Rig& rig, std::vector<std::unique_ptr<MuxClient>>& clients, 
         firsts.push_back(*std::min_element(times.begin(), times.end()));
         lasts.push_back(*std::max_element(times.begin(), times.end()));
     }
-    const Bench::CpuUse after = rig.Meter().Cpu();
+    const CpuUse after = rig.Meter().Cpu();
     ::close(epoll);
     return {SpreadOf(firsts), SpreadOf(lasts),
             1000 * (after.runSeconds - before.runSeconds) / rounds};
@@ -495,7 +370,7 @@ void SendMixedRequests(MuxClient& client, int count, int& serial, Results& resul
     int sent = 0;
     auto send = [&](int gatewayId, const char* expected) {
         const std::string id = "memory-" + std::to_string(serial++);
-        if (!client.Send(OpenRequest(id, gatewayId))) {
+        if (!client.Send(OpenRequest(id, gatewayId, kLockId))) {
             Fail("cannot send request " + id);
         }
         outstanding.emplace(id, expected);
@@ -569,57 +444,44 @@ void MeasureMemory(Rig& rig, MuxClient& client, const Sizes& sizes, Results& res
     std::printf("; peak (VmHWM) %ld kB\n", results.rssPeak);
 }
 
-// The 1, 5 and 15 minute load averages: other work on the machine skews every figure.
-std::string LoadAverage() {
-    std::string text = TestSupport::ReadFile("/proc/loadavg");
-    size_t end = 0;
-    for (int field = 0; field < 3 && end != std::string::npos; ++field) {
-        end = text.find(' ', end + 1);
-    }
-    return text.substr(0, end);
+void AddToSummary(const Sizes& sizes, const Results& r, Summary& summary) {
+    summary.Add(Format("round trip, idle gateways (%d requests)", sizes.roundTrips),
+                Format("p50 %.2f ms, p99 %.2f ms, max %.2f ms; lockhub CPU %.0f us per request",
+                       r.idleGateway.p50, r.idleGateway.p99, r.idleGateway.max, r.cpuPerRequestUs),
+                Format("p99 < %.0f ms: %s", kRoundTripP99TargetMs,
+                       Verdict(r.idleGateway.p99 < kRoundTripP99TargetMs)));
+    summary.Add("floor: plain TCP relay, same path",
+                Format("p50 %.2f ms, p99 %.2f ms, max %.2f ms", r.floorPaced.p50, r.floorPaced.p99,
+                       r.floorPaced.max));
+    summary.Add(Format("%d back-to-back requests, one gateway", r.oneGatewayCount),
+                Format("%.1f s (p50 %.0f ms each: %.0f ms spacing)", r.oneGatewayTotalSeconds,
+                       r.oneGateway.p50, Milliseconds(kGatewaySpacing)));
+    summary.Add(
+        Format("idle CPU, %d gateways + %d clients, %lld s", kGatewayCount, sizes.idleClients,
+               static_cast<long long>(sizes.idleTime.count())),
+        Format("%.3f %% of a core (%.1f wake-ups/s)", r.idleRunPercent, r.idleWakeupsPerSecond),
+        Format("< %.1f %%: %s", kIdleCpuTargetPercent,
+               Verdict(r.idleRunPercent < kIdleCpuTargetPercent &&
+                       r.idleTickPercent < kIdleCpuTargetPercent)));
+    summary.Add(
+        Format("card event to %d clients", sizes.fanOutClients),
+        Format("first %.2f ms, last %.2f ms (p50 of %d); worst last %.2f ms; lockhub CPU "
+               "%.0f us per client",
+               r.fanOutFirst.p50, r.fanOutLast.p50, sizes.eventRounds, r.fanOutLast.max,
+               r.fanOutCpuPerClientUs),
+        Format("< %.0f ms: %s", kFanOutTargetMs, Verdict(r.fanOutLast.max < kFanOutTargetMs)));
+    summary.Add(
+        Format("resident memory, %d x %d requests", kMemoryBatches, sizes.memoryRequests),
+        Format("%ld kB before, %ld kB after the first %d, %ld kB after all (%+ld kB over the "
+               "last %d)",
+               r.rss.front(), r.rss[kMemoryBatches / 2], kMemoryBatches / 2 * sizes.memoryRequests,
+               r.rss.back(), r.rss.back() - r.rss[kMemoryBatches / 2],
+               kMemoryBatches / 2 * sizes.memoryRequests),
+        Format("no growth: %s",
+               Verdict(r.rss.back() - r.rss[kMemoryBatches / 2] <= kMemoryNoiseKilobytes)));
 }
 
-const char* Verdict(bool met) {
-    return met ? "met" : "MISSED";
-}
-
-void PrintSummary(const Sizes& sizes, const Results& r) {
-    std::printf("\nSummary (markdown)\n\n");
-    std::printf("| measurement | result | target |\n|---|---|---|\n");
-    std::printf(
-        "| round trip, idle gateways (%d requests) | p50 %.2f ms, p99 %.2f ms, max %.2f ms; "
-        "lockhub CPU %.0f us per request | p99 < %.0f ms: %s |\n",
-        sizes.roundTrips, r.idleGateway.p50, r.idleGateway.p99, r.idleGateway.max,
-        r.cpuPerRequestUs, kRoundTripP99TargetMs,
-        Verdict(r.idleGateway.p99 < kRoundTripP99TargetMs));
-    std::printf("| floor: plain TCP relay, same path | p50 %.2f ms, p99 %.2f ms, max %.2f ms | |\n",
-                r.floorPaced.p50, r.floorPaced.p99, r.floorPaced.max);
-    std::printf(
-        "| %d back-to-back requests, one gateway | %.1f s (p50 %.0f ms each: %.0f ms "
-        "spacing) | |\n",
-        r.oneGatewayCount, r.oneGatewayTotalSeconds, r.oneGateway.p50,
-        Milliseconds(kGatewaySpacing));
-    std::printf(
-        "| idle CPU, %d gateways + %d clients, %lld s | %.3f %% of a core (%.1f "
-        "wake-ups/s) | < %.1f %%: %s |\n",
-        kGatewayCount, sizes.idleClients, static_cast<long long>(sizes.idleTime.count()),
-        r.idleRunPercent, r.idleWakeupsPerSecond, kIdleCpuTargetPercent,
-        Verdict(r.idleRunPercent < kIdleCpuTargetPercent &&
-                r.idleTickPercent < kIdleCpuTargetPercent));
-    std::printf(
-        "| card event to %d clients | first %.2f ms, last %.2f ms (p50 of %d); worst "
-        "last %.2f ms; lockhub CPU %.0f us per client | < %.0f ms: %s |\n",
-        sizes.fanOutClients, r.fanOutFirst.p50, r.fanOutLast.p50, sizes.eventRounds,
-        r.fanOutLast.max, r.fanOutCpuPerClientUs, kFanOutTargetMs,
-        Verdict(r.fanOutLast.max < kFanOutTargetMs));
-    std::printf(
-        "| resident memory, %d x %d requests | %ld kB before, %ld kB after the first %d, "
-        "%ld kB after all (%+ld kB over the last %d) | no growth: %s |\n",
-        kMemoryBatches, sizes.memoryRequests, r.rss.front(), r.rss[kMemoryBatches / 2],
-        kMemoryBatches / 2 * sizes.memoryRequests, r.rss.back(),
-        r.rss.back() - r.rss[kMemoryBatches / 2], kMemoryBatches / 2 * sizes.memoryRequests,
-        Verdict(r.rss.back() - r.rss[kMemoryBatches / 2] <= kMemoryNoiseKilobytes));
-}
+const char* const kParts[] = {"basic", "isolation", "door-first", "restart", "log-stall"};
 
 Options ParseOptions(int argc, char** argv) {
     Options options;
@@ -633,18 +495,24 @@ Options ParseOptions(int argc, char** argv) {
             options.keep = argv[++i];
         } else if (argument == "--lockhub" && i + 1 < argc) {
             options.lockhub = argv[++i];
+        } else if (argument == "--only" && i + 1 < argc &&
+                   std::find(std::begin(kParts), std::end(kParts), std::string(argv[i + 1])) !=
+                       std::end(kParts)) {
+            options.only.push_back(argv[++i]);
         } else {
             std::fprintf(stderr,
                          "usage: lockhub_bench [--quick] [--verbose] [--keep FOLDER] "
-                         "[--lockhub PROGRAM]\n");
+                         "[--lockhub PROGRAM] [--only basic|isolation|door-first|restart|"
+                         "log-stall]...\n");
             std::exit(2);
         }
     }
     return options;
 }
 
-// Starts everything, measures, prints. Throws on any failure.
-void Run(const Options& options) {
+// The round trips, the idle CPU, the event fan-out and the memory over many requests,
+// with 8 healthy gateways. Throws on any failure.
+bool MeasureBasics(const TempDir& folder, const Options& options, Summary& summary) {
     Sizes sizes;
     if (options.quick) {
         sizes.roundTrips = 40;
@@ -653,69 +521,52 @@ void Run(const Options& options) {
         sizes.eventRounds = 3;
         sizes.memoryRequests = 500;
     }
+    Rig rig(folder, options);
+    auto client = std::make_unique<MuxClient>(rig.Port());
+    std::vector<int> gateways;
+    for (int id = 1; id <= kGatewayCount; ++id) {
+        gateways.push_back(id);
+    }
+    // A status request answered by each gateway shows it connected and in step.
+    if (!client->Connected() || !WaitUntilReady(*client, gateways, kLockId, kStartDeadline)) {
+        Fail("the gateways did not become ready");
+    }
+    std::printf("lockhub (pid %d) ready with %d gateways; VmRSS %ld kB\n",
+                static_cast<int>(rig.LockhubPid()), kGatewayCount, rig.Meter().ResidentKilobytes());
+
+    Results results;
+    std::vector<std::unique_ptr<MuxClient>> clients;
+    MeasureRoundTrips(rig, *client, sizes, results);
+    MeasureOneGateway(*client, sizes, results);
+    clients.push_back(std::move(client));
+    MeasureIdleCpu(rig, clients, sizes, results);
+    MeasureFanOut(rig, clients, sizes, results);
+    MeasureMemory(rig, *clients.front(), sizes, results);
+    if (!rig.LockhubRunning()) {
+        Fail("lockhub ended during the run");
+    }
+    AddToSummary(sizes, results, summary);
+    return false;
+}
+
+}  // namespace
+}  // namespace Bench
+
+int main(int argc, char** argv) {
+    using namespace Bench;
+    const Options options = ParseOptions(argc, argv);
+    ::signal(SIGPIPE, SIG_IGN);
     std::printf("lockhub_bench: %u cores, load average %s; lockhub logging at %s severity%s\n",
                 std::thread::hardware_concurrency(), LoadAverage().c_str(),
                 options.verbose ? "verbose" : "info",
                 options.quick ? ", quick run (figures not to quote)" : "");
-
-    Rig rig(options);
-    try {
-        auto client = std::make_unique<MuxClient>(rig.Port());
-        if (!client->Connected()) {
-            Fail("lockhub does not accept clients");
-        }
-        // One status request per gateway: its answer shows the gateway connected and in step.
-        for (int id = 1; id <= kGatewayCount; ++id) {
-            client->Send(TestSupport::Request("probe-" + std::to_string(id), kLockGetStatus,
-                                              R"({"gatewayID":)" + std::to_string(id) +
-                                                  R"(,"lockID":)" + std::to_string(kLockId) + "}"));
-        }
-        for (int answered = 0; answered < kGatewayCount; ++answered) {
-            std::string answer = client->Receive(kStartDeadline);
-            if (Member(answer, "MessageCode") != kAck) {
-                Fail("a gateway did not answer its status request: " + answer);
-            }
-        }
-        std::printf("lockhub (pid %d) ready with %d gateways; VmRSS %ld kB\n",
-                    static_cast<int>(rig.LockhubPid()), kGatewayCount,
-                    rig.Meter().ResidentKilobytes());
-
-        Results results;
-        std::vector<std::unique_ptr<MuxClient>> clients;
-        MeasureRoundTrips(rig, *client, sizes, results);
-        MeasureOneGateway(*client, sizes, results);
-        clients.push_back(std::move(client));
-        MeasureIdleCpu(rig, clients, sizes, results);
-        MeasureFanOut(rig, clients, sizes, results);
-        MeasureMemory(rig, *clients.front(), sizes, results);
-        if (!rig.LockhubRunning()) {
-            Fail("lockhub ended during the run");
-        }
-        PrintSummary(sizes, results);
-        std::printf("\nload average at the end: %s\n", LoadAverage().c_str());
-    } catch (...) {
-        if (!options.keep.empty()) {
-            rig.Keep(options.keep);
-        }
-        throw;
-    }
-    if (!options.keep.empty()) {
-        rig.Keep(options.keep);
-        std::printf("\nlogs kept in %s\n", options.keep.c_str());
-    }
-}
-
-}  // namespace
-
-int main(int argc, char** argv) {
-    const Options options = ParseOptions(argc, argv);
-    ::signal(SIGPIPE, SIG_IGN);
-    try {
-        Run(options);
-    } catch (const std::exception& error) {
-        std::fflush(stdout);
-        std::fprintf(stderr, "lockhub_bench: %s\n", error.what());
-        return 1;
-    }
-    return 0;
+    Summary summary;
+    RunPart("basic", MeasureBasics, options, summary);
+    RunPart("isolation", MeasureIsolation, options, summary);
+    RunPart("door-first", MeasureDoorFirst, options, summary);
+    RunPart("restart", MeasureRestart, options, summary);
+    RunPart("log-stall", MeasureLogStall, options, summary);
+    summary.Print();
+    std::printf("\nload average at the end: %s\n", LoadAverage().c_str());
+    return summary.AnyFailed() ? 1 : 0;
 }

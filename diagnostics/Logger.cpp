@@ -29,6 +29,8 @@ std::atomic<int> maxLoggedSeverity{none};
 
 // Set by WriteLogDirectly: statements bypass the buffers and the writer threads.
 std::atomic<bool> directWrites{false};
+// Taken around appending one line to both outputs, so that they hold the same order.
+std::mutex appendOrder;
 
 std::atomic<uint64_t> droppedLines{0};
 
@@ -327,6 +329,12 @@ std::string FormatLine(Severity severity, const char* prettyFunction, int line,
 
 Record::~Record() {
     std::string line = FormatLine(severity_, function_, line_, stream_.str());
+    // Both outputs get the lines of all threads in one order. The crash path takes no
+    // lock: the thread that crashed may hold it.
+    std::unique_lock<std::mutex> order(appendOrder, std::defer_lock);
+    if (!directWrites.load()) {
+        order.lock();
+    }
     if (fileOutput != nullptr) {
         fileOutput->Write(severity_, line);
     }

@@ -10,8 +10,6 @@
 
 #include "diagnostics/Log.h"
 #include "gateway/Exceptions.h"
-#include "messages/CRC16.h"
-#include "messages/QuarnMessageTypes.h"
 #include "net/ClientSocket.h"
 
 namespace Quarn {
@@ -19,18 +17,9 @@ namespace Quarn {
 namespace {
 
 constexpr int kMaxPort = 65535;
-// The shortest frame: the header and the CRC, no payload.
-constexpr size_t kMinFrameSize = Messages::QUARN_FRAME_HEADER_SIZE + Messages::QUARN_FRAME_CRC_SIZE;
 // A safety net for the read thread's wait for a connection, should a status change be
 // missed; status changes wake it at once.
 constexpr std::chrono::milliseconds kReadIdleWait{1000};
-
-// The last two bytes are the CRC of all before them, high byte first.
-bool HasValidCrc(const std::vector<unsigned char>& frame) {
-    const size_t covered = frame.size() - Messages::QUARN_FRAME_CRC_SIZE;
-    const uint16_t carried = static_cast<uint16_t>(frame[covered] << 8 | frame[covered + 1]);
-    return Quarn::CRC::CRC16::XModem({frame.begin(), frame.begin() + covered}) == carried;
-}
 
 const std::string& NonEmpty(const std::string& address) {
     if (address.empty()) {
@@ -392,13 +381,13 @@ void VirtualGateway::readThreadProc() {
         }
         if (generation != bufferGeneration) {
             // A frame cut short by the old connection must not swallow the new one's bytes.
-            receiveBuffer_.clear();
+            frameCutter_.Clear();
             bufferGeneration = generation;
         }
 
         std::vector<unsigned char> data;
         bool received = socket->Receive(data);
-        receiveBuffer_.insert(receiveBuffer_.end(), data.begin(), data.end());
+        frameCutter_.Append(data);
         while (auto frame = FetchAndTranslateMessage()) {
             LOG_DEBUG << "Managing new message";
             ManageQuarnGatewayResponse(std::move(frame), Clock::now());
@@ -418,61 +407,34 @@ void VirtualGateway::readThreadProc() {
 }
 
 std::unique_ptr<Messages::QuarnMessage> VirtualGateway::FetchAndTranslateMessage() {
-    static constexpr unsigned char kMagic[] = {Messages::QUARN_FRAME_MAGIC_1,
-                                               Messages::QUARN_FRAME_MAGIC_2};
     for (;;) {
-        auto magic = std::search(receiveBuffer_.begin(), receiveBuffer_.end(), std::begin(kMagic),
-                                 std::end(kMagic));
-        if (magic == receiveBuffer_.end()) {
-            // A length byte and the first magic byte may be the start of a frame still
-            // arriving; anything before them can never become one.
-            if (receiveBuffer_.size() > 2) {
-                DiscardReceived(receiveBuffer_.size() - 2);
-            }
-            return nullptr;
-        }
-        if (magic == receiveBuffer_.begin()) {
+        Messages::QuarnFrameCutter::Cut cut = frameCutter_.Next(checkFrameCrc_);
+        if (cut.misplacedMagic) {
             LOG_WARNING << "Found a new QUARN packet magic number, but seems that's at an index "
                            "position that isn't allowed.";
-            DiscardReceived(1);
-            continue;
         }
-        // The frame starts with its length byte, just ahead of the magic.
-        DiscardReceived(static_cast<size_t>(magic - receiveBuffer_.begin()) - 1);
-        size_t length = receiveBuffer_.front();
-        if (length < kMinFrameSize) {
-            DiscardReceived(1 + sizeof kMagic);
-            continue;
-        }
-        if (receiveBuffer_.size() < length) {
-            return nullptr;  // the rest of the frame is still arriving
-        }
-        std::vector<unsigned char> frame(receiveBuffer_.begin(), receiveBuffer_.begin() + length);
-        if (checkFrameCrc_ && !HasValidCrc(frame)) {
+        LogDiscarded(cut.discardedBytes);
+        for (size_t length : cut.badCrcFrames) {
             // A corrupted card number is a wrong credential: never believe such a frame.
-            ++crcErrors_;
             LOG_WARNING << "Dropped a frame of " << length << " bytes from gateway with ID "
                         << id_.load() << ": its CRC is wrong.";
-            receiveBuffer_.erase(receiveBuffer_.begin(), receiveBuffer_.begin() + length);
-            continue;
         }
-        auto message = Messages::QuarnMessageBuilder::Parse(frame);
-        if (!message) {
-            DiscardReceived(length);
-            continue;
+        if (cut.frame.empty()) {
+            return nullptr;
         }
-        LOG_DEBUG << "Message fetched and translated. Erasing the array from the buffer.";
-        receiveBuffer_.erase(receiveBuffer_.begin(), receiveBuffer_.begin() + length);
-        return message;
+        if (auto message = Messages::QuarnMessageBuilder::Parse(cut.frame)) {
+            LOG_DEBUG << "Message fetched and translated. Erasing the array from the buffer.";
+            return message;
+        }
+        LogDiscarded(cut.frame.size());
     }
 }
 
-void VirtualGateway::DiscardReceived(size_t count) {
-    if (count == 0) {
-        return;
+void VirtualGateway::LogDiscarded(size_t count) {
+    if (count > 0) {
+        LOG_WARNING << "Discarding " << count
+                    << " received bytes that do not form a gateway frame.";
     }
-    LOG_WARNING << "Discarding " << count << " received bytes that do not form a gateway frame.";
-    receiveBuffer_.erase(receiveBuffer_.begin(), receiveBuffer_.begin() + count);
 }
 
 }  // namespace Quarn

@@ -38,16 +38,14 @@
 #include "gateway/MessageRequestInfo.h"
 #include "gateway/VirtualGatewayEventMessage.h"
 #include "gateway/VirtualGatewayResponseMessage.h"
+#include "messages/QuarnFrameCutter.h"
 #include "messages/QuarnMessage.h"
 #include "messages/QuarnMessageBuilder.h"
+#include "net/ClientSocket.h"
 #include "threading/Mutex.h"
 #include "threading/Thread.h"
 
 namespace Quarn {
-
-namespace Net {
-class ClientSocket;
-}
 
 // Log lines print these as words, except INITIALIZED and NOT_PRESENT (their numbers).
 enum VirtualGatewayStatuses : uint32_t {
@@ -140,18 +138,9 @@ public:
     // Closes and frees the socket of a CONNECTED, READY or FAULTED gateway: DISCONNECTED.
     // The gateway stops reconnecting until Connect or StartConnecting is called again.
     bool Disconnect();
-    bool IsConnected() const;
-    VirtualGatewayStatuses GetStatus() const { return status_; }
-    std::string GetIpAddress() const { return ipAddress_; }
-    int GetPort() const { return port_; }
-    // The sequence counter the gateway last reported, and whether it reported one.
-    uint32_t GetSequenceCounter() const { return sequenceCounter_; }
-    bool IsSequenceSynchronised() const { return sequenceSynchronised_; }
     // Whether received frames with a wrong CRC are dropped (the default) or believed, for
     // gateways that do not fill the CRC in. Any thread.
     void SetCheckFrameCrc(bool check) { checkFrameCrc_ = check; }
-    // Received frames dropped for a wrong CRC so far.
-    uint64_t GetCrcErrors() const { return crcErrors_; }
 
     // Request operations. Each builds one frame and queues it; true means taken, and the
     // outcome reaches the response callback later, once, with requestId, unless the
@@ -182,10 +171,6 @@ public:
     bool EnableWhitelist(std::string requestId, uint32_t deviceAddress, Deadline deadline = {});
     bool DisableWhitelist(std::string requestId, uint32_t deviceAddress, Deadline deadline = {});
 
-    // True for the card-reader (0x0E, 0x0F, 0x11, 0x12) and PIN (0x16) event types.
-    // Throws ArgumentNullException for a null frame.
-    static bool IsEventMessage(const Messages::QuarnMessage* frame);
-
 private:
     using Request = std::unique_ptr<MessageRequestInfo>;
     using Failure = Response::Failure;
@@ -193,6 +178,8 @@ private:
     void Initialize();
     bool InitThreads();
     void StopThreads();
+    // CONNECTED or READY.
+    bool IsConnected() const;
     void ChangeStatus(VirtualGatewayStatuses newStatus);
     // Changes the status only while it is still expected.
     void ChangeStatusFrom(VirtualGatewayStatuses expected, VirtualGatewayStatuses newStatus);
@@ -229,9 +216,11 @@ private:
     // Read side (read thread).
     void readThreadProc();
     std::unique_ptr<Messages::QuarnMessage> FetchAndTranslateMessage();
-    void DiscardReceived(size_t count);
+    void LogDiscarded(size_t count);
     void ManageQuarnGatewayResponse(std::unique_ptr<Messages::QuarnMessage> frame,
                                     Clock::time_point receivedAt);
+    // True for the card-reader (0x0E, 0x0F, 0x11, 0x12) and PIN (0x16) event types.
+    static bool IsEventMessage(const Messages::QuarnMessage& frame);
     void ManageEvent(const Messages::QuarnMessage& frame);
     void ManageReply(const Messages::QuarnMessage& frame, Clock::time_point receivedAt);
     std::unique_ptr<Response> TranslateReply(const Messages::QuarnMessage& frame,
@@ -246,14 +235,12 @@ private:
 
     std::atomic<VirtualGatewayStatuses> status_{UNKNOWN};
     std::atomic<uint32_t> sequenceCounter_{0};
-    std::atomic<bool> sequenceSynchronised_{false};
     std::atomic<int> id_{0};
     const bool keepAliveEnabled_;
     std::atomic<int64_t> requestTimeoutMs_;
     std::atomic<bool> readRunning_{false};
     std::atomic<bool> sendRunning_{false};
     std::atomic<bool> checkFrameCrc_{true};
-    std::atomic<uint64_t> crcErrors_{0};
 
     // Serialises Connect, Disconnect and each status change with its callback, so that
     // the owner learns of the changes in the order they happened. Recursive: a status
@@ -315,7 +302,7 @@ private:
     // Whether any frame went out; until then a CONNECTED gateway gets refreshes only.
     bool sentBefore_ = false;
     // Read thread only.
-    std::vector<unsigned char> receiveBuffer_;
+    Messages::QuarnFrameCutter frameCutter_;
 
     std::unique_ptr<Threading::Thread> sendThread_;
     std::unique_ptr<Threading::Thread> readThread_;

@@ -514,8 +514,7 @@ void VirtualGateway::ReportFailed(Request request, Failure failure, const char* 
     }
     LOG_WARNING << "Request with ID " << request->requestId << " " << reason
                 << ". Reported as failed.";
-    DeliverResponse(std::make_unique<Response>(
-        Response::Failed(request->requestId, request->message->GetMessageType(), failure)));
+    DeliverResponse(Response::Failed(request->requestId, failure));
 }
 
 }  // namespace Quarn

@@ -26,31 +26,24 @@ public:
         NoAnswer,  // sent, but no usable answer came within the request time-out
     };
 
-    // requestId "empty", type and code 0.
-    VirtualGatewayResponseMessage();
     // An answer. statusPayload: the decoded status of a get-status answer, else null.
-    VirtualGatewayResponseMessage(std::string requestId, uint32_t requestType,
-                                  uint32_t responseCode,
+    VirtualGatewayResponseMessage(std::string requestId, uint32_t responseCode,
                                   std::unique_ptr<QuarnGetStatusPayload> statusPayload = nullptr);
     // No answer will come for this request, for the given reason (not None).
-    static VirtualGatewayResponseMessage Failed(std::string requestId, uint32_t requestType,
-                                                Failure reason);
+    static std::unique_ptr<VirtualGatewayResponseMessage> Failed(std::string requestId,
+                                                                 Failure reason);
 
     std::string GetRequestId() const { return requestId_; }
-    // The message type of the request frame, event-response bit included.
-    uint32_t GetRequestType() const { return requestType_; }
     // The gateway's response code (QUARN_RESPONSE_*); 0 for a status answer.
     uint32_t GetResponseCode() const { return responseCode_; }
     // The lock status of a get-status answer, owned by this message; else null.
     const QuarnGetStatusPayload* GetStatusPayload() const { return statusPayload_.get(); }
-    // True when the gateway gave no usable answer: the caller must treat the request as
-    // failed (a NACK for a client).
-    bool IsFailed() const { return failure_ != Failure::None; }
+    // Anything but None: the gateway gave no usable answer, and the caller must treat the
+    // request as failed (a NACK for a client).
     Failure GetFailure() const { return failure_; }
 
 private:
     std::string requestId_;
-    uint32_t requestType_ = 0;
     uint32_t responseCode_ = 0;
     std::unique_ptr<QuarnGetStatusPayload> statusPayload_;
     Failure failure_ = Failure::None;

@@ -5,8 +5,8 @@
 #include <cstdio>
 #include <utility>
 
+#include "diagnostics/HexBytes.h"
 #include "diagnostics/Log.h"
-#include "gateway/Exceptions.h"
 #include "gateway/VirtualGateway.h"
 #include "messages/QuarnGetStatusPayload.h"
 #include "messages/QuarnMessageTypes.h"
@@ -22,29 +22,14 @@ namespace {
 constexpr int kResponseLockSeconds = 10;
 constexpr uint16_t kEventAddressMask = 0xFFFF;
 
-// Card identifiers and PINs as clients see them: "04A10B".
-std::string UpperHex(const std::vector<unsigned char>& bytes) {
-    std::string text;
-    text.reserve(bytes.size() * 2);
-    char digits[3];
-    for (unsigned char byte : bytes) {
-        std::snprintf(digits, sizeof digits, "%02X", byte);
-        text += digits;
-    }
-    return text;
-}
-
 double Seconds(std::chrono::steady_clock::duration duration) {
     return std::chrono::duration<double>(duration).count();
 }
 
 }  // namespace
 
-bool VirtualGateway::IsEventMessage(const Messages::QuarnMessage* frame) {
-    if (frame == nullptr) {
-        throw ArgumentNullException();
-    }
-    switch (frame->GetMessageType()) {
+bool VirtualGateway::IsEventMessage(const Messages::QuarnMessage& frame) {
+    switch (frame.GetMessageType()) {
         case Messages::QUARN_MESSAGE_CARD_READER_EVENT:
         case Messages::QUARN_MESSAGE_CARD_READER_EVENT_2:
         case Messages::QUARN_MESSAGE_CARD_READER_EVENT_3:
@@ -62,7 +47,7 @@ void VirtualGateway::ManageQuarnGatewayResponse(std::unique_ptr<Messages::QuarnM
         return;
     }
     try {
-        if (IsEventMessage(frame.get())) {
+        if (IsEventMessage(*frame)) {
             ManageEvent(*frame);
         } else if (frame->IsReply()) {
             ManageReply(*frame, receivedAt);
@@ -109,7 +94,7 @@ void VirtualGateway::ManageEvent(const Messages::QuarnMessage& frame) {
         if (pin == nullptr) {
             LOG_ERROR << "pinCodeReaderPayload is NULL!";
         } else {
-            text = UpperHex(pin->GetData());
+            text = Diagnostics::HexBytes(pin->GetData(), Diagnostics::HexStyle::UpperPacked);
             LOG_DEBUG << "PIN received : " << text;
         }
     } else {
@@ -117,7 +102,7 @@ void VirtualGateway::ManageEvent(const Messages::QuarnMessage& frame) {
         if (card == nullptr) {
             LOG_ERROR << "cardReaderPayload is NULL!";
         } else {
-            text = UpperHex(card->GetData());
+            text = Diagnostics::HexBytes(card->GetData(), Diagnostics::HexStyle::UpperPacked);
             LOG_DEBUG << "RFID received : " << text;
         }
     }
@@ -173,7 +158,6 @@ void VirtualGateway::ManageReply(const Messages::QuarnMessage& frame,
 
 std::unique_ptr<VirtualGateway::Response> VirtualGateway::TranslateReply(
     const Messages::QuarnMessage& frame, const MessageRequestInfo& request) {
-    const uint8_t requestType = request.message->GetMessageType();
     const Messages::QuarnMessagePayload* payload = frame.GetPayload();
     switch (frame.GetMessageType()) {
         case Messages::QUARN_MESSAGE_GET_STATUS: {
@@ -181,25 +165,22 @@ std::unique_ptr<VirtualGateway::Response> VirtualGateway::TranslateReply(
             auto status = dynamic_cast<const Messages::QuarnGetStatusPayload*>(payload);
             if (status == nullptr || !status->HasStatusData()) {
                 LOG_ERROR << "Cannot parse GetStatus message payload.";
-                return std::make_unique<Response>(
-                    Response::Failed(request.requestId, requestType, Response::Failure::NoAnswer));
+                return Response::Failed(request.requestId, Response::Failure::NoAnswer);
             }
             return std::make_unique<Response>(
-                request.requestId, requestType, Messages::QUARN_RESPONSE_OK,
+                request.requestId, Messages::QUARN_RESPONSE_OK,
                 std::make_unique<Messages::QuarnGetStatusPayload>(*status));
         }
         case Messages::QUARN_MESSAGE_RESPONSE:
             break;
         default:
             LOG_VERBOSE << "Received unmanaged message response.";
-            return std::make_unique<Response>(
-                Response::Failed(request.requestId, requestType, Response::Failure::NoAnswer));
+            return Response::Failed(request.requestId, Response::Failure::NoAnswer);
     }
 
     auto answer = dynamic_cast<const Messages::QuarnResponsePayload*>(payload);
     if (answer == nullptr) {
-        return std::make_unique<Response>(
-            Response::Failed(request.requestId, requestType, Response::Failure::NoAnswer));
+        return Response::Failed(request.requestId, Response::Failure::NoAnswer);
     }
     const uint8_t code = answer->GetResponseCode();
     switch (code) {
@@ -247,7 +228,7 @@ std::unique_ptr<VirtualGateway::Response> VirtualGateway::TranslateReply(
             LOG_WARNING << "Response core from gateway: " << static_cast<int>(code);
             break;
     }
-    return std::make_unique<Response>(request.requestId, requestType, code);
+    return std::make_unique<Response>(request.requestId, code);
 }
 
 void VirtualGateway::ResynchroniseSequenceCounter(uint32_t reportedCounter,
@@ -267,7 +248,6 @@ void VirtualGateway::ResynchroniseSequenceCounter(uint32_t reportedCounter,
     }
     sequenceCounter_ = reportedCounter;
     LOG_WARNING << "Received new sequence number. The current SEQ is " << reportedCounter;
-    sequenceSynchronised_ = true;
     // Only a gateway waiting for its counter becomes usable here; a fault or a
     // disconnection that happened meanwhile stands.
     ChangeStatusFrom(CONNECTED, READY);

@@ -3,8 +3,8 @@
 #include <algorithm>
 #include <utility>
 
+#include "diagnostics/HexBytes.h"
 #include "diagnostics/Log.h"
-#include "messages/HexBytes.h"
 
 namespace Quarn::Messages {
 
@@ -50,7 +50,8 @@ std::optional<std::vector<unsigned char>> QuarnAddOrRemoveFromWhitelistPayload::
         LOG_DEBUG << "Card data is of UID mode length. A simple copy of the data will be done.";
     } else {
         LOG_DEBUG << "The data isn't of UID mode length. It will be zero filled.";
-        LOG_DEBUG << "The card data converted in QUARN Message data is " << HexBytes(uid);
+        LOG_DEBUG << "The card data converted in QUARN Message data is "
+                  << Diagnostics::HexBytes(uid, Diagnostics::HexStyle::LowerSpaced);
     }
     return uid;
 }

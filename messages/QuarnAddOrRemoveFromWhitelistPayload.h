@@ -29,14 +29,9 @@ public:
     static std::optional<std::vector<unsigned char>> GenerateUIDData(
         bool uidMode, const std::vector<unsigned char>& cardData);
 
-    // setupNo, options, data length, then the card data.
+    // setupNo, options, data length (the card data's size modulo 256), then the card
+    // data.
     std::vector<unsigned char> ToByteArray() const override;
-
-    uint8_t GetSetupNo() const { return setupNo_; }
-    uint8_t GetOptions() const { return options_; }
-    // The data length byte of the wire (the card data's size modulo 256).
-    uint8_t GetCardDataLength() const { return dataLength_; }
-    const std::vector<unsigned char>& GetCardData() const { return data_; }
 
 private:
     uint8_t setupNo_;

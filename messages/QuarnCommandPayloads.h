@@ -18,10 +18,9 @@ public:
 class QuarnShortTermActivationPayload : public QuarnMessagePayload {
 public:
     static constexpr uint8_t PAYLOAD_TYPE = 10;
-    explicit QuarnShortTermActivationPayload(uint8_t duration = 0)
+    explicit QuarnShortTermActivationPayload(uint8_t duration)
         : QuarnMessagePayload(PAYLOAD_TYPE), duration_(duration) {}
     std::vector<unsigned char> ToByteArray() const override;
-    uint8_t GetDuration() const { return duration_; }
 
 private:
     uint8_t duration_;
@@ -31,12 +30,9 @@ private:
 class QuarnLongTermActivationPayload : public QuarnMessagePayload {
 public:
     static constexpr uint8_t PAYLOAD_TYPE = 11;
-    QuarnLongTermActivationPayload() : QuarnLongTermActivationPayload(0, 0) {}
     QuarnLongTermActivationPayload(uint16_t parameter, uint16_t time)
         : QuarnMessagePayload(PAYLOAD_TYPE), parameter_(parameter), time_(time) {}
     std::vector<unsigned char> ToByteArray() const override;
-    uint16_t GetParameter() const { return parameter_; }
-    uint16_t GetTime() const { return time_; }
 
 private:
     uint16_t parameter_;
@@ -47,32 +43,12 @@ private:
 class QuarnLongTermReleasePayload : public QuarnMessagePayload {
 public:
     static constexpr uint8_t PAYLOAD_TYPE = 12;
-    explicit QuarnLongTermReleasePayload(uint16_t delay = 0)
+    explicit QuarnLongTermReleasePayload(uint16_t delay)
         : QuarnMessagePayload(PAYLOAD_TYPE), delay_(delay) {}
     std::vector<unsigned char> ToByteArray() const override;
-    uint16_t GetDelay() const { return delay_; }
 
 private:
     uint16_t delay_;
-};
-
-// Empty payloads with tags of their own; no builder factory uses them.
-class QuarnAccessDenied : public QuarnMessagePayload {
-public:
-    static constexpr uint8_t PAYLOAD_TYPE = 13;
-    QuarnAccessDenied() : QuarnMessagePayload(PAYLOAD_TYPE) {}
-};
-
-class QuarnActivateWhitelist : public QuarnMessagePayload {
-public:
-    static constexpr uint8_t PAYLOAD_TYPE = 30;
-    QuarnActivateWhitelist() : QuarnMessagePayload(PAYLOAD_TYPE) {}
-};
-
-class QuarnDeactivateWhitelist : public QuarnMessagePayload {
-public:
-    static constexpr uint8_t PAYLOAD_TYPE = 31;
-    QuarnDeactivateWhitelist() : QuarnMessagePayload(PAYLOAD_TYPE) {}
 };
 
 }  // namespace Quarn::Messages

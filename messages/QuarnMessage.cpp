@@ -1,8 +1,8 @@
 #include "messages/QuarnMessage.h"
 
+#include "diagnostics/HexBytes.h"
 #include "diagnostics/Log.h"
 #include "messages/CRC16.h"
-#include "messages/HexBytes.h"
 #include "messages/QuarnMessageTypes.h"
 
 namespace Quarn::Messages {
@@ -53,7 +53,7 @@ uint16_t QuarnMessage::ComputeCRC() const {
 }
 
 std::string QuarnMessage::ToHexString() const {
-    return HexBytes(Serialize());
+    return Diagnostics::HexBytes(Serialize(), Diagnostics::HexStyle::LowerSpaced);
 }
 
 uint8_t QuarnMessage::GetReferenceId() const {

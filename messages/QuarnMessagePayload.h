@@ -23,8 +23,6 @@ public:
 
     // A tag telling the payload classes apart (see each class's PAYLOAD_TYPE).
     uint8_t GetPayloadType() const { return payloadType_; }
-    // The size of ToByteArray() modulo 256, as a frame's one-byte lengths carry it.
-    uint8_t GetDataLength() const;
 
 protected:
     explicit QuarnMessagePayload(uint8_t payloadType) : payloadType_(payloadType) {}

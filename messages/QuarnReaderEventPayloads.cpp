@@ -47,10 +47,6 @@ QuarnCardReaderMessagePayload::QuarnCardReaderMessagePayload(
 QuarnCardReaderMessagePayload::QuarnCardReaderMessagePayload(QuarnReaderEvent event)
     : QuarnMessagePayload(PAYLOAD_TYPE), event_(std::move(event)) {}
 
-QuarnPincodeMessagePayload::QuarnPincodeMessagePayload() : QuarnMessagePayload(PAYLOAD_TYPE) {
-    LOG_VERBOSE << "[QuarnPincodeMessagePayload] Payload Type: " << GetPayloadType();
-}
-
 QuarnPincodeMessagePayload::QuarnPincodeMessagePayload(const std::vector<unsigned char>& frame)
     : QuarnMessagePayload(PAYLOAD_TYPE), event_(QuarnReaderEvent::Read(frame)) {
     LOG_VERBOSE << "[QuarnPincodeMessagePayload] Payload Type: " << GetPayloadType();

@@ -33,7 +33,6 @@ class QuarnCardReaderMessagePayload : public QuarnMessagePayload {
 public:
     static constexpr uint8_t PAYLOAD_TYPE = '2';
 
-    QuarnCardReaderMessagePayload() : QuarnMessagePayload(PAYLOAD_TYPE) {}
     // See QuarnReaderEvent::Read.
     explicit QuarnCardReaderMessagePayload(const std::vector<unsigned char>& frame);
     // An event to send, as a gateway does.
@@ -41,7 +40,6 @@ public:
 
     std::vector<unsigned char> ToByteArray() const override { return event_.ToByteArray(); }
 
-    const QuarnReaderEvent& GetEvent() const { return event_; }
     // The card identifier; empty when the data length was 0.
     const std::vector<unsigned char>& GetData() const { return event_.data; }
 
@@ -53,7 +51,6 @@ class QuarnPincodeMessagePayload : public QuarnMessagePayload {
 public:
     static constexpr uint8_t PAYLOAD_TYPE = '3';
 
-    QuarnPincodeMessagePayload();
     // See QuarnReaderEvent::Read.
     explicit QuarnPincodeMessagePayload(const std::vector<unsigned char>& frame);
     // An event to send, as a gateway does.
@@ -61,7 +58,6 @@ public:
 
     std::vector<unsigned char> ToByteArray() const override { return event_.ToByteArray(); }
 
-    const QuarnReaderEvent& GetEvent() const { return event_; }
     // The PIN digits; empty when the data length was 0.
     const std::vector<unsigned char>& GetData() const { return event_.data; }
 

@@ -14,7 +14,6 @@ class QuarnResponsePayload : public QuarnMessagePayload {
 public:
     static constexpr uint8_t PAYLOAD_TYPE = 1;
 
-    QuarnResponsePayload() : QuarnMessagePayload(PAYLOAD_TYPE) {}
     // Reads the code at offset 17 and, for code 7, the counter at 18-21 (big-endian).
     // Throws std::out_of_range when the frame ends before a byte it reads.
     explicit QuarnResponsePayload(const std::vector<unsigned char>& frame);

@@ -10,12 +10,12 @@
 #include <algorithm>
 #include <array>
 #include <cerrno>
-#include <cstdio>
 #include <cstring>
 #include <memory>
 #include <string>
 
 #include "diagnostics/ErrorGuard.h"
+#include "diagnostics/HexBytes.h"
 #include "diagnostics/Log.h"
 
 namespace Quarn::Net {
@@ -34,39 +34,6 @@ struct AddressListDeleter {
     void operator()(addrinfo* list) const { freeaddrinfo(list); }
 };
 using AddressList = std::unique_ptr<addrinfo, AddressListDeleter>;
-
-std::string HexBytes(const std::vector<unsigned char>& data) {
-    std::string text;
-    text.reserve(data.size() * 3);
-    char digits[4];
-    for (unsigned char byte : data) {
-        if (!text.empty()) {
-            text += ' ';
-        }
-        std::snprintf(digits, sizeof digits, "%02x", byte);
-        text += digits;
-    }
-    return text;
-}
-
-// Frames start with their length byte and the magic 0xFE 0xFD.
-constexpr unsigned char kFrameMagic[] = {0xFE, 0xFD};
-
-// What has arrived is handed back once it is one whole frame (the first byte is the
-// frame's length), once it holds more than the first byte announces, or once it does not
-// start like a frame at all: the caller cuts frames from its own buffer, and waiting for
-// a count that stray bytes announce could hold real frames back for the whole wait.
-bool ArrivedEnough(const std::vector<unsigned char>& data) {
-    if (data.empty()) {
-        return false;
-    }
-    for (size_t i = 1; i < data.size() && i <= sizeof kFrameMagic; ++i) {
-        if (data[i] != kFrameMagic[i - 1]) {
-            return true;
-        }
-    }
-    return data.front() == 0 || data.size() >= data.front();
-}
 
 }  // namespace
 
@@ -259,8 +226,8 @@ bool ClientSocket::Send(const std::vector<unsigned char>& data) {
         return true;
     }
     if (Diagnostics::IsLogged(Diagnostics::verbose)) {
-        LOG_VERBOSE << "Sending " << data.size()
-                    << " bytes of data. Bytes array: " << HexBytes(data);
+        LOG_VERBOSE << "Sending " << data.size() << " bytes of data. Bytes array: "
+                    << Diagnostics::HexBytes(data, Diagnostics::HexStyle::LowerSpaced);
     }
     size_t sent = 0;
     while (sent < data.size()) {
@@ -302,7 +269,6 @@ bool ClientSocket::Receive(std::vector<unsigned char>& data) {
         Diagnostics::ErrorGuard::GetInstance().ReportError();
         return false;
     }
-    const size_t before = data.size();
     std::array<unsigned char, kReceiveAreaSize> area;
     for (;;) {
         pollfd waiting{connectionSocket_, POLLIN, 0};
@@ -314,17 +280,13 @@ bool ClientSocket::Receive(std::vector<unsigned char>& data) {
             continue;
         }
         if (ready <= 0) {
-            // Nothing (more) arrived in time: hand back what did.
-            return data.size() > before;
+            return false;  // nothing arrived in time
         }
         ssize_t result = ::recv(connectionSocket_, area.data(), area.size(), 0);
         if (result > 0) {
             data.insert(data.end(), area.begin(), area.begin() + result);
             LOG_VERBOSE << "Received data but more than one data chunk must be handled.";
-            if (ArrivedEnough(data)) {
-                return true;
-            }
-            continue;
+            return true;
         }
         if (closed_) {
             return false;

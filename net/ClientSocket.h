@@ -1,7 +1,7 @@
 #pragma once
 // The outgoing TCP connection to one lock gateway: resolves the address, tries each of its
 // addresses with a bounded wait, sets time-outs, keep-alive and TCP_NODELAY, sends whole
-// frames and receives what the gateway sends. Failures are logged and reported to the
+// frames and receives the bytes the gateway sends. Failures are logged and reported to the
 // owner through two error callbacks; a failure of the network or of the gateway is not
 // counted by the error guard (it describes the far side, not lockhub), one of lockhub's
 // own resources (no descriptor for a socket) is.
@@ -44,25 +44,18 @@ public:
     // (a closed socket is not connected again) or on failure; a failed Connect may be
     // retried.
     bool Connect();
-    // Keep-alive after 5 s of silence, 10 probes 5 s apart. False at the first option
-    // that cannot be set.
-    bool SetKeepAliveOption(int socket);
     // Sends the whole vector. True without sending when there is no open connection.
     // A failure (EPIPE for a closed peer, never SIGPIPE) calls SendErrorCallback.
     bool Send(const std::vector<unsigned char>& data);
-    // Waits for data, then appends to data until one whole frame arrived (its first byte
-    // equals the byte count), more bytes than the first byte announces arrived, or the
-    // bytes do not start like a frame (length byte, 0xFE 0xFD); then true. False without a callback
-    // when nothing arrived within the receive wait or the socket was closed; false after
-    // ReceiveErrorCallback when the peer closed the connection or recv failed. Bytes that arrived
-    // stay in data on every path.
+    // Waits for data and appends what one read brings (up to 1024 bytes) to data; then
+    // true. The bytes are not looked at: the caller cuts them into frames. False without a
+    // callback when nothing arrived within the receive wait or the socket was closed; false
+    // after ReceiveErrorCallback when the peer closed the connection or recv failed.
     bool Receive(std::vector<unsigned char>& data);
     void Close();
     // True when the socket reports a pending error (or cannot be asked); false when closed.
     bool HasPendingError();
 
-    // True once Connect succeeded (also after Close).
-    bool IsConnected() const { return connected_; }
     // For tests: a shorter receive wait. Set before the socket is shared.
     void SetReceiveWait(std::chrono::milliseconds wait) { receiveWait_ = wait; }
 
@@ -72,6 +65,9 @@ public:
 private:
     // A socket for the address with the connection's options; false when none could be made.
     bool CreateSocket(const addrinfo& address);
+    // Keep-alive after 5 s of silence, 10 probes 5 s apart. False at the first option
+    // that cannot be set.
+    bool SetKeepAliveOption(int socket);
     // connect() bounded by the deadline (none when timeout_ is 0) and by Close; false with
     // errno set on failure.
     bool ConnectWithinTimeout(const sockaddr* address, socklen_t length,

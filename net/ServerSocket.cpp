@@ -9,12 +9,12 @@
 
 #include <cerrno>
 #include <chrono>
-#include <cstdio>
 #include <cstring>
 #include <exception>
 #include <limits>
 #include <string>
 
+#include "diagnostics/HexBytes.h"
 #include "diagnostics/Log.h"
 #include "net/PacketCutter.h"
 #include "threading/MutexGuard.h"
@@ -63,17 +63,6 @@ bool IsShortageError(int error) {
     return error == EMFILE || error == ENFILE || error == ENOBUFS || error == ENOMEM;
 }
 
-std::string HexText(const std::vector<unsigned char>& data) {
-    std::string text;
-    text.reserve(data.size() * 3);
-    char digits[4];
-    for (size_t i = 0; i < data.size(); ++i) {
-        std::snprintf(digits, sizeof digits, i == 0 ? "%02x" : " %02x", data[i]);
-        text += digits;
-    }
-    return text;
-}
-
 }  // namespace
 
 struct ServerSocket::Client {
@@ -89,8 +78,6 @@ struct ServerSocket::Packet {
     std::unique_ptr<std::vector<unsigned char>> bytes;
 };
 
-ServerSocket::ServerSocket() : ServerSocket(kDefaultPort) {}
-
 ServerSocket::ServerSocket(int port)
     : port_(port), clientsListMutex_("clientsListMutex", true, true) {
     wakeFd_ = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
@@ -102,7 +89,6 @@ ServerSocket::~ServerSocket() {
     ClientAcceptedCallback = nullptr;
     ClientDeletedCallback = nullptr;
     DataReceivedCallback = nullptr;
-    DataSentCallback = nullptr;
     CloseAllClients();
     if (wakeFd_ != -1) {
         ::close(wakeFd_);
@@ -200,14 +186,13 @@ void ServerSocket::CloseAllClients() {
     }
 }
 
-bool ServerSocket::CloseServerSocket() {
+void ServerSocket::CloseServerSocket() {
     std::lock_guard<std::mutex> listenLock(listenMutex_);
     if (serverSocket_ != -1) {
         ::shutdown(serverSocket_, SHUT_RDWR);
         ::close(serverSocket_);
         serverSocket_ = -1;
     }
-    return true;
 }
 
 void ServerSocket::AcceptLoopThreadProc() {
@@ -429,22 +414,6 @@ void ServerSocket::CloseResetClients(std::vector<ClientConnection>& resetList) {
     resetList.clear();
 }
 
-bool ServerSocket::Send(int clientFd, std::vector<unsigned char>& data) {
-    if (clientFd == -1 || data.empty()) {
-        return false;
-    }
-    Threading::MutexGuard guard(clientsListMutex_, false);
-    if (!guard.Lock(kListLockTimeoutSeconds)) {
-        return false;
-    }
-    for (size_t index = 0; index < clients_.size(); ++index) {
-        if (clients_[index].fd == clientFd) {
-            return SendToClient(guard, index, data);
-        }
-    }
-    return false;
-}
-
 bool ServerSocket::Send(int clientFd, uint64_t connectionId, std::vector<unsigned char>& data) {
     if (clientFd == -1 || data.empty()) {
         return false;
@@ -454,40 +423,23 @@ bool ServerSocket::Send(int clientFd, uint64_t connectionId, std::vector<unsigne
         return false;
     }
     size_t index = FindClient(clientFd, connectionId);
-    return index != kNotFound && SendToClient(guard, index, data);
+    return index != kNotFound && SendToClient(index, data);
 }
 
-bool ServerSocket::SendToClient(Threading::MutexGuard& guard, size_t index,
-                                std::vector<unsigned char>& data) {
-    ClientConnection client{clients_[index].fd, clients_[index].connectionId};
+bool ServerSocket::SendToClient(size_t index, std::vector<unsigned char>& data) {
+    const int clientFd = clients_[index].fd;
     if (Diagnostics::IsLogged(Diagnostics::info)) {
-        LOG_INFO << "Sending data to server client. Message data: " << HexText(data);
+        LOG_INFO << "Sending data to server client. Message data: "
+                 << Diagnostics::HexBytes(data, Diagnostics::HexStyle::LowerSpaced);
     }
-    ssize_t sent = ::send(client.clientFd, data.data(), data.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
+    ssize_t sent = ::send(clientFd, data.data(), data.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
     if (sent != static_cast<ssize_t>(data.size())) {
-        LOG_ERROR << "Cannot send data to server socket " << client.clientFd;
-        LOG_ERROR << "Socket " << client.clientFd << " will be closed.";
+        LOG_ERROR << "Cannot send data to server socket " << clientFd;
+        LOG_ERROR << "Socket " << clientFd << " will be closed.";
         CloseClientLocked(index);
         return false;
     }
-    guard.Unlock();
-    if (DataSentCallback) {
-        DataSentCallback(client.clientFd, client.connectionId, static_cast<int>(sent));
-    }
     return true;
-}
-
-void ServerSocket::CloseClientSocket(int clientFd, bool lock) {
-    Threading::MutexGuard guard(clientsListMutex_, false);
-    if (lock && !guard.Lock()) {
-        return;
-    }
-    for (size_t index = 0; index < clients_.size(); ++index) {
-        if (clients_[index].fd == clientFd) {
-            CloseClientLocked(index);
-            return;
-        }
-    }
 }
 
 void ServerSocket::CloseClientLocked(size_t index) {
@@ -497,18 +449,6 @@ void ServerSocket::CloseClientLocked(size_t index) {
     if (ClientDeletedCallback) {
         ClientDeletedCallback(closed.clientFd, closed.connectionId);
     }
-}
-
-std::vector<int> ServerSocket::GetClients() {
-    std::vector<int> copy;
-    Threading::MutexGuard guard(clientsListMutex_, false);
-    if (guard.Lock()) {
-        copy.reserve(clients_.size());
-        for (const Client& client : clients_) {
-            copy.push_back(client.fd);
-        }
-    }
-    return copy;
 }
 
 std::vector<ClientConnection> ServerSocket::GetClientConnections() {

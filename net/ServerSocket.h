@@ -11,8 +11,8 @@
 //
 // Calling order for the owner: construct, assign the callbacks, InitSocket, and only if it
 // succeeded StartAcceptLoop then StartReceiveDataLoop. Construction, InitSocket, the Start
-// operations, Stop and destruction belong to the owner's thread; Send, CloseClientSocket,
-// GetClients and GetClientConnections may be called from any thread.
+// operations, Stop and destruction belong to the owner's thread; Send and
+// GetClientConnections may be called from any thread.
 
 #include <poll.h>
 
@@ -22,14 +22,11 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <string>
 #include <vector>
 
 #include "threading/Mutex.h"
 #include "threading/Thread.h"
-
-namespace Threading {
-class MutexGuard;
-}
 
 namespace Quarn::Net {
 
@@ -46,9 +43,7 @@ public:
     using ClientCallback = std::function<void(int clientFd, uint64_t connectionId)>;
     using DataCallback = std::function<void(int clientFd, uint64_t connectionId,
                                             std::unique_ptr<std::vector<unsigned char>> packet)>;
-    using SentCallback = std::function<void(int clientFd, uint64_t connectionId, int bytesSent)>;
 
-    ServerSocket();
     // Port 0 lets the system pick a free port; GetPort tells it after InitSocket.
     explicit ServerSocket(int port);
     // Stops and joins both threads and closes every descriptor. Callbacks may run until the
@@ -68,10 +63,8 @@ public:
     // a Send caller may hold.
     ClientCallback ClientDeletedCallback;
     // Receive thread, clientsListMutex not held; the callee owns the packet (one whole
-    // packet, length prefix included). It may call Send and GetClients.
+    // packet, length prefix included). It may call Send and GetClientConnections.
     DataCallback DataReceivedCallback;
-    // The Send caller's thread, after a successful send, clientsListMutex not held.
-    SentCallback DataSentCallback;
 
     // Creates, binds (any local address) and listens. True on success; on failure the
     // reason is logged and no socket stays open.
@@ -89,32 +82,23 @@ public:
     // reported through ClientDeletedCallback). Not to be called from a callback.
     void Stop();
 
-    // Sends the bytes whole, without blocking, to the connection that holds clientFd now.
-    // False for -1 or empty data (no system call), for a descriptor that is not a client,
-    // and for a send that fails, would block or is short: that client is then closed, since
-    // its stream can no longer be trusted.
-    bool Send(int clientFd, std::vector<unsigned char>& data);
-    // The same, only while clientFd still belongs to connectionId; otherwise false, and
-    // nothing is sent or closed.
+    // Sends the bytes whole, without blocking, to the connection clientFd belongs to,
+    // while it still belongs to connectionId. False, with nothing sent or closed, for -1,
+    // for empty data (no system call) and for a descriptor that no longer belongs to that
+    // connection; false for a send that fails, would block or is short: that client is
+    // then closed, since its stream can no longer be trusted.
     bool Send(int clientFd, uint64_t connectionId, std::vector<unsigned char>& data);
 
-    // Closes the client holding clientFd and reports it through ClientDeletedCallback; does
-    // nothing for a descriptor that is not a client. lock false only when the calling
-    // thread holds clientsListMutex already (inside ClientDeletedCallback).
-    void CloseClientSocket(int clientFd, bool lock);
-
-    // Copies of the client list, in order of acceptance.
-    std::vector<int> GetClients();
+    // A copy of the client list, in order of acceptance.
     std::vector<ClientConnection> GetClientConnections();
-
-    // Closes the listening socket if open (a blocked accept returns). Always true.
-    bool CloseServerSocket();
 
 private:
     struct Client;
     struct Packet;
 
     void StopThreads();
+    // Closes the listening socket if open (a blocked accept returns).
+    void CloseServerSocket();
     void CloseAllClients();
     void AcceptLoopThreadProc();
     int ListeningSocket();
@@ -129,7 +113,8 @@ private:
     void DrainClient(Client& client, std::vector<Packet>& packets,
                      std::vector<ClientConnection>& resetList);
     void CloseResetClients(std::vector<ClientConnection>& resetList);
-    bool SendToClient(Threading::MutexGuard& guard, size_t index, std::vector<unsigned char>& data);
+    // Under clientsListMutex_.
+    bool SendToClient(size_t index, std::vector<unsigned char>& data);
     void CloseClientLocked(size_t index);
     size_t FindClient(int clientFd, uint64_t connectionId) const;
     void Wake();

@@ -1,10 +1,11 @@
 #include "tools/locksim/LockSimulator.h"
 
 #include <cctype>
-#include <cstdio>
 #include <memory>
+#include <span>
 #include <sstream>
 
+#include "diagnostics/HexBytes.h"
 #include "messages/CRC16.h"
 #include "messages/QuarnMessageBuilder.h"
 #include "messages/QuarnMessageTypes.h"
@@ -59,16 +60,6 @@ Bytes Finish(std::unique_ptr<Q::QuarnMessage> message, const Bytes& request, uin
 
 }  // namespace
 
-std::string Hex(const Bytes& bytes) {
-    std::string text;
-    char digits[3];
-    for (unsigned char byte : bytes) {
-        std::snprintf(digits, sizeof digits, "%02X", byte);
-        text += digits;
-    }
-    return text;
-}
-
 std::optional<Bytes> ParseHex(const std::string& text) {
     std::string digits;
     for (char c : text) {
@@ -86,6 +77,10 @@ std::optional<Bytes> ParseHex(const std::string& text) {
         bytes.push_back(static_cast<unsigned char>(std::stoi(digits.substr(i, 2), nullptr, 16)));
     }
     return bytes;
+}
+
+std::string TypeCode(uint8_t type) {
+    return "0x" + Diagnostics::HexBytes(std::span(&type, 1), Diagnostics::HexStyle::LowerSpaced);
 }
 
 std::string TypeName(uint8_t type) {
@@ -169,12 +164,11 @@ FrameOutcome LockSimulator::HandleFrame(const Bytes& frame) {
     const uint16_t crc = static_cast<uint16_t>(frame[frame.size() - 2] << 8 | frame.back());
     const bool crcGood = Quarn::CRC::CRC16::XModem(withoutCrc) == crc;
 
-    char typeText[5];
-    std::snprintf(typeText, sizeof typeText, "0x%02x", type);
     std::ostringstream received;
     received << "seq=" << sequence << " ref=" << static_cast<int>(reference) << " device=" << device
-             << " type=" << typeText << ' ' << TypeName(type)
-             << " payload=" << Hex(PayloadOf(frame)) << " crc=" << (crcGood ? "ok" : "bad");
+             << " type=" << TypeCode(type) << ' ' << TypeName(type) << " payload="
+             << Diagnostics::HexBytes(PayloadOf(frame), Diagnostics::HexStyle::UpperPacked)
+             << " crc=" << (crcGood ? "ok" : "bad");
     outcome.received = received.str();
     if (!crcGood) {
         return outcome;  // a gateway ignores a damaged frame
@@ -194,7 +188,8 @@ FrameOutcome LockSimulator::HandleFrame(const Bytes& frame) {
     auto lock = locks_.find(device);
     if (type == Q::QUARN_MESSAGE_GET_STATUS && lock != locks_.end()) {
         outcome.answer = BuildStatusAnswer(frame, lock->second.status);
-        answered << " status=" << Hex(lock->second.status);
+        answered << " status="
+                 << Diagnostics::HexBytes(lock->second.status, Diagnostics::HexStyle::UpperPacked);
     } else {
         uint8_t code = Execute(type, device, frame);
         outcome.answer = BuildResponse(frame, code);
@@ -254,10 +249,6 @@ uint8_t LockSimulator::Execute(uint8_t type, uint32_t device, const Bytes& frame
         }
         case Q::QUARN_MESSAGE_DELETE_WHOLE_WHITELIST:
             lock.whitelist.clear();
-            return Q::QUARN_RESPONSE_OK;
-        case Q::QUARN_MESSAGE_DISABLE_WHITELIST:
-        case Q::QUARN_MESSAGE_ENABLE_WHITELIST:
-            lock.whitelistEnabled = type == Q::QUARN_MESSAGE_ENABLE_WHITELIST;
             return Q::QUARN_RESPONSE_OK;
         default:
             return Q::QUARN_RESPONSE_OK;

@@ -17,7 +17,6 @@ using Bytes = std::vector<unsigned char>;
 struct LockState {
     Bytes status;               // the 7 status bytes a get-status answer carries
     std::set<Bytes> whitelist;  // card data as it came on the wire
-    bool whitelistEnabled = true;
 };
 
 // The outcome of one received frame: a readable description, and the answer to send
@@ -57,8 +56,8 @@ private:
 };
 
 // Helpers shared with main.cpp.
-std::string Hex(const Bytes& bytes);                     // "04A10B"
 std::optional<Bytes> ParseHex(const std::string& text);  // "04a10b" or "04 A1 0B"
+std::string TypeCode(uint8_t type);                      // "0x0a"
 std::string TypeName(uint8_t type);                      // "OPEN_LOCK", "OPEN_LOCK_EVENT", ...
 
 }  // namespace LockSim

@@ -21,6 +21,8 @@
 #include <string>
 #include <vector>
 
+#include "diagnostics/HexBytes.h"
+#include "messages/QuarnFrameCutter.h"
 #include "messages/QuarnMessageTypes.h"
 #include "tools/locksim/LockSimulator.h"
 
@@ -36,7 +38,6 @@ constexpr uint32_t kDefaultSequence = 1000;
 constexpr const char* kDefaultStatus = "0F004000000000";
 constexpr size_t kDefaultWhitelistSize = 8;
 constexpr size_t kStatusSize = 7;
-constexpr size_t kMinFrameSize = Q::QUARN_FRAME_HEADER_SIZE + Q::QUARN_FRAME_CRC_SIZE;
 
 void Say(const std::string& line) {
     std::cout << "locksim " << line << std::endl;
@@ -143,7 +144,7 @@ struct Connection {
     int id;  // never reused, unlike descriptors
     int fd;
     std::string peer;
-    Bytes buffer;
+    Q::QuarnFrameCutter cutter;
     int frames = 0;
 };
 
@@ -314,18 +315,15 @@ void Server::HandleCommand(const std::string& line) {
                 Say("error bad data: " + line);
                 return;
             }
-            char text[5];
-            std::snprintf(text, sizeof text, "0x%02x", type);
-            SendToAll(frame, std::string("sent event type=") + text + " device=" +
-                                 std::to_string(device) + " data=" + LockSim::Hex(*data));
+            SendToAll(frame, "sent event type=" + LockSim::TypeCode(type) +
+                                 " device=" + std::to_string(device) + " data=" +
+                                 Diagnostics::HexBytes(*data, Diagnostics::HexStyle::UpperPacked));
         } else if (command == "event") {
             uint8_t type = static_cast<uint8_t>(std::stoul(first, nullptr, 0));
             uint32_t device = static_cast<uint32_t>(std::stoul(rest, nullptr, 0));
-            char text[5];
-            std::snprintf(text, sizeof text, "0x%02x", type);
             SendToAll(simulator_.BuildEvent(type, device, {}),
-                      std::string("sent event type=") + text + " device=" + std::to_string(device) +
-                          " data=");
+                      "sent event type=" + LockSim::TypeCode(type) +
+                          " device=" + std::to_string(device) + " data=");
         } else if (command == "status") {
             auto status = LockSim::ParseHex(rest);
             uint32_t device = static_cast<uint32_t>(std::stoul(first, nullptr, 0));
@@ -334,7 +332,8 @@ void Server::HandleCommand(const std::string& line) {
                 Say("error bad lock or status: " + line);
                 return;
             }
-            Say("status " + std::to_string(device) + " " + LockSim::Hex(*status));
+            Say("status " + std::to_string(device) + " " +
+                Diagnostics::HexBytes(*status, Diagnostics::HexStyle::UpperPacked));
         } else if (command == "answer" && (first == "on" || first == "off")) {
             answering_ = first == "on";
             Say("answer " + first);
@@ -363,49 +362,29 @@ void Server::HandleCommand(const std::string& line) {
 }
 
 void Server::ReadFrom(Connection& connection) {
-    unsigned char chunk[1024];
-    ssize_t count = ::recv(connection.fd, chunk, sizeof chunk, 0);
+    Bytes chunk(1024);
+    ssize_t count = ::recv(connection.fd, chunk.data(), chunk.size(), 0);
     if (count <= 0) {
         Close(connection.id);
         return;
     }
-    connection.buffer.insert(connection.buffer.end(), chunk, chunk + count);
+    chunk.resize(static_cast<size_t>(count));
+    connection.cutter.Append(chunk);
     CutFrames(connection);
 }
 
 void Server::CutFrames(Connection& connection) {
-    Bytes& buffer = connection.buffer;
     const int id = connection.id;
     for (;;) {
-        size_t magic = 1;
-        while (magic + 1 < buffer.size() && !(buffer[magic] == Q::QUARN_FRAME_MAGIC_1 &&
-                                              buffer[magic + 1] == Q::QUARN_FRAME_MAGIC_2)) {
-            ++magic;
+        // Frames with a wrong CRC are taken too: they are reported as such, not answered.
+        Q::QuarnFrameCutter::Cut cut = connection.cutter.Next(false);
+        if (cut.discardedBytes > 0) {
+            Say("discarded " + std::to_string(cut.discardedBytes) + " bytes");
         }
-        if (magic + 1 >= buffer.size()) {
-            if (buffer.size() > 2) {
-                Say("discarded " + std::to_string(buffer.size() - 2) + " bytes");
-                buffer.erase(buffer.begin(), buffer.end() - 2);
-            }
+        if (cut.frame.empty()) {
             return;
         }
-        if (magic > 1) {
-            Say("discarded " + std::to_string(magic - 1) + " bytes");
-            buffer.erase(buffer.begin(), buffer.begin() + static_cast<long>(magic - 1));
-        }
-        size_t length = buffer[0];
-        if (length < kMinFrameSize) {
-            Say("discarded 3 bytes");
-            buffer.erase(buffer.begin(), buffer.begin() + 3);
-            continue;
-        }
-        if (buffer.size() < length) {
-            return;
-        }
-        Bytes frame(buffer.begin(), buffer.begin() + static_cast<long>(length));
-        buffer.erase(buffer.begin(), buffer.begin() + static_cast<long>(length));
-
-        LockSim::FrameOutcome outcome = simulator_.HandleFrame(frame);
+        LockSim::FrameOutcome outcome = simulator_.HandleFrame(cut.frame);
         Say("received " + outcome.received);
         const auto due = Clock::now() + std::chrono::milliseconds(options_.delayMs);
         if (answering_ && outcome.answer) {

@@ -1,0 +1,18 @@
+#pragma once
+// The parts of lockhub_bench that measure how one gateway's trouble stays with it, each
+// in a file of its own; lockhub_bench.cpp runs them after its own parts (see Part).
+
+#include "bench/BenchSupport.h"
+
+namespace Bench {
+
+// 8 gateways, 4 of them failing in different ways, against 8 healthy ones.
+bool MeasureIsolation(const TempDir& folder, const Options& options, Summary& summary);
+// A door command behind a queue of whitelist changes to the same gateway.
+bool MeasureDoorFirst(const TempDir& folder, const Options& options, Summary& summary);
+// A gateway gone for a while and back on the same port.
+bool MeasureRestart(const TempDir& folder, const Options& options, Summary& summary);
+// Door commands while nobody reads lockhub's standard output.
+bool MeasureLogStall(const TempDir& folder, const Options& options, Summary& summary);
+
+}  // namespace Bench
