@@ -37,6 +37,8 @@ void IgnoreBrokenPipes();
 void RegisterSignalHandlers();
 void SignalHandler(int signal);
 
+// The parts of the fatal-signal path. They allocate nothing (what they need is made by
+// RegisterSignalHandlers) and share one line buffer, so only one thread may run them.
 void SaveDumpFile();
 void PrintBacktrace();
 

@@ -7,6 +7,7 @@
 #include <sys/time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <condition_variable>
@@ -161,6 +162,23 @@ public:
             lock, deadline, [this] { return queue_.empty() && writing_ == 0 && unreported_ == 0; });
     }
 
+    // A formatted line like Write, but straight to the descriptor and without allocating:
+    // a coloured line is put together on the stack (one too long for that goes uncoloured).
+    void WriteLineDirectly(Severity severity, std::string_view line) {
+        char coloured[kDirectLineBytes];
+        std::string_view colour = ColourOf(severity);
+        constexpr std::string_view reset = "\x1B[0m\x1B[0K\n";
+        if (colours_.load() && !line.empty() &&
+            colour.size() + line.size() - 1 + reset.size() <= sizeof coloured) {
+            char* end = std::copy(colour.begin(), colour.end(), coloured);
+            end = std::copy(line.begin(), line.end() - 1, end);
+            end = std::copy(reset.begin(), reset.end(), end);
+            WriteDirectly(std::string_view(coloured, static_cast<size_t>(end - coloured)));
+        } else {
+            WriteDirectly(line);
+        }
+    }
+
     // What is still queued, then text, straight to the descriptor on the calling thread.
     void WriteDirectly(std::string_view text) {
         std::unique_lock<std::mutex> writing(writeMutex_, std::defer_lock);
@@ -217,6 +235,7 @@ private:
     }
 
     static constexpr int kNotOpened = -2;
+    static constexpr size_t kDirectLineBytes = 4096;
 
     std::string path_;
     std::atomic<int> fd_{kNotOpened};
@@ -268,7 +287,7 @@ bool IsLogged(Severity severity) noexcept {
     return static_cast<int>(severity) <= maxLoggedSeverity.load(std::memory_order_relaxed);
 }
 
-std::string FunctionName(const char* prettyFunction) {
+std::string_view FunctionNameView(const char* prettyFunction) {
     const char* begin = prettyFunction;
     const char* end = std::strchr(begin, '(');
     if (end == nullptr) {
@@ -280,7 +299,11 @@ std::string FunctionName(const char* prettyFunction) {
             break;
         }
     }
-    return std::string(begin, end);
+    return std::string_view(begin, static_cast<size_t>(end - begin));
+}
+
+std::string FunctionName(const char* prettyFunction) {
+    return std::string(FunctionNameView(prettyFunction));
 }
 
 std::string FormatLine(Severity severity, const char* prettyFunction, int line,
@@ -336,13 +359,22 @@ void WriteLogDirectly() {
     directWrites.store(true);
 }
 
+void WriteLineDirectly(Severity severity, std::string_view line) {
+    if (fileOutput == nullptr) {
+        return;
+    }
+    fileOutput->WriteLineDirectly(severity, line);
+    Console().WriteLineDirectly(severity, line);
+}
+
 void InitDiagnostics(Severity maxSeverity, std::string& logFile, bool colours) {
     if (fileOutput != nullptr) {
         return;
     }
     fileOutput = new Output(logFile);
+    Output& console = Console();  // made now: the fatal-signal path must not allocate it
     if (colours && ::isatty(STDOUT_FILENO) == 1) {
-        Console().UseColours();
+        console.UseColours();
     }
     std::atexit(FlushLogAtExit);
     maxLoggedSeverity.store(maxSeverity);

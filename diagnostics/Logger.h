@@ -62,9 +62,16 @@ uint64_t DroppedLogLines();
 // Itself only sets a flag.
 void WriteLogDirectly();
 
+// Writes one whole formatted log line (newline included) the way statements write after
+// WriteLogDirectly, coloured as they are, without allocating: for the fatal-signal handler,
+// which formats its lines itself. Writes nothing before InitDiagnostics.
+void WriteLineDirectly(Severity severity, std::string_view line);
+
 // The function name a log line shows: the text after the last blank that precedes
 // the first "(" of the pretty-function text, up to that "(".
 std::string FunctionName(const char* prettyFunction);
+// The same as a view into prettyFunction: allocates nothing.
+std::string_view FunctionNameView(const char* prettyFunction);
 
 // Formats one whole log line, newline included, for the calling thread at the current time.
 std::string FormatLine(Severity severity, const char* prettyFunction, int line,

@@ -8,22 +8,41 @@
 #include <unistd.h>
 
 #include <poll.h>
-#include <regex>
 
 namespace TestSupport {
+namespace {
+
+// The port of locksim's whole line "locksim listening on ADDRESS:PORT", or 0 until it came.
+int ListeningPort(const std::string& output) {
+    const std::string marker = "locksim listening on ";
+    size_t at = output.find(marker);
+    size_t end = at == std::string::npos ? at : output.find('\n', at);
+    if (end == std::string::npos) {
+        return 0;
+    }
+    size_t colon = output.rfind(':', end);
+    if (colon < at || colon + 1 == end) {
+        return 0;
+    }
+    int port = 0;
+    for (size_t i = colon + 1; i < end; ++i) {
+        if (output[i] < '0' || output[i] > '9') {
+            return 0;
+        }
+        port = port * 10 + (output[i] - '0');
+    }
+    return port;
+}
+
+}  // namespace
 
 Locksim::Locksim(const TempDir& folder, std::vector<std::string> options) {
     std::vector<std::string> argv = {LOCKSIM_BINARY, "--port", "0"};
     argv.insert(argv.end(), options.begin(), options.end());
     process_ = std::make_unique<ChildProcess>(argv, ChildProcess::Options{"", {}, folder.Path()});
-    std::smatch match;
     WaitFor([&] {
-        std::string output = process_->Output();
-        if (std::regex_search(output, match, std::regex(R"(locksim listening on [0-9.]+:(\d+))"))) {
-            port_ = std::stoi(match[1]);
-            return true;
-        }
-        return false;
+        port_ = ListeningPort(process_->Output());
+        return port_ != 0;
     });
 }
 
