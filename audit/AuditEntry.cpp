@@ -54,14 +54,14 @@ void WriteValue(JsonWriter& writer, Outcome outcome) {
 
 template <class T>
 void WriteMember(JsonWriter& writer, const char* key, const Member<T>& member) {
-    if (std::holds_alternative<Omitted>(member)) {
+    if (member.IsOmitted()) {
         return;
     }
     writer.Key(key);
-    if (std::holds_alternative<Unknown>(member)) {
+    if (member.IsUnknown()) {
         writer.Null();
     } else {
-        WriteValue(writer, std::get<T>(member));
+        WriteValue(writer, member.Value());
     }
 }
 
@@ -85,7 +85,7 @@ const char* OutcomeName(Outcome outcome) {
 
 void AuditEntry::SetCertificateClient(std::string name) {
     client = std::move(name);
-    peer = Omitted{};
+    peer = {};
 }
 
 void AuditEntry::SetPlainClient(std::string peerAddress) {

@@ -11,17 +11,34 @@
 #include <chrono>
 #include <cstdint>
 #include <string>
-#include <variant>
+#include <type_traits>
+#include <utility>
 
 namespace Mux::Audit {
 
-struct Omitted {};
 struct Unknown {};
 inline constexpr Unknown kUnknown{};
 
-// Left out by default; kUnknown writes null; a value writes the value.
+// One member of the line: left out by default; kUnknown writes null; a value writes the
+// value.
 template <class T>
-using Member = std::variant<Omitted, Unknown, T>;
+class Member {
+public:
+    Member() = default;
+    Member(Unknown) : state_(State::Unknown) {}
+    template <class U, class = std::enable_if_t<std::is_convertible_v<U&&, T>>>
+    Member(U&& value) : state_(State::Known), value_(std::forward<U>(value)) {}
+
+    bool IsOmitted() const { return state_ == State::Omitted; }
+    bool IsUnknown() const { return state_ == State::Unknown; }
+    // The value; meaningful only when neither omitted nor unknown.
+    const T& Value() const { return value_; }
+
+private:
+    enum class State { Omitted, Unknown, Known };
+    State state_ = State::Omitted;
+    T value_{};
+};
 
 enum class Outcome {
     Ack,       // "ACK": the gateway acknowledged

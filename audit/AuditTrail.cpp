@@ -94,7 +94,9 @@ void AuditTrail::Record(const AuditEntry& entry) {
     bool firstDrop = false;
     {
         std::lock_guard<std::mutex> lock(queueMutex_);
-        if (closing_ || queuedBytes_ + line.size() > maxQueuedBytes_) {
+        if (closing_) {
+            droppedEntries_.fetch_add(1);
+        } else if (queuedBytes_ + line.size() > maxQueuedBytes_) {
             firstDrop = unreportedDrops_++ == 0;
             droppedEntries_.fetch_add(1);
         } else {

@@ -12,8 +12,8 @@
 // disk), the next one starts on a line of its own.
 //
 // Threads: Open, Close and destruction on the owner's thread; Record, WaitUntilWritten and
-// the counters from any thread, Record also during and after Close (entries recorded once
-// Close began are dropped and counted).
+// the counters from any thread until destruction, Record also during and after Close
+// (entries recorded once Close began are dropped and counted, not logged).
 //
 // Ownership: the trail owns its file descriptor, its queue and its writer thread.
 

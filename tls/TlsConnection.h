@@ -9,10 +9,12 @@
 //      Done: the peer is verified, PeerIdentity() names it. Failed, or not Done within
 //      kHandshakeTimeout (the caller's clock): log PeerAddress() and FailureReason(), then
 //      destroy the connection and close the descriptor;
-//   3. established: poll for PollEvents(); whenever poll reports anything for the
-//      descriptor (readable, writable, hang-up, error) call Read(). Read sends what Write
-//      left waiting, then appends every byte that can be had without waiting, so nothing
-//      already received is ever left inside the connection where poll cannot see it;
+//   3. established: call Read() once at once (the client's first bytes may have come with
+//      the end of its handshake), then poll for PollEvents(); whenever poll reports
+//      anything for the descriptor (readable, writable, hang-up, error) call Read(). Read
+//      sends what Write left waiting, then appends every byte that can be had without
+//      waiting, so nothing already received is ever left inside the connection where poll
+//      cannot see it;
 //   4. Write() at any time after Done; what the socket does not take at once waits inside
 //      the connection (PendingOutput()) and PollEvents() asks for POLLOUT until it is out.
 //      A caller that must bound memory closes a client whose PendingOutput() grows too big;
