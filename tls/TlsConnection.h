@@ -118,7 +118,7 @@ private:
 
     static int VerifyCallback(int preverified, x509_store_ctx_st* store);
     void Fail(std::string reason);
-    void FailFromSsl(int result, const char* during);
+    void FailFromSsl(int error, const char* during);
     bool TakeIdentity();
     // Sends what Write left waiting, as far as the socket takes it.
     IoStatus Flush();
