@@ -3,8 +3,11 @@
 // A statement whose severity is above the logger's maximum (or written before the
 // logger exists) costs one load and one comparison: its message is never built.
 
+#include <charconv>
 #include <sstream>
 #include <string>
+#include <string_view>
+#include <type_traits>
 
 namespace Diagnostics {
 
@@ -27,9 +30,29 @@ public:
     Record& operator=(const Record&) = delete;
     ~Record();
 
+    // Texts, characters and integers are appended as an output stream would write them,
+    // without one; anything else goes through a stream of its own.
     template <class T>
     Record& operator<<(const T& value) {
-        stream_ << value;
+        if constexpr (std::is_same_v<T, const char*> || std::is_same_v<T, char*>) {
+            if (value != nullptr) {
+                message_ += value;
+            }
+        } else if constexpr (std::is_convertible_v<const T&, std::string_view>) {
+            message_ += std::string_view(value);
+        } else if constexpr (std::is_same_v<T, char> || std::is_same_v<T, signed char> ||
+                             std::is_same_v<T, unsigned char>) {
+            message_ += static_cast<char>(value);
+        } else if constexpr (std::is_same_v<T, bool>) {
+            message_ += value ? '1' : '0';
+        } else if constexpr (std::is_integral_v<T>) {
+            char digits[24];
+            message_.append(digits, std::to_chars(digits, digits + sizeof digits, value).ptr);
+        } else {
+            std::ostringstream stream;
+            stream << value;
+            message_ += stream.str();
+        }
         return *this;
     }
 
@@ -37,7 +60,7 @@ private:
     Severity severity_;
     const char* function_;
     int line_;
-    std::ostringstream stream_;
+    std::string message_;
 };
 
 }  // namespace Diagnostics

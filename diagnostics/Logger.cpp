@@ -10,12 +10,14 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <charconv>
 #include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <mutex>
+#include <string_view>
 #include <thread>
 #include <utility>
 
@@ -302,6 +304,43 @@ std::string_view FunctionNameView(const char* prettyFunction) {
     return std::string_view(begin, static_cast<size_t>(end - begin));
 }
 
+namespace {
+
+// The local date and time of a second, "YYYY-MM-DD HH:MM:SS": formatted once per second
+// on each thread that logs, since every line of that second starts with it.
+std::string_view DateTimeOf(std::time_t second) {
+    struct Cached {
+        std::time_t second = -1;
+        char text[40];
+        size_t length = 0;
+    };
+    thread_local Cached cached;
+    if (cached.second != second) {
+        std::tm local{};
+        ::localtime_r(&second, &local);
+        int length = std::snprintf(cached.text, sizeof cached.text, "%d-%02d-%02d %02d:%02d:%02d",
+                                   local.tm_year + 1900, local.tm_mon + 1, local.tm_mday,
+                                   local.tm_hour, local.tm_min, local.tm_sec);
+        cached.length =
+            length > 0 ? std::min(static_cast<size_t>(length), sizeof cached.text - 1) : 0;
+        cached.second = second;
+    }
+    return std::string_view(cached.text, cached.length);
+}
+
+// The calling thread's system id, asked for once per thread.
+long ThreadId() {
+    thread_local const long id = static_cast<long>(::syscall(SYS_gettid));
+    return id;
+}
+
+void AppendNumber(std::string& text, long number) {
+    char digits[24];
+    text.append(digits, std::to_chars(digits, digits + sizeof digits, number).ptr);
+}
+
+}  // namespace
+
 std::string FunctionName(const char* prettyFunction) {
     return std::string(FunctionNameView(prettyFunction));
 }
@@ -310,17 +349,26 @@ std::string FormatLine(Severity severity, const char* prettyFunction, int line,
                        const std::string& message) {
     timeval now{};
     ::gettimeofday(&now, nullptr);
-    std::tm local{};
-    ::localtime_r(&now.tv_sec, &local);
-    char head[96];
-    std::snprintf(head, sizeof head, "%d-%02d-%02d %02d:%02d:%02d.%03d %-5s [%ld] [",
-                  local.tm_year + 1900, local.tm_mon + 1, local.tm_mday, local.tm_hour,
-                  local.tm_min, local.tm_sec, static_cast<int>(now.tv_usec / 1000),
-                  SeverityName(severity), static_cast<long>(::syscall(SYS_gettid)));
-    std::string text = head;
-    text += FunctionName(prettyFunction);
+    const std::string_view function = FunctionNameView(prettyFunction);
+    std::string text;
+    text.reserve(64 + function.size() + message.size());
+    text += DateTimeOf(now.tv_sec);
+    const int milliseconds = static_cast<int>(now.tv_usec / 1000);
+    text += '.';
+    text += static_cast<char>('0' + milliseconds / 100);
+    text += static_cast<char>('0' + milliseconds / 10 % 10);
+    text += static_cast<char>('0' + milliseconds % 10);
+    text += ' ';
+    // The severity word, padded to five characters.
+    const std::string_view name = SeverityName(severity);
+    text += name;
+    text.append(name.size() < 5 ? 5 - name.size() : 0, ' ');
+    text += " [";
+    AppendNumber(text, ThreadId());
+    text += "] [";
+    text += function;
     text += '@';
-    text += std::to_string(line);
+    AppendNumber(text, line);
     text += "] ";
     text += message;
     text += '\n';
@@ -328,7 +376,7 @@ std::string FormatLine(Severity severity, const char* prettyFunction, int line,
 }
 
 Record::~Record() {
-    std::string line = FormatLine(severity_, function_, line_, stream_.str());
+    std::string line = FormatLine(severity_, function_, line_, message_);
     // Both outputs get the lines of all threads in one order. The crash path takes no
     // lock: the thread that crashed may hold it.
     std::unique_lock<std::mutex> order(appendOrder, std::defer_lock);

@@ -7,6 +7,7 @@
 #include <chrono>
 #include <cstdint>
 #include <memory>
+#include <vector>
 
 #include "mux/protocol/MuxMessage.h"
 
@@ -34,6 +35,9 @@ struct MuxRequestRecord {
     std::shared_ptr<MuxMessage> requestMessage;
     // Null until an answer has been built.
     std::unique_ptr<MuxMessage> answerMessage;
+    // For an event delivery: the event as sent to clients, serialised once and shared by
+    // the deliveries to every client.
+    std::shared_ptr<const std::vector<unsigned char>> eventBytes;
 };
 
 }  // namespace Mux

@@ -1,5 +1,7 @@
 #include "mux/ProcessStartup.h"
 
+#include <sys/resource.h>
+
 #include <memory>
 
 #include "diagnostics/FaultHandling.h"
@@ -8,7 +10,26 @@
 
 namespace Mux {
 
+namespace {
+
+// Each client connection holds one descriptor: take as many as the system allows.
+void RaiseDescriptorLimit() {
+    rlimit files{};
+    if (::getrlimit(RLIMIT_NOFILE, &files) != 0 || files.rlim_cur >= files.rlim_max) {
+        return;
+    }
+    const rlim_t before = files.rlim_cur;
+    files.rlim_cur = files.rlim_max;
+    if (::setrlimit(RLIMIT_NOFILE, &files) == 0) {
+        LOG_DEBUG << "Raised the open files limit from " << before << " to " << files.rlim_cur
+                  << ".";
+    }
+}
+
+}  // namespace
+
 void RunProcess(const CommandLineOptions& options) {
+    RaiseDescriptorLimit();
     auto core = std::make_unique<QuarnMux>(options.port);
     if (!options.bindAddress.empty()) {
         core->SetBindAddress(options.bindAddress);

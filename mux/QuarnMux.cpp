@@ -126,7 +126,7 @@ void QuarnMux::mainThreadProc() {
     serving_ = true;
     LOG_VERBOSE << "All modules threads spawned. Starting main thread control loop.";
     while (running_) {
-        if (!SendMessageToClientIfAvailable()) {
+        if (!SendQueuedMessagesToClients()) {
             clientsWork_.Wait();
         }
     }

@@ -139,8 +139,14 @@ private:
     void TranslateVirtualGatewayEvent(Gateway& gateway, const GatewayEvent& event);
     std::unique_ptr<MuxMessage> BuildAnswer(const MuxMessage& request,
                                             const GatewayResponse& response);
-    // Sends at most one queued answer or event; true when more wait.
-    bool SendMessageToClientIfAvailable();
+    // Takes every queued answer and event at once and sends them in order; false when
+    // none was queued. Main thread only: answers to one client keep their order.
+    bool SendQueuedMessagesToClients();
+    // Sends one answer or event; false when the server socket closed its client.
+    bool SendToClient(const MuxRequestRecord& record);
+    // Drops what else is queued for the client of failed: in batch from that index on, and
+    // in the answer queue.
+    void DropQueuedFor(const MuxRequestRecord& failed, std::deque<Record>& batch, size_t from);
 
     int port_;
     std::string bindAddress_;

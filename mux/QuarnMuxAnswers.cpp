@@ -1,6 +1,9 @@
 // Answers and events: from a gateway's report to the clients.
 
+#include <algorithm>
 #include <ctime>
+#include <deque>
+#include <iterator>
 
 #include "diagnostics/Log.h"
 #include "gateway/VirtualGateway.h"
@@ -151,6 +154,13 @@ void QuarnMux::TranslateVirtualGatewayEvent(Gateway& gateway, const GatewayEvent
     if (clients.empty()) {
         return;
     }
+    auto bytes = std::make_shared<const std::vector<unsigned char>>(ClientBytes(*message));
+    std::deque<Record> deliveries;
+    for (const Quarn::Net::ClientConnection& client : clients) {
+        deliveries.push_back(std::make_unique<MuxRequestRecord>(
+            client.clientFd, client.connectionId, message, true));
+        deliveries.back()->eventBytes = bytes;
+    }
     {
         Threading::MutexGuard guard(muxMessageQueueMutex_, false);
         if (!guard.Lock(kEventLockTimeoutSeconds)) {
@@ -158,24 +168,33 @@ void QuarnMux::TranslateVirtualGatewayEvent(Gateway& gateway, const GatewayEvent
                          "The event will be lost.";
             return;
         }
-        for (const Quarn::Net::ClientConnection& client : clients) {
-            answerQueue_.push_back(std::make_unique<MuxRequestRecord>(
-                client.clientFd, client.connectionId, message, true));
-        }
+        std::move(deliveries.begin(), deliveries.end(), std::back_inserter(answerQueue_));
     }
     clientsWork_.Notify();
 }
 
-bool QuarnMux::SendMessageToClientIfAvailable() {
-    Threading::MutexGuard guard(muxMessageQueueMutex_, false);
-    if (!guard.Lock(kSendLockTimeoutSeconds)) {
-        LOG_WARNING << "Cannot acquire resource mutex for send message to client queue.";
+bool QuarnMux::SendQueuedMessagesToClients() {
+    std::deque<Record> batch;
+    {
+        Threading::MutexGuard guard(muxMessageQueueMutex_, false);
+        if (!guard.Lock(kSendLockTimeoutSeconds)) {
+            LOG_WARNING << "Cannot acquire resource mutex for send message to client queue.";
+            return false;
+        }
+        batch.swap(answerQueue_);
+    }
+    if (batch.empty()) {
         return false;
     }
-    if (answerQueue_.empty()) {
-        return false;
+    for (size_t next = 0; next < batch.size(); ++next) {
+        if (!SendToClient(*batch[next])) {
+            DropQueuedFor(*batch[next], batch, next + 1);
+        }
     }
-    MuxRequestRecord& record = *answerQueue_.front();
+    return true;
+}
+
+bool QuarnMux::SendToClient(const MuxRequestRecord& record) {
     const MuxMessage* message =
         record.isEvent ? record.requestMessage.get() : record.answerMessage.get();
     if (message == nullptr) {
@@ -183,20 +202,22 @@ bool QuarnMux::SendMessageToClientIfAvailable() {
                           ? "Message part in the event record structure is missing."
                           : "AnswerMessage part in the answer message record structure is "
                             "missing.");
-        answerQueue_.pop_front();
-        return !answerQueue_.empty();
+        return true;
     }
     const std::string& messageId = message->GetMessageId();
-    std::vector<unsigned char> bytes = ClientBytes(*message);
+    std::vector<unsigned char> answerBytes;
     if (record.isEvent) {
         LOG_VERBOSE << "Event message " << messageId << " popped.";
         LOG_DEBUG << "Sending event to socket with FD " << record.socketFd;
     } else {
+        answerBytes = ClientBytes(*message);
         LOG_VERBOSE << "Message " << messageId << " popped.";
         LOG_INFO << "Sending message answer with ID " << messageId << " to socket with FD "
                  << record.socketFd;
         LOG_VERBOSE << "Message payload: " << ClientText(*message);
     }
+    const std::vector<unsigned char>& bytes =
+        record.isEvent && record.eventBytes ? *record.eventBytes : answerBytes;
     // Sent only to the connection that asked: a newer client that got the same
     // descriptor number never receives it.
     if (serverSocket_->Send(record.socketFd, record.connectionId, bytes)) {
@@ -205,27 +226,38 @@ bool QuarnMux::SendMessageToClientIfAvailable() {
         } else {
             LOG_VERBOSE << "Message sent. Deallocating messages memory.";
         }
-        answerQueue_.pop_front();
-        return !answerQueue_.empty();
+        return true;
     }
-    // The server socket closed that client: a send that would block or failed is never
-    // retried or waited for here, and what else was queued for that connection goes too.
-    const int fd = record.socketFd;
-    const uint64_t connectionId = record.connectionId;
     LOG_ERROR << (record.isEvent ? "Cannot send event to socket with FD "
                                  : "Cannot send message to socket with FD ")
-              << fd << ". Tried 1, I will delete the answer from queue.";
-    answerQueue_.pop_front();
-    const size_t before = answerQueue_.size();
-    std::erase_if(answerQueue_, [&](const Record& queued) {
+              << record.socketFd << ". Tried 1, I will delete the answer from queue.";
+    return false;
+}
+
+void QuarnMux::DropQueuedFor(const MuxRequestRecord& failed, std::deque<Record>& batch,
+                             size_t from) {
+    // The server socket closed that client: a send that would block or failed is never
+    // retried or waited for here, and what else was queued for that connection goes too.
+    const int fd = failed.socketFd;
+    const uint64_t connectionId = failed.connectionId;
+    auto forClosed = [&](const Record& queued) {
         return queued->socketFd == fd && queued->connectionId == connectionId;
-    });
-    if (answerQueue_.size() != before) {
-        LOG_WARNING << "Dropped " << before - answerQueue_.size()
+    };
+    const auto kept =
+        std::remove_if(batch.begin() + static_cast<std::ptrdiff_t>(from), batch.end(), forClosed);
+    size_t dropped = static_cast<size_t>(batch.end() - kept);
+    batch.erase(kept, batch.end());
+    {
+        Threading::MutexGuard guard(muxMessageQueueMutex_, false);
+        if (guard.Lock(kSendLockTimeoutSeconds)) {
+            dropped += std::erase_if(answerQueue_, forClosed);
+        }
+    }
+    if (dropped > 0) {
+        LOG_WARNING << "Dropped " << dropped
                     << " more answers and events queued for the closed client with FD " << fd
                     << ".";
     }
-    return !answerQueue_.empty();
 }
 
 }  // namespace Mux

@@ -181,8 +181,9 @@ void ServerSocket::CloseAllClients() {
     if (!guard.Lock(kListLockTimeoutSeconds)) {
         return;
     }
+    // From the last: no other client moves in the list.
     while (!clients_.empty()) {
-        CloseClientLocked(0);
+        CloseClientLocked(clients_.size() - 1);
     }
 }
 
@@ -249,6 +250,7 @@ bool ServerSocket::AddClient(int clientFd, uint64_t connectionId) {
         Threading::MutexGuard guard(clientsListMutex_, false);
         if (guard.Lock(kListLockTimeoutSeconds)) {
             clients_.push_back(Client{clientFd, connectionId, PacketCutter()});
+            clientIndex_[connectionId] = clients_.size() - 1;
             return true;
         }
     } catch (const std::exception&) {
@@ -414,7 +416,8 @@ void ServerSocket::CloseResetClients(std::vector<ClientConnection>& resetList) {
     resetList.clear();
 }
 
-bool ServerSocket::Send(int clientFd, uint64_t connectionId, std::vector<unsigned char>& data) {
+bool ServerSocket::Send(int clientFd, uint64_t connectionId,
+                        const std::vector<unsigned char>& data) {
     if (clientFd == -1 || data.empty()) {
         return false;
     }
@@ -426,7 +429,7 @@ bool ServerSocket::Send(int clientFd, uint64_t connectionId, std::vector<unsigne
     return index != kNotFound && SendToClient(index, data);
 }
 
-bool ServerSocket::SendToClient(size_t index, std::vector<unsigned char>& data) {
+bool ServerSocket::SendToClient(size_t index, const std::vector<unsigned char>& data) {
     const int clientFd = clients_[index].fd;
     if (Diagnostics::IsLogged(Diagnostics::info)) {
         LOG_INFO << "Sending data to server client. Message data: "
@@ -445,6 +448,10 @@ bool ServerSocket::SendToClient(size_t index, std::vector<unsigned char>& data) 
 void ServerSocket::CloseClientLocked(size_t index) {
     ClientConnection closed{clients_[index].fd, clients_[index].connectionId};
     clients_.erase(clients_.begin() + static_cast<std::ptrdiff_t>(index));
+    clientIndex_.erase(closed.connectionId);
+    for (size_t later = index; later < clients_.size(); ++later) {
+        clientIndex_[clients_[later].connectionId] = later;
+    }
     ::close(closed.clientFd);
     if (ClientDeletedCallback) {
         ClientDeletedCallback(closed.clientFd, closed.connectionId);
@@ -464,12 +471,11 @@ std::vector<ClientConnection> ServerSocket::GetClientConnections() {
 }
 
 size_t ServerSocket::FindClient(int clientFd, uint64_t connectionId) const {
-    for (size_t index = 0; index < clients_.size(); ++index) {
-        if (clients_[index].fd == clientFd && clients_[index].connectionId == connectionId) {
-            return index;
-        }
+    auto found = clientIndex_.find(connectionId);
+    if (found == clientIndex_.end() || clients_[found->second].fd != clientFd) {
+        return kNotFound;
     }
-    return kNotFound;
+    return found->second;
 }
 
 void ServerSocket::Wake() {

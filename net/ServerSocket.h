@@ -23,6 +23,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "threading/Mutex.h"
@@ -85,7 +86,7 @@ public:
     // for empty data (no system call) and for a descriptor that no longer belongs to that
     // connection; false for a send that fails, would block or is short: that client is
     // then closed, since its stream can no longer be trusted.
-    bool Send(int clientFd, uint64_t connectionId, std::vector<unsigned char>& data);
+    bool Send(int clientFd, uint64_t connectionId, const std::vector<unsigned char>& data);
 
     // A copy of the client list, in order of acceptance.
     std::vector<ClientConnection> GetClientConnections();
@@ -112,7 +113,7 @@ private:
                      std::vector<ClientConnection>& resetList);
     void CloseResetClients(std::vector<ClientConnection>& resetList);
     // Under clientsListMutex_.
-    bool SendToClient(size_t index, std::vector<unsigned char>& data);
+    bool SendToClient(size_t index, const std::vector<unsigned char>& data);
     void CloseClientLocked(size_t index);
     size_t FindClient(int clientFd, uint64_t connectionId) const;
     void Wake();
@@ -134,6 +135,9 @@ private:
     Threading::Mutex clientsListMutex_;
     // Guarded by clientsListMutex_; in order of acceptance.
     std::vector<Client> clients_;
+    // Guarded by clientsListMutex_: where each connection id stands in clients_, so that a
+    // send to one of many thousand clients does not search the list.
+    std::unordered_map<uint64_t, size_t> clientIndex_;
 
     // Owned and touched by the owner's thread only.
     std::unique_ptr<Threading::Thread> acceptThread_;

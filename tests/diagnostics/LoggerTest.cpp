@@ -235,6 +235,17 @@ TEST(LoggerOutput, StatementsAboveTheMaximumAreNeitherBuiltNorWritten) {
     EXPECT_NE(text.find("Error guard initialized."), std::string::npos);
 }
 
+TEST(LoggerOutput, ValuesAreWrittenAsAnOutputStreamWritesThem) {
+    const char* missing = nullptr;
+    LOG_DEBUG << "values " << -12 << ' ' << static_cast<unsigned char>('x') << ' ' << true << ' '
+              << 2.5 << ' ' << UINT64_MAX << ' ' << std::string("s") << std::string_view("v")
+              << missing << '.';
+    std::ostringstream expected;
+    expected << "values " << -12 << ' ' << static_cast<unsigned char>('x') << ' ' << true << ' '
+             << 2.5 << ' ' << UINT64_MAX << ' ' << std::string("s") << std::string_view("v") << '.';
+    EXPECT_NE(LogText().find("] " + expected.str() + "\n"), std::string::npos) << LogText();
+}
+
 TEST(LoggerOutput, FileIsCreatedReadableAndAppendedTo) {
     Widget().Connect();
     std::string text = LogText();

@@ -218,6 +218,27 @@ TEST_F(ServerSocketTest, SendReachesOnlyTheConnectionItWasMeantFor) {
     EXPECT_EQ(ListedFds(), std::vector<int>{newer.clientFd});
 }
 
+TEST_F(ServerSocketTest, ClientsAfterAClosedOneStayReachable) {
+    Start();
+    std::vector<ClientConnection> clients(3);
+    std::vector<int> peers;
+    for (ClientConnection& client : clients) {
+        peers.push_back(Connect(client));
+    }
+    ::close(peers[0]);
+    peers_.erase(peers_.begin());
+    ASSERT_TRUE(TestSupport::WaitFor([&] { return Deleted().size() == 1; }));
+
+    // The clients behind the closed one moved up in the list: each is still found.
+    Bytes data{'o', 'k'};
+    EXPECT_FALSE(server_.Send(clients[0].clientFd, clients[0].connectionId, data));
+    for (size_t i = 1; i < clients.size(); ++i) {
+        ASSERT_TRUE(server_.Send(clients[i].clientFd, clients[i].connectionId, data));
+        EXPECT_EQ(TestSupport::ReceiveFor(peers[i], 2, 5s), "ok");
+    }
+    EXPECT_EQ(ListedFds(), (std::vector<int>{clients[1].clientFd, clients[2].clientFd}));
+}
+
 TEST_F(ServerSocketTest, SendRefusesWhatItCannotDeliver) {
     Start();
     Bytes data{'x'};
