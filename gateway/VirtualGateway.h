@@ -74,6 +74,11 @@ struct VirtualGatewayTimings {
     std::chrono::milliseconds reconnectMaxDelay{60000};
 };
 
+// Tests and fuzzing define this to drive the read side of a gateway that never connects,
+// from their own thread and without a socket: a gateway that is not connected leaves its
+// read side alone. Production code never defines it.
+struct VirtualGatewayReadSideAccess;
+
 class VirtualGateway {
 public:
     using Response = Messages::VG::VirtualGatewayResponseMessage;
@@ -172,6 +177,7 @@ public:
     bool DisableWhitelist(std::string requestId, uint32_t deviceAddress, Deadline deadline = {});
 
 private:
+    friend struct VirtualGatewayReadSideAccess;
     using Request = std::unique_ptr<MessageRequestInfo>;
     using Failure = Response::Failure;
 
@@ -215,6 +221,10 @@ private:
 
     // Read side (read thread).
     void readThreadProc();
+    // Everything done with the bytes of one read: they join those still waiting, and each
+    // whole frame among them is reported, as an event or as the answer to a waiting
+    // request.
+    void ReceiveBytes(const std::vector<unsigned char>& bytes);
     std::unique_ptr<Messages::QuarnMessage> FetchAndTranslateMessage();
     void LogDiscarded(size_t count);
     void ManageQuarnGatewayResponse(std::unique_ptr<Messages::QuarnMessage> frame,
