@@ -74,9 +74,8 @@ struct VirtualGatewayTimings {
     std::chrono::milliseconds reconnectMaxDelay{60000};
 };
 
-// Tests and fuzzing define this to drive the read side of a gateway that never connects,
-// from their own thread and without a socket: a gateway that is not connected leaves its
-// read side alone. Production code never defines it.
+// Tests and fuzzing drive the read side of a gateway that never connects through this
+// (VirtualGatewayReadSideAccess.h); production code does not use it.
 struct VirtualGatewayReadSideAccess;
 
 class VirtualGateway {
