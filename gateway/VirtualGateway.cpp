@@ -387,11 +387,7 @@ void VirtualGateway::readThreadProc() {
 
         std::vector<unsigned char> data;
         bool received = socket->Receive(data);
-        frameCutter_.Append(data);
-        while (auto frame = FetchAndTranslateMessage()) {
-            LOG_DEBUG << "Managing new message";
-            ManageQuarnGatewayResponse(std::move(frame), Clock::now());
-        }
+        ReceiveBytes(data);
 
         if (!received && readRunning_) {
             std::shared_ptr<Net::ClientSocket> current = CurrentSocket();
@@ -404,6 +400,14 @@ void VirtualGateway::readThreadProc() {
         }
     }
     LOG_DEBUG << "Closing read thread.";
+}
+
+void VirtualGateway::ReceiveBytes(const std::vector<unsigned char>& bytes) {
+    frameCutter_.Append(bytes);
+    while (auto frame = FetchAndTranslateMessage()) {
+        LOG_DEBUG << "Managing new message";
+        ManageQuarnGatewayResponse(std::move(frame), Clock::now());
+    }
 }
 
 std::unique_ptr<Messages::QuarnMessage> VirtualGateway::FetchAndTranslateMessage() {

@@ -74,6 +74,10 @@ struct VirtualGatewayTimings {
     std::chrono::milliseconds reconnectMaxDelay{60000};
 };
 
+// Tests and fuzzing drive the read side of a gateway that never connects through this
+// (VirtualGatewayReadSideAccess.h); production code does not use it.
+struct VirtualGatewayReadSideAccess;
+
 class VirtualGateway {
 public:
     using Response = Messages::VG::VirtualGatewayResponseMessage;
@@ -172,6 +176,7 @@ public:
     bool DisableWhitelist(std::string requestId, uint32_t deviceAddress, Deadline deadline = {});
 
 private:
+    friend struct VirtualGatewayReadSideAccess;
     using Request = std::unique_ptr<MessageRequestInfo>;
     using Failure = Response::Failure;
 
@@ -215,6 +220,10 @@ private:
 
     // Read side (read thread).
     void readThreadProc();
+    // Everything done with the bytes of one read: they join those still waiting, and each
+    // whole frame among them is reported, as an event or as the answer to a waiting
+    // request.
+    void ReceiveBytes(const std::vector<unsigned char>& bytes);
     std::unique_ptr<Messages::QuarnMessage> FetchAndTranslateMessage();
     void LogDiscarded(size_t count);
     void ManageQuarnGatewayResponse(std::unique_ptr<Messages::QuarnMessage> frame,

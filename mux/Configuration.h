@@ -28,7 +28,8 @@ struct MuxGatewayData {
 struct MuxConfigurationData {
     bool Enabled = false;
     std::vector<MuxGatewayData> Gateways;
-    // Seconds a request may wait for its gateway's answer; 0 waits for ever.
+    // Seconds a request may wait for its gateway's answer; 0 waits for ever. Never
+    // negative: a negative value in the text gives the default.
     int RequestTimeout = kDefaultRequestTimeoutSeconds;
     // Whether gateway frames with a wrong CRC are dropped; off only for gateways that do
     // not fill the CRC in.
