@@ -14,6 +14,13 @@ using TestSupport::TempDir;
 
 namespace {
 
+// Sends a signal to the process through its main thread. One sent to the process may land
+// on a thread that is just starting, where ThreadSanitizer's runtime can lose it (SIGQUIT)
+// or crash on it (SIGSEGV); the main thread has long been running.
+void SignalMainThread(ChildProcess& process, int signal) {
+    ::tgkill(process.Pid(), process.Pid(), signal);
+}
+
 class Lockhub {
 public:
     explicit Lockhub(std::vector<std::string> extra = {}, std::string logFile = "")
@@ -73,7 +80,7 @@ TEST(LockhubProcess, StartUpLinesGoToFileAndConsoleAndTheFileIsAppended) {
     for (int run = 1; run <= 2; ++run) {
         Lockhub lockhub;
         ASSERT_TRUE(lockhub.Ready());
-        lockhub.process->Signal(SIGQUIT);
+        SignalMainThread(*lockhub.process, SIGQUIT);
         ASSERT_EQ(lockhub.process->ExitStatus(10s), 0);
         std::string console = lockhub.process->Output();
         EXPECT_NE(console.find("INFO  ["), std::string::npos);
@@ -90,7 +97,7 @@ TEST(LockhubProcess, RestartAppendsToTheSameLogFile) {
     TestSupport::WriteFile(log, "earlier line\n");
     Lockhub lockhub({"--debug"}, log);
     ASSERT_TRUE(lockhub.Ready());
-    lockhub.process->Signal(SIGQUIT);
+    SignalMainThread(*lockhub.process, SIGQUIT);
     ASSERT_EQ(lockhub.process->ExitStatus(10s), 0);
     std::string text = TestSupport::ReadFile(log);
     EXPECT_EQ(text.rfind("earlier line\n", 0), 0u);
@@ -102,8 +109,8 @@ TEST(LockhubProcess, QuitExitsZeroAndHangUpExits255) {
     Lockhub hangUp;
     ASSERT_TRUE(quit.Ready());
     ASSERT_TRUE(hangUp.Ready());
-    quit.process->Signal(SIGQUIT);
-    hangUp.process->Signal(SIGHUP);
+    SignalMainThread(*quit.process, SIGQUIT);
+    SignalMainThread(*hangUp.process, SIGHUP);
     EXPECT_EQ(quit.process->ExitStatus(10s), 0);
     EXPECT_EQ(hangUp.process->ExitStatus(10s), 255);
     EXPECT_NE(quit.Log().find("INFO  ["), std::string::npos);
@@ -116,7 +123,7 @@ TEST(LockhubProcess, QuitExitsZeroAndHangUpExits255) {
 TEST(LockhubProcess, SegmentationFaultLogsDumpsAndExits255) {
     Lockhub lockhub({"--verbose"});
     ASSERT_TRUE(lockhub.Ready());
-    lockhub.process->Signal(SIGSEGV);
+    SignalMainThread(*lockhub.process, SIGSEGV);
     EXPECT_EQ(lockhub.process->ExitStatus(60s), 255);
     std::string log = lockhub.Log();
     EXPECT_EQ(TestSupport::CountOf(
