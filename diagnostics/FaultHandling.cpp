@@ -42,8 +42,13 @@ std::string& programPath() {
     return *path;
 }
 
+// Guards both hooks.
 std::mutex stopHookMutex;
 std::function<void()>& stopHook() {
+    static std::function<void()>* const hook = new std::function<void()>();
+    return *hook;
+}
+std::function<void()>& exitHook() {
     static std::function<void()>* const hook = new std::function<void()>();
     return *hook;
 }
@@ -219,8 +224,17 @@ void PrepareFatalPath() {
     fatalPath.store(path);
 }
 
-// Queued log lines go out first, unless their output stalls past the flush time.
+// The exit hook's records and the queued log lines go out first, unless the log's output
+// stalls past the flush time.
 void EndProcess(int status) {
+    std::function<void()> hook;
+    {
+        std::lock_guard<std::mutex> lock(stopHookMutex);
+        hook = exitHook();
+    }
+    if (hook) {
+        hook();
+    }
     FlushLog(kLogFlushAtExit);
     std::fflush(nullptr);
     ::_exit(status);
@@ -275,6 +289,11 @@ void FatalWatchdog(int) {
 
 void SetProgramPath(const std::string& path) {
     programPath() = path;
+}
+
+void SetExitHook(std::function<void()> hook) {
+    std::lock_guard<std::mutex> lock(stopHookMutex);
+    exitHook() = std::move(hook);
 }
 
 void SetCoreStopHook(std::function<void()> stop) {

@@ -18,6 +18,10 @@ void SetProgramPath(const std::string& path);
 // exists; called from whichever thread reached a threshold.
 void SetCoreStopHook(std::function<void()> stop);
 
+// What must reach the disk before an orderly exit on a signal (the audit trail). Set by
+// the process start-up; called by the signal thread before it ends the process.
+void SetExitHook(std::function<void()> hook);
+
 // The exit status main returns: 0, or 1 once the common-error threshold was reached.
 int GetProcessExitCode();
 

@@ -6,6 +6,10 @@ namespace Mux {
 
 using namespace Quarn::Messages;
 
+std::string NotPermittedText(const std::string& identity) {
+    return "Not permitted for client " + identity + ".";
+}
+
 std::string DetailedAnswerText(int responseCode, int lockId, int gatewayId) {
     const std::string where =
         "device address " + std::to_string(lockId) + " on gateway " + std::to_string(gatewayId);

@@ -18,6 +18,9 @@ inline constexpr const char* kBusyText = "The gateway is busy: the request was n
 // The NACK text of a request that could not be handed to a gateway.
 inline constexpr const char* kRequestErrorText = "Error in request";
 
+// The NACK text of a request outside its client's permissions.
+std::string NotPermittedText(const std::string& identity);
+
 // For lock open and close requests (and their event twins): names the lock and gateway.
 std::string DetailedAnswerText(int responseCode, int lockId, int gatewayId);
 // For every other request.

@@ -86,6 +86,35 @@ bool ReadGateway(const Value& element, MuxGatewayData& gateway) {
     return true;
 }
 
+// "Clients" and "AuditLog": unlike the other keys, a wrong one refuses the configuration,
+// since ignoring it would let clients do more than meant, or leave door commands unrecorded.
+bool ReadSecurity(const Value& document, MuxConfigurationData& configuration,
+                  std::string* reason) {
+    std::string why;
+    Value::ConstMemberIterator clients = document.FindMember("Clients");
+    if (clients != document.MemberEnd()) {
+        std::optional<ClientPermissions> permissions = ClientPermissions::Read(clients->value, why);
+        if (!permissions) {
+            if (reason != nullptr) {
+                *reason = why;
+            }
+            return false;
+        }
+        configuration.Permissions = std::move(*permissions);
+    }
+    Value::ConstMemberIterator audit = document.FindMember("AuditLog");
+    if (audit != document.MemberEnd()) {
+        if (!audit->value.IsString() || audit->value.GetStringLength() == 0) {
+            if (reason != nullptr) {
+                *reason = "\"AuditLog\" is not a file path";
+            }
+            return false;
+        }
+        configuration.AuditLog.assign(audit->value.GetString(), audit->value.GetStringLength());
+    }
+    return true;
+}
+
 }  // namespace
 
 int PortOf(const MuxGatewayData& gateway) {
@@ -132,7 +161,8 @@ std::optional<std::string> ReadConfigurationFile(const std::string& path) {
     return text;
 }
 
-std::optional<MuxConfigurationData> ParseConfigurationText(const std::string& json) {
+std::optional<MuxConfigurationData> ParseConfigurationText(const std::string& json,
+                                                           std::string* reason) {
     rapidjson::Document document;
     // Iterative parsing: a deeply nested text cannot exhaust the stack.
     document.Parse<rapidjson::kParseIterativeFlag>(json.c_str(), json.size());
@@ -148,6 +178,9 @@ std::optional<MuxConfigurationData> ParseConfigurationText(const std::string& js
     }
     configuration.RequestTimeout = timeout >= 0 ? timeout : kDefaultRequestTimeoutSeconds;
     ReadBool(document, "CheckFrameCRC", configuration.CheckFrameCRC);
+    if (!ReadSecurity(document, configuration, reason)) {
+        return std::nullopt;
+    }
     if (const Value* gateways = FindArray(document, "Gateways")) {
         for (const Value& element : gateways->GetArray()) {
             MuxGatewayData gateway;

@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "mux/ClientPermissions.h"
+
 namespace Mux::Configuration {
 
 inline constexpr int kDefaultRequestTimeoutSeconds = 20;
@@ -34,6 +36,10 @@ struct MuxConfigurationData {
     // Whether gateway frames with a wrong CRC are dropped; off only for gateways that do
     // not fill the CRC in.
     bool CheckFrameCRC = true;
+    // "Clients": who may do what; everything allowed without the section.
+    ClientPermissions Permissions;
+    // "AuditLog": the audit trail's file; empty: no trail.
+    std::string AuditLog;
 };
 
 // What start-up makes of one gateway of a configuration.
@@ -66,8 +72,11 @@ std::optional<std::string> ReadConfigurationFile(const std::string& path);
 // Parses a configuration text. Strict JSON; a member of the wrong type counts as absent;
 // of two members with the same key the first counts. Refused (nullopt): text that does not
 // parse, a root that is not an object, a gateway or device element that is not an object,
-// an "ID" or "Port" that is a number but not a 32-bit signed integer.
-std::optional<MuxConfigurationData> ParseConfigurationText(const std::string& json);
+// an "ID" or "Port" that is a number but not a 32-bit signed integer, a "Clients" section
+// that cannot be read, an "AuditLog" that is not a non-empty string. For the last two,
+// reason (when given) tells why; else it is left empty.
+std::optional<MuxConfigurationData> ParseConfigurationText(const std::string& json,
+                                                           std::string* reason = nullptr);
 
 // The multi-line description the core logs after parsing.
 std::string DescribeConfiguration(const MuxConfigurationData& configuration);

@@ -11,6 +11,7 @@
 #include <set>
 #include <vector>
 
+#include "audit/AuditTrail.h"
 #include "mux/Configuration.h"
 
 namespace Mux {
@@ -34,7 +35,9 @@ struct KeyRule {
 constexpr KeyRule kTopLevelKeys[] = {{"Enabled", &Value::IsBool, "true or false"},
                                      {"Gateways", &Value::IsArray, "an array"},
                                      {"RequestTimeout", &Value::IsNumber, "a number"},
-                                     {"CheckFrameCRC", &Value::IsBool, "true or false"}};
+                                     {"CheckFrameCRC", &Value::IsBool, "true or false"},
+                                     {"Clients", &Value::IsArray, "an array"},
+                                     {"AuditLog", &Value::IsString, "a string"}};
 constexpr KeyRule kGatewayKeys[] = {{"ID", &Value::IsNumber, "a number"},
                                     {"Description", &Value::IsString, "a string"},
                                     {"IpAddress", &Value::IsString, "a string"},
@@ -183,6 +186,18 @@ void NoteGatewayOutcomes(const MuxConfigurationData& configuration,
     }
 }
 
+void DescribeSecurity(const MuxConfigurationData& configuration, std::ostream& out) {
+    const ClientPermissions& permissions = configuration.Permissions;
+    if (permissions.IsRestricted()) {
+        out << "Clients: " << permissions.EntryCount()
+            << (permissions.EntryCount() == 1 ? " identity" : " identities")
+            << " with permissions; any other may do nothing\n";
+    }
+    if (!configuration.AuditLog.empty()) {
+        out << "AuditLog: " << configuration.AuditLog << "\n";
+    }
+}
+
 void Describe(const MuxConfigurationData& configuration, std::ostream& out) {
     out << "Enabled: " << (configuration.Enabled ? "yes" : "no") << "\n";
     out << "RequestTimeout: " << configuration.RequestTimeout
@@ -207,6 +222,7 @@ void Describe(const MuxConfigurationData& configuration, std::ostream& out) {
             out << "    device " << device.ID << " " << Quoted(device.Name) << "\n";
         }
     }
+    DescribeSecurity(configuration, out);
 }
 
 }  // namespace
@@ -218,13 +234,22 @@ int CheckConfigurationFile(const std::string& path, std::ostream& out) {
         out << "Configuration refused: cannot read the file: " << std::strerror(errno) << std::endl;
         return 1;
     }
+    std::string reason;
     std::optional<MuxConfigurationData> configuration =
-        Configuration::ParseConfigurationText(*text);
+        Configuration::ParseConfigurationText(*text, &reason);
     if (!configuration) {
-        out << "Configuration refused: " << ReasonForRefusal(*text) << std::endl;
+        out << "Configuration refused: " << (reason.empty() ? ReasonForRefusal(*text) : reason)
+            << std::endl;
         return 1;
     }
     Describe(*configuration, out);
+    if (!configuration->AuditLog.empty()) {
+        if (std::string problem = Audit::AuditTrail::CheckPath(configuration->AuditLog);
+            !problem.empty()) {
+            out << "Configuration refused: " << problem << std::endl;
+            return 1;
+        }
+    }
     std::vector<std::string> notes;
     rapidjson::Document document;
     document.Parse<rapidjson::kParseIterativeFlag>(text->c_str(), text->size());

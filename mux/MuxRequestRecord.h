@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "mux/protocol/MuxMessage.h"
+#include "net/ClientPeer.h"
 
 namespace Mux {
 
@@ -27,6 +28,8 @@ struct MuxRequestRecord {
     // while the descriptor still belongs to this connection.
     int socketFd;
     uint64_t connectionId;
+    // Who sent the request (permissions, the audit trail); null for an event delivery.
+    std::shared_ptr<const Quarn::Net::ClientPeer> client;
     // When the request arrived: a request must not reach its gateway long after.
     std::chrono::steady_clock::time_point receivedAt = std::chrono::steady_clock::now();
     bool isEvent;

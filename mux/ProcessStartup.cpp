@@ -6,6 +6,7 @@
 
 #include "diagnostics/FaultHandling.h"
 #include "diagnostics/Log.h"
+#include "diagnostics/Logger.h"
 #include "mux/QuarnMux.h"
 
 namespace Mux {
@@ -28,7 +29,7 @@ void RaiseDescriptorLimit() {
 
 }  // namespace
 
-void RunProcess(const CommandLineOptions& options) {
+int RunProcess(const CommandLineOptions& options) {
     RaiseDescriptorLimit();
     auto core = std::make_unique<QuarnMux>(options.port);
     if (!options.bindAddress.empty()) {
@@ -37,9 +38,15 @@ void RunProcess(const CommandLineOptions& options) {
     if (!options.configFile.empty()) {
         core->ParseConfigurationFile(options.configFile);
     }
+    if (!core->StartupFailure().empty()) {
+        LOG_ERROR << core->StartupFailure();
+        Diagnostics::FlushLog(Diagnostics::kLogFlushAtExit);
+        return 1;
+    }
     // The error thresholds may be reached as soon as the gateways are being connected.
     QuarnMux* stoppable = core.get();
     Diagnostics::SetCoreStopHook([stoppable] { stoppable->Stop(); });
+    Diagnostics::SetExitHook([stoppable] { stoppable->CloseAuditTrail(); });
     core->Start();
     LOG_VERBOSE << "Registering signals handlers.";
     Diagnostics::RegisterSignalHandlers();
@@ -48,6 +55,8 @@ void RunProcess(const CommandLineOptions& options) {
     core->Wait();
     LOG_VERBOSE << "Mux loop cycle ended.";
     Diagnostics::SetCoreStopHook(nullptr);
+    Diagnostics::SetExitHook(nullptr);
+    return Diagnostics::GetProcessExitCode();
 }
 
 }  // namespace Mux

@@ -1,12 +1,14 @@
 #pragma once
 // The process start-up of the multiplexer: builds and starts the core on the listen port,
 // applies the configuration file, installs the signal handlers and waits until the core's
-// main loop ends.
+// main loop ends. On an orderly exit by signal, the audit trail reaches the disk first.
 
 #include "mux/CommandLine.h"
 
 namespace Mux {
 
-void RunProcess(const CommandLineOptions& options);
+// Returns the exit status: 1 when the configuration asks for what cannot be set up (an
+// audit trail that cannot be opened), else as the core ended.
+int RunProcess(const CommandLineOptions& options);
 
 }  // namespace Mux

@@ -4,6 +4,7 @@
 
 #include <exception>
 
+#include "audit/AuditTrail.h"
 #include "diagnostics/Log.h"
 #include "gateway/VirtualGateway.h"
 #include "mux/MuxRequestRecord.h"
@@ -140,8 +141,9 @@ void QuarnMux::CreateServerSocket() {
         ServerSocketClientAccepted(fd, id);
     };
     serverSocket_->DataReceivedCallback = [this](int fd, uint64_t id,
+                                                 const Quarn::Net::ClientPeer& peer,
                                                  std::unique_ptr<std::vector<unsigned char>> data) {
-        ServerSocketClientDataReceived(fd, id, std::move(data));
+        ServerSocketClientDataReceived(fd, id, peer, std::move(data));
     };
     serverSocket_->ClientDeletedCallback = [this](int fd, uint64_t id) {
         ServerSocketClientDeleted(fd, id);
@@ -194,14 +196,30 @@ bool QuarnMux::ParseConfigurationFile(std::string path) {
 
 bool QuarnMux::ParseConfiguration(std::string json) {
     LOG_INFO << "Parsing configuration JSON...";
+    std::string reason;
     std::optional<Configuration::MuxConfigurationData> configuration =
-        Configuration::ParseConfigurationText(json);
+        Configuration::ParseConfigurationText(json, &reason);
     if (!configuration) {
         LOG_ERROR << "Cannot parse JSON configuration. Invalid data.";
+        if (!reason.empty()) {
+            LOG_ERROR << "The configuration is refused: " << reason << ".";
+        }
         return false;
     }
     LOG_VERBOSE << Configuration::DescribeConfiguration(*configuration);
     LOG_INFO << "JSON Configuration parsed. Activating new configuration.";
+    if (!configuration->AuditLog.empty()) {
+        std::string reason;
+        audit_ = Audit::AuditTrail::Open(configuration->AuditLog, reason);
+        if (!audit_) {
+            startupFailure_ = "Cannot open the audit trail: " + reason;
+            return false;
+        }
+        LOG_INFO << "Recording door commands in the audit trail " << configuration->AuditLog
+                 << ".";
+    }
+    permissions_.store(
+        std::make_shared<const ClientPermissions>(std::move(configuration->Permissions)));
     enabled_ = configuration->Enabled;
     requestTimeout_ = std::chrono::seconds(configuration->RequestTimeout);
     InitVirtualGateways(std::move(*configuration));

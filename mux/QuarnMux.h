@@ -23,6 +23,7 @@
 #include <string>
 #include <vector>
 
+#include "mux/ClientPermissions.h"
 #include "mux/Configuration.h"
 #include "threading/Mutex.h"
 #include "threading/WorkSignal.h"
@@ -32,6 +33,7 @@ class VirtualGateway;
 enum VirtualGatewayStatuses : uint32_t;
 namespace Net {
 class ServerSocket;
+struct ClientPeer;
 }
 namespace Messages::VG {
 class VirtualGatewayResponseMessage;
@@ -44,6 +46,11 @@ class Thread;
 }
 
 namespace Mux {
+
+namespace Audit {
+class AuditTrail;
+enum class Outcome;
+}  // namespace Audit
 
 class MuxMessage;
 struct MuxRequestRecord;
@@ -64,6 +71,13 @@ public:
     // Configuration, on the starting thread before Start. True when read, parsed and applied.
     bool ParseConfigurationFile(std::string path);
     bool ParseConfiguration(std::string json);
+    // Why lockhub must not start with the configuration applied last (an audit trail that
+    // cannot be opened); empty when it may. A configuration that was refused as a whole
+    // leaves lockhub running without gateways instead.
+    const std::string& StartupFailure() const { return startupFailure_; }
+    // Writes what the audit trail holds, syncs and closes it; later entries are dropped.
+    // For the signal thread just before the process ends; nothing without a trail.
+    void CloseAuditTrail();
     // Replaces all gateways by those of the configuration (not connected yet).
     void InitVirtualGateways(Configuration::MuxConfigurationData configuration);
 
@@ -112,9 +126,13 @@ private:
     void ServerSocketClientAccepted(int clientFd, uint64_t connectionId);
     void ServerSocketClientDeleted(int clientFd, uint64_t connectionId);
     void ServerSocketClientDataReceived(int clientFd, uint64_t connectionId,
+                                        const Quarn::Net::ClientPeer& peer,
                                         std::unique_ptr<std::vector<unsigned char>> data);
     void TranslateClientMessage(int clientFd, uint64_t connectionId,
+                                const Quarn::Net::ClientPeer& peer,
                                 std::vector<unsigned char>& json);
+    // True when the client's permissions cover the request (its kind and its gateway).
+    bool IsPermitted(const MuxRequestRecord& record) const;
     // Hands at most one queued request over; true when more requests wait.
     bool PopNextMessage();
     // True when the gateway queued the request: the record then waits in the pending list.
@@ -128,8 +146,13 @@ private:
         const MuxRequestRecord& record) const;
     // True when the request's deadline passed while it waited in the request queue.
     bool IsStale(const MuxRequestRecord& record) const;
-    // Answers a request that was not handed over with a NACK with error code 0.
-    void EnqueueErrorAnswer(Record record, const char* text);
+    // Answers a request that was not handed over with a NACK with error code 0; outcome is
+    // what the audit trail makes of it.
+    void EnqueueErrorAnswer(Record record, const std::string& text, Audit::Outcome outcome);
+    // Records a request's outcome in the audit trail when it moves a door or changes a
+    // whitelist, or was not permitted; nothing without a trail.
+    void AuditAnswer(const MuxRequestRecord& record, Audit::Outcome outcome) const;
+    void AuditEvent(int gatewayId, int lockId, int eventCode) const;
 
     // Answers and events (gateway read threads, main thread).
     void VirtualGatewayResponseReceivedCallback(Gateway& gateway,
@@ -155,6 +178,12 @@ private:
     std::unique_ptr<Quarn::Net::ServerSocket> serverSocket_;  // set by Start, then fixed
     std::atomic<bool> enabled_{false};
     std::chrono::seconds requestTimeout_{Configuration::kDefaultRequestTimeoutSeconds};
+    // Who may do what; replaced whole, so a request reads one consistent set.
+    std::atomic<std::shared_ptr<const ClientPermissions>> permissions_{
+        std::make_shared<const ClientPermissions>()};
+    // Null without an "AuditLog"; set by the configuration before Start, then fixed.
+    std::unique_ptr<Audit::AuditTrail> audit_;
+    std::string startupFailure_;
 
     // Filled before Start and not changed while the threads run. virtualGateways_ owns
     // every gateway, in configuration order; gateways_ routes a gateway ID to the first

@@ -5,6 +5,7 @@
 #include <deque>
 #include <iterator>
 
+#include "audit/AuditEntry.h"
 #include "diagnostics/Log.h"
 #include "gateway/VirtualGateway.h"
 #include "gateway/VirtualGatewayEventMessage.h"
@@ -39,6 +40,22 @@ int EventCodeFor(uint8_t eventType) {
         default:
             return 0;
     }
+}
+
+Audit::Outcome AuditOutcomeOf(const Quarn::Messages::VG::VirtualGatewayResponseMessage& response,
+                              const MuxMessage& answer) {
+    using Failure = Quarn::Messages::VG::VirtualGatewayResponseMessage::Failure;
+    switch (response.GetFailure()) {
+        case Failure::None:
+            break;
+        case Failure::NotSent:
+        case Failure::Busy:
+            return Audit::Outcome::NotSent;
+        case Failure::NoAnswer:
+            return Audit::Outcome::TimedOut;
+    }
+    return answer.GetMessageCode() == MUX_MESSAGE_ACK ? Audit::Outcome::Ack
+                                                       : Audit::Outcome::Nack;
 }
 
 }  // namespace
@@ -94,6 +111,7 @@ void QuarnMux::TranslateVirtualGatewayMessage(Gateway& gateway, const GatewayRes
     LOG_DEBUG << "Found message with ID " << messageId << " sent from gateway \""
               << gateway.GetDescription() << "\". Answer message to client will be built.";
     record->answerMessage = BuildAnswer(*record->requestMessage, response);
+    AuditAnswer(*record, AuditOutcomeOf(response, *record->answerMessage));
     LOG_DEBUG << "Enqueuing mux answer " << messageId << " to client.";
     {
         Threading::MutexGuard guard(muxMessageQueueMutex_, false);
@@ -144,6 +162,8 @@ void QuarnMux::TranslateVirtualGatewayEvent(Gateway& gateway, const GatewayEvent
     if (code == MUX_MESSAGE_EVENT_INFO) {
         LOG_VERBOSE << "Passing Beaconping event as a info event.";
     }
+    AuditEvent(static_cast<int>(gateway.GetId()), static_cast<int>(event.GetDeviceAddress()),
+               code);
     const std::time_t now = std::time(nullptr);
     auto message = std::shared_ptr<MuxMessage>(MuxMessageBuilder::BuildMessage(
         code, "lockEventMessage-" + std::to_string(now),
@@ -151,6 +171,13 @@ void QuarnMux::TranslateVirtualGatewayEvent(Gateway& gateway, const GatewayEvent
                                                  MuxMessageBuilder::BuildEventTimestamp(now),
                                                  event.GetData())));
     std::vector<Quarn::Net::ClientConnection> clients = serverSocket_->GetClientConnections();
+    const std::shared_ptr<const ClientPermissions> permissions = permissions_.load();
+    if (permissions->IsRestricted()) {
+        const int gatewayId = static_cast<int>(gateway.GetId());
+        std::erase_if(clients, [&](const Quarn::Net::ClientConnection& client) {
+            return !permissions->MayReceiveEvents(client.peer->identity, gatewayId);
+        });
+    }
     if (clients.empty()) {
         return;
     }

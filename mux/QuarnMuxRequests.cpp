@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <exception>
 
+#include "audit/AuditEntry.h"
 #include "diagnostics/Log.h"
 #include "diagnostics/Logger.h"
 #include "gateway/VirtualGateway.h"
@@ -16,6 +17,7 @@
 #include "mux/protocol/MuxMessageCodes.h"
 #include "mux/protocol/MuxMessagePayloads.h"
 #include "mux/protocol/MuxRequestTypes.h"
+#include "net/ClientPeer.h"
 #include "threading/MutexGuard.h"
 
 namespace Mux {
@@ -71,6 +73,7 @@ void WriteLockToStandardOutput(const MuxMessage& message) {
 }  // namespace
 
 void QuarnMux::ServerSocketClientDataReceived(int clientFd, uint64_t connectionId,
+                                              const Quarn::Net::ClientPeer& peer,
                                               std::unique_ptr<std::vector<unsigned char>> data) {
     LOG_VERBOSE << "Data callback hit.";
     if (!data || data->empty()) {
@@ -87,10 +90,11 @@ void QuarnMux::ServerSocketClientDataReceived(int clientFd, uint64_t connectionI
               << packet.GetPayloadString() << "\n"
               << ". I will try to parse message.";
     std::vector<unsigned char> payload = packet.GetPayload();
-    TranslateClientMessage(clientFd, connectionId, payload);
+    TranslateClientMessage(clientFd, connectionId, peer, payload);
 }
 
 void QuarnMux::TranslateClientMessage(int clientFd, uint64_t connectionId,
+                                      const Quarn::Net::ClientPeer& peer,
                                       std::vector<unsigned char>& json) {
     Threading::MutexGuard guard(clientMessageQueueMutex_, false);
     if (json.empty()) {
@@ -118,6 +122,14 @@ void QuarnMux::TranslateClientMessage(int clientFd, uint64_t connectionId,
     }
     auto record = std::make_unique<MuxRequestRecord>(
         clientFd, connectionId, std::shared_ptr<MuxMessage>(std::move(message)));
+    record->client = std::make_shared<const Quarn::Net::ClientPeer>(peer);
+    if (!IsPermitted(*record)) {
+        LOG_WARNING << "Request " << record->requestMessage->GetMessageId() << " of client "
+                    << peer.identity << " (" << peer.address << ") is not permitted.";
+        EnqueueErrorAnswer(std::move(record), NotPermittedText(peer.identity),
+                           Audit::Outcome::NotPermitted);
+        return;
+    }
     if (!guard.Lock(0)) {
         return;
     }
@@ -153,11 +165,11 @@ bool QuarnMux::PopNextMessage() {
             LOG_WARNING << "Request " << messageId
                         << " waited longer than the request time-out to be handed to its "
                            "gateway.";
-            EnqueueErrorAnswer(std::move(record), kNotSentText);
+            EnqueueErrorAnswer(std::move(record), kNotSentText, Audit::Outcome::NotSent);
         } else if (SendMessageToVG(record)) {
             LOG_VERBOSE << "Message " << messageId << " sent to VG.";
         } else {
-            EnqueueErrorAnswer(std::move(record), kRequestErrorText);
+            EnqueueErrorAnswer(std::move(record), kRequestErrorText, Audit::Outcome::Nack);
         }
     } catch (const std::exception&) {
         LOG_ERROR << "Exception throw in pop next message flow.";
@@ -179,10 +191,22 @@ bool QuarnMux::IsStale(const MuxRequestRecord& record) const {
     return deadline && std::chrono::steady_clock::now() >= *deadline;
 }
 
-void QuarnMux::EnqueueErrorAnswer(Record record, const char* text) {
+bool QuarnMux::IsPermitted(const MuxRequestRecord& record) const {
+    const MuxMessage& request = *record.requestMessage;
+    const MuxRequestType* type = FindRequestType(request.GetMessageCode());
+    const MuxMessagePayloadBase* payload = request.GetPayload();
+    const MuxLockAddressPayload* address = payload != nullptr ? payload->GetLockAddress() : nullptr;
+    return permissions_.load()->MayRequest(record.client->identity,
+                                           address != nullptr ? address->gatewayID : 0,
+                                           type != nullptr ? type->kind : nullptr);
+}
+
+void QuarnMux::EnqueueErrorAnswer(Record record, const std::string& text,
+                                  Audit::Outcome outcome) {
     const std::string messageId = record->requestMessage->GetMessageId();
     record->answerMessage = MuxMessageBuilder::BuildMessage(
         MUX_MESSAGE_NACK, messageId, MuxMessageBuilder::BuildNackPayload(0, text));
+    AuditAnswer(*record, outcome);
     LOG_WARNING << "Enqueuing NACK mux answer " << messageId << " to the client.";
     try {
         Threading::MutexGuard guard(muxMessageQueueMutex_, false);

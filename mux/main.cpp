@@ -33,6 +33,5 @@ int main(int argc, char** argv) {
     Diagnostics::InitDiagnostics(options.severity, options.logFile, options.colours);
     LOG_INFO << "Starting Mux version " << Mux::kVersion;
     LOG_INFO << "Initializing Mux modules...";
-    Mux::RunProcess(options);
-    return Diagnostics::GetProcessExitCode();
+    return Mux::RunProcess(options);
 }

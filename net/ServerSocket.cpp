@@ -68,6 +68,7 @@ bool IsShortageError(int error) {
 struct ServerSocket::Client {
     int fd;
     uint64_t connectionId;
+    std::shared_ptr<const ClientPeer> peer;
     // Bytes of a packet not yet complete; they go with the connection.
     PacketCutter cutter;
 };
@@ -75,6 +76,7 @@ struct ServerSocket::Client {
 struct ServerSocket::Packet {
     int clientFd;
     uint64_t connectionId;
+    std::shared_ptr<const ClientPeer> peer;
     std::unique_ptr<std::vector<unsigned char>> bytes;
 };
 
@@ -227,7 +229,9 @@ void ServerSocket::AcceptLoopThreadProc() {
         int on = 1;
         ::setsockopt(clientFd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
         uint64_t connectionId = nextConnectionId.fetch_add(1);
-        if (!AddClient(clientFd, connectionId)) {
+        auto peer = std::make_shared<const ClientPeer>(
+            ClientPeer{kPlainIdentity, PeerAddressOf(clientFd), false});
+        if (!AddClient(clientFd, connectionId, std::move(peer))) {
             // Nobody would ever read or close a descriptor that is not in the list.
             ::close(clientFd);
             continue;
@@ -245,11 +249,12 @@ int ServerSocket::ListeningSocket() {
     return serverSocket_;
 }
 
-bool ServerSocket::AddClient(int clientFd, uint64_t connectionId) {
+bool ServerSocket::AddClient(int clientFd, uint64_t connectionId,
+                             std::shared_ptr<const ClientPeer> peer) {
     try {
         Threading::MutexGuard guard(clientsListMutex_, false);
         if (guard.Lock(kListLockTimeoutSeconds)) {
-            clients_.push_back(Client{clientFd, connectionId, PacketCutter()});
+            clients_.push_back(Client{clientFd, connectionId, std::move(peer), PacketCutter()});
             clientIndex_[connectionId] = clients_.size() - 1;
             return true;
         }
@@ -296,7 +301,8 @@ void ServerSocket::ReceiveDataLoopThreadProc() {
         for (Packet& packet : packets) {
             LOG_VERBOSE << "Invoking DataReceivedCallback if not null.";
             if (DataReceivedCallback) {
-                DataReceivedCallback(packet.clientFd, packet.connectionId, std::move(packet.bytes));
+                DataReceivedCallback(packet.clientFd, packet.connectionId, *packet.peer,
+                                     std::move(packet.bytes));
             }
         }
         packets.clear();
@@ -372,7 +378,7 @@ void ServerSocket::DrainClient(Client& client, std::vector<Packet>& packets,
                             << " but expected size was: " << client.cutter.ExpectedSize();
             }
             while (auto packet = client.cutter.Next()) {
-                packets.push_back(Packet{client.fd, client.connectionId, std::move(packet)});
+                packets.push_back(Packet{client.fd, client.connectionId, client.peer, std::move(packet)});
             }
             continue;
         }
@@ -384,7 +390,7 @@ void ServerSocket::DrainClient(Client& client, std::vector<Packet>& packets,
             }
             LOG_WARNING << "Recv returned 0 for socket " << client.fd
                         << " with a receivedData buffer empty. It will be market for close.";
-            resetList.push_back(ClientConnection{client.fd, client.connectionId});
+            resetList.push_back(ClientConnection{client.fd, client.connectionId, client.peer});
             return;
         }
         if (received == -1 && error != EAGAIN) {
@@ -446,7 +452,7 @@ bool ServerSocket::SendToClient(size_t index, const std::vector<unsigned char>& 
 }
 
 void ServerSocket::CloseClientLocked(size_t index) {
-    ClientConnection closed{clients_[index].fd, clients_[index].connectionId};
+    ClientConnection closed{clients_[index].fd, clients_[index].connectionId, clients_[index].peer};
     clients_.erase(clients_.begin() + static_cast<std::ptrdiff_t>(index));
     clientIndex_.erase(closed.connectionId);
     for (size_t later = index; later < clients_.size(); ++later) {
@@ -464,7 +470,7 @@ std::vector<ClientConnection> ServerSocket::GetClientConnections() {
     if (guard.Lock()) {
         copy.reserve(clients_.size());
         for (const Client& client : clients_) {
-            copy.push_back(ClientConnection{client.fd, client.connectionId});
+            copy.push_back(ClientConnection{client.fd, client.connectionId, client.peer});
         }
     }
     return copy;

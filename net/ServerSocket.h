@@ -26,6 +26,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "net/ClientPeer.h"
 #include "threading/Mutex.h"
 #include "threading/Thread.h"
 
@@ -35,13 +36,15 @@ namespace Quarn::Net {
 struct ClientConnection {
     int clientFd;
     uint64_t connectionId;
+    std::shared_ptr<const ClientPeer> peer;
 };
 
 class ServerSocket {
 public:
     using ClientCallback = std::function<void(int clientFd, uint64_t connectionId)>;
-    using DataCallback = std::function<void(int clientFd, uint64_t connectionId,
-                                            std::unique_ptr<std::vector<unsigned char>> packet)>;
+    using DataCallback =
+        std::function<void(int clientFd, uint64_t connectionId, const ClientPeer& peer,
+                           std::unique_ptr<std::vector<unsigned char>> packet)>;
 
     // Port 0 lets the system pick a free port; GetPort tells it after InitSocket.
     explicit ServerSocket(int port);
@@ -102,7 +105,7 @@ private:
     void AcceptLoopThreadProc();
     int ListeningSocket();
     void ReceiveDataLoopThreadProc();
-    bool AddClient(int clientFd, uint64_t connectionId);
+    bool AddClient(int clientFd, uint64_t connectionId, std::shared_ptr<const ClientPeer> peer);
     bool PauseAccepting();
     bool BuildWaitSet(std::vector<pollfd>& waitSet, std::vector<uint64_t>& connectionIds);
     void WaitForClients(std::vector<pollfd>& waitSet);

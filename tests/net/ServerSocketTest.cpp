@@ -22,6 +22,7 @@ namespace {
 
 using Bytes = std::vector<unsigned char>;
 using Quarn::Net::ClientConnection;
+using Quarn::Net::ClientPeer;
 using Quarn::Net::ServerSocket;
 using namespace std::chrono_literals;
 
@@ -55,17 +56,19 @@ protected:
         TestSupport::CaptureLog();
         server_.ClientAcceptedCallback = [this](int fd, uint64_t id) {
             std::lock_guard<std::mutex> lock(mutex_);
-            accepted_.push_back({fd, id});
+            accepted_.push_back({fd, id, nullptr});
             events_.push_back("accepted");
         };
         server_.ClientDeletedCallback = [this](int fd, uint64_t id) {
             std::lock_guard<std::mutex> lock(mutex_);
-            deleted_.push_back({fd, id});
+            deleted_.push_back({fd, id, nullptr});
             events_.push_back("deleted");
         };
-        server_.DataReceivedCallback = [this](int fd, uint64_t id, std::unique_ptr<Bytes> packet) {
+        server_.DataReceivedCallback = [this](int fd, uint64_t id, const ClientPeer& peer,
+                                              std::unique_ptr<Bytes> packet) {
             std::lock_guard<std::mutex> lock(mutex_);
-            received_.push_back({{fd, id}, std::string(packet->begin(), packet->end())});
+            received_.push_back({{fd, id, std::make_shared<const ClientPeer>(peer)},
+                                 std::string(packet->begin(), packet->end())});
             events_.push_back("data");
         };
     }
@@ -186,8 +189,14 @@ TEST_F(ServerSocketTest, PacketsAreCutOutOfTheStreamWhole) {
     EXPECT_EQ(received[1].packet, second);
     EXPECT_EQ(received[2].packet, split);
     EXPECT_EQ(received[3].packet, big);
+    // Each packet names its plain client and the client's own address.
+    sockaddr_in local{};
+    socklen_t length = sizeof local;
+    ASSERT_EQ(::getsockname(peer, reinterpret_cast<sockaddr*>(&local), &length), 0);
     for (const Received& packet : received) {
         EXPECT_TRUE(packet.from == client);
+        EXPECT_EQ(packet.from.peer->identity, "plain");
+        EXPECT_EQ(packet.from.peer->address, "127.0.0.1:" + std::to_string(ntohs(local.sin_port)));
     }
 }
 
