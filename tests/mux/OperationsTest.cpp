@@ -73,6 +73,14 @@ TEST(CheckConfig, RefusedConfigurationsTellWhyAndExitOne) {
          "Gateways[0] \"Port\" is not a 32-bit integer"},
         {R"({"RequestTimeout": 2.5})", "\"RequestTimeout\" is not a 32-bit integer"},
         {"", "line 1, column 1: The document is empty."},
+        {R"({"Clients": [{"Identity": "desk", "Requests": ["opne"]}]})",
+         "Clients[0] \"Requests\" holds an unknown request kind: use open, close, status, "
+         "denied or whitelist"},
+        {R"({"Clients": [{"Identity": "desk", "Gateways": "all"}]})",
+         "Clients[0] \"Gateways\" is neither an array of IDs nor \"*\""},
+        {R"({"Clients": [{"Identity": "desk"}, {"Identity": "desk"}]})",
+         "Clients[1] \"Identity\" \"desk\" has an entry already"},
+        {R"({"AuditLog": 1})", "\"AuditLog\" is not a file path"},
     };
     for (const auto& [text, reason] : cases) {
         Outcome outcome = Check(folder, text);
@@ -86,6 +94,24 @@ TEST(CheckConfig, RefusedConfigurationsTellWhyAndExitOne) {
               std::string::npos)
         << missing.output;
     EXPECT_FALSE(LogFileWritten(folder));
+}
+
+// An audit trail that cannot be written refuses the configuration and stops start-up: door
+// commands must not go unrecorded.
+TEST(CheckConfig, AnAuditTrailThatCannotBeOpenedStopsStartUp) {
+    TempDir folder;
+    const std::string configuration =
+        R"({"Enabled": true, "AuditLog": ")" + folder.File("missing/audit.log") + R"("})";
+    Outcome checked = Check(folder, configuration);
+    EXPECT_EQ(checked.status, 1);
+    EXPECT_NE(checked.output.find("Configuration refused: AuditLog " + folder.File("missing/audit.log")),
+              std::string::npos)
+        << checked.output;
+    Outcome started = RunLockhub(folder, {"--configFile", folder.File("lockhub.json"), "--port",
+                                                std::to_string(FreePort())});
+    EXPECT_EQ(started.status, 1);
+    EXPECT_NE(ReadFile(folder.File("smartlock_mux.log")).find("Cannot open the audit trail: "),
+              std::string::npos);
 }
 
 // What start-up silently ignores or cannot use is listed; the configuration still counts

@@ -1,0 +1,147 @@
+// Permissions and the audit trail, through lockhub between a client and locksim, all real
+// processes on 127.0.0.1.
+
+#include <gtest/gtest.h>
+#include <rapidjson/document.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+
+#include <map>
+#include <sstream>
+
+#include "tests/support/Processes.h"
+
+using namespace std::chrono_literals;
+using namespace TestSupport;
+
+namespace {
+
+constexpr const char* kOpen = R"({"gatewayID":1,"lockID":4711})";
+constexpr const char* kCard =
+    R"({"gatewayID":1,"lockID":4711,"setupNumber":0,"options":0,"cardData":"04A10B22","isUIDCard":true})";
+
+std::string NackText(const std::string& answer) {
+    return Member(Member(answer, "Data"), "Message");
+}
+
+// The trail's lines once it holds count of them, each parsed; none past the deadline.
+std::vector<rapidjson::Document> AuditLines(const std::string& path, size_t count) {
+    std::vector<rapidjson::Document> lines;
+    WaitFor([&] {
+        std::istringstream text(ReadFile(path));
+        lines.clear();
+        for (std::string line; std::getline(text, line);) {
+            lines.emplace_back().Parse(line.c_str());
+        }
+        return lines.size() >= count;
+    });
+    return lines;
+}
+
+std::string Text(const rapidjson::Value& line, const char* key) {
+    auto member = line.FindMember(key);
+    return member != line.MemberEnd() && member->value.IsString() ? member->value.GetString()
+                                                                   : "";
+}
+
+class SecureAccess : public ::testing::Test {
+protected:
+    void Start(const std::string& clients) {
+        sim = std::make_unique<Locksim>(folder, std::vector<std::string>{"--locks", "4711"});
+        ASSERT_GT(sim->Port(), 0);
+        std::string extra = R"("RequestTimeout": 1, "AuditLog": ")" + folder.File("audit.log") +
+                            R"(", "Clients": )" + clients + ", ";
+        hub = std::make_unique<Lockhub>(folder, OneGatewayConfiguration(sim->Port(), 1, extra));
+        ASSERT_TRUE(hub->WaitForLog("to state READY")) << hub->Log();
+    }
+
+    std::string Ask(MuxClient& client, const std::string& id, int code, const std::string& data) {
+        EXPECT_TRUE(client.Send(Request(id, code, data)));
+        return client.Receive();
+    }
+
+    TempDir folder;
+    std::unique_ptr<Locksim> sim;
+    std::unique_ptr<Lockhub> hub;
+};
+
+}  // namespace
+
+TEST_F(SecureAccess, PermissionsDecideAndTheTrailRecordsEveryOutcome) {
+    Start(R"([{"Identity": "plain", "Gateways": [1], "Requests": ["open", "whitelist"]}])");
+    MuxClient client(hub->Port());
+    const std::string refused = "\"Not permitted for client plain.\"";
+
+    EXPECT_EQ(Member(Ask(client, "open", 10, kOpen), "MessageCode"), "0");
+    EXPECT_EQ(NackText(Ask(client, "other-gateway", 10, R"({"gatewayID":2,"lockID":4711})")),
+              refused);
+    EXPECT_EQ(NackText(Ask(client, "close", 11, kOpen)), refused);
+    EXPECT_EQ(NackText(Ask(client, "status", 12, kOpen)), refused);
+    EXPECT_EQ(Member(Ask(client, "add", 21, kCard), "MessageCode"), "0");
+    EXPECT_EQ(NackText(Ask(client, "add-again", 21, kCard)), "\"Already in whitelist.\"");
+    EXPECT_EQ(CountOf(sim->Output(), "OPEN_LOCK"), 1u);
+
+    // Events are not among this client's permissions: the next thing it gets is an answer.
+    sim->Command("card 4711 04A10B");
+    ASSERT_TRUE(hub->WaitForLog("of type READER EVENT"));
+    EXPECT_EQ(Member(Ask(client, "after-card", 10, kOpen), "MessageID"), "\"after-card\"");
+
+    // Unanswered: the first is sent and times out, those behind it are never sent.
+    sim->Command("answer off");
+    ASSERT_TRUE(sim->WaitForOutput("answer off"));
+    for (int i = 0; i < 7; ++i) {
+        ASSERT_TRUE(client.Send(Request("late-" + std::to_string(i), 10, kOpen)));
+    }
+    for (int i = 0; i < 7; ++i) {
+        ASSERT_NE(client.Receive(5s), "");
+    }
+
+    // The status request is refused but changes nothing: it is recorded as refused only.
+    std::vector<rapidjson::Document> lines = AuditLines(folder.File("audit.log"), 15);
+    ASSERT_EQ(lines.size(), 15u) << ReadFile(folder.File("audit.log"));
+    std::map<std::string, int> outcomes;
+    for (const rapidjson::Document& line : lines) {
+        ASSERT_TRUE(line.IsObject());
+        EXPECT_EQ(Text(line, "Time").size(), 24u);  // 2026-12-08T13:25:01.042Z
+        if (Text(line, "Request") == "CARD EVENT") {
+            EXPECT_EQ(line["GatewayID"].GetInt(), 1);
+            EXPECT_EQ(line["LockID"].GetInt(), 4711);
+            EXPECT_FALSE(line.HasMember("Client"));
+            continue;
+        }
+        EXPECT_EQ(Text(line, "Client"), "plain");
+        EXPECT_EQ(Text(line, "Peer").rfind("127.0.0.1:", 0), 0u);
+        ++outcomes[Text(line, "Outcome")];
+        if (Text(line, "MessageID") == "add-again") {
+            EXPECT_EQ(Text(line, "Outcome"), "NACK");
+            EXPECT_EQ(line["ErrorCode"].GetInt(), 2);
+            EXPECT_EQ(Text(line, "Message"), "Already in whitelist.");
+        }
+        if (Text(line, "MessageID") == "status") {
+            EXPECT_EQ(Text(line, "Request"), "LOCK GET-STATUS");
+            EXPECT_EQ(Text(line, "Outcome"), "NOT_PERMITTED");
+        }
+    }
+    EXPECT_EQ(outcomes["ACK"], 3);
+    EXPECT_EQ(outcomes["NACK"], 1);
+    EXPECT_EQ(outcomes["NOT_PERMITTED"], 3);
+    EXPECT_EQ(outcomes["TIMEOUT"] + outcomes["NOT_SENT"], 7);
+    EXPECT_GE(outcomes["TIMEOUT"], 1);
+    EXPECT_GE(outcomes["NOT_SENT"], 2);
+    // Credentials never reach the trail; only its owner may read it.
+    EXPECT_EQ(ReadFile(folder.File("audit.log")).find("04A10B"), std::string::npos);
+    struct stat info {};
+    ASSERT_EQ(::stat(folder.File("audit.log").c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 0777, 0600u);
+}
+
+TEST_F(SecureAccess, AnIdentityWithoutAnEntryMayDoNothing) {
+    Start(R"([{"Identity": "front-desk", "Gateways": "*", "Requests": ["status"], "Events": true}])");
+    MuxClient client(hub->Port());
+    sim->Command("card 4711 04A10B");
+    ASSERT_TRUE(hub->WaitForLog("of type READER EVENT"));
+    std::string answer = Ask(client, "status", 12, kOpen);
+    EXPECT_EQ(Member(answer, "MessageID"), "\"status\"") << answer;
+    EXPECT_EQ(NackText(answer), "\"Not permitted for client plain.\"");
+    EXPECT_EQ(CountOf(sim->Output(), "device=4711 type=0x01"), 0u) << sim->Output();
+}
