@@ -88,8 +88,7 @@ bool ReadGateway(const Value& element, MuxGatewayData& gateway) {
 
 // "Clients" and "AuditLog": unlike the other keys, a wrong one refuses the configuration,
 // since ignoring it would let clients do more than meant, or leave door commands unrecorded.
-bool ReadSecurity(const Value& document, MuxConfigurationData& configuration,
-                  std::string* reason) {
+bool ReadSecurity(const Value& document, MuxConfigurationData& configuration, std::string* reason) {
     std::string why;
     Value::ConstMemberIterator clients = document.FindMember("Clients");
     if (clients != document.MemberEnd()) {

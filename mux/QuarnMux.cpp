@@ -215,8 +215,7 @@ bool QuarnMux::ParseConfiguration(std::string json) {
             startupFailure_ = "Cannot open the audit trail: " + reason;
             return false;
         }
-        LOG_INFO << "Recording door commands in the audit trail " << configuration->AuditLog
-                 << ".";
+        LOG_INFO << "Recording door commands in the audit trail " << configuration->AuditLog << ".";
     }
     permissions_.store(
         std::make_shared<const ClientPermissions>(std::move(configuration->Permissions)));

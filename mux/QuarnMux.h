@@ -34,7 +34,7 @@ enum VirtualGatewayStatuses : uint32_t;
 namespace Net {
 class ServerSocket;
 struct ClientPeer;
-}
+}  // namespace Net
 namespace Messages::VG {
 class VirtualGatewayResponseMessage;
 class VirtualGatewayEventMessage;

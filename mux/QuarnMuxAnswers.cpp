@@ -54,8 +54,7 @@ Audit::Outcome AuditOutcomeOf(const Quarn::Messages::VG::VirtualGatewayResponseM
         case Failure::NoAnswer:
             return Audit::Outcome::TimedOut;
     }
-    return answer.GetMessageCode() == MUX_MESSAGE_ACK ? Audit::Outcome::Ack
-                                                       : Audit::Outcome::Nack;
+    return answer.GetMessageCode() == MUX_MESSAGE_ACK ? Audit::Outcome::Ack : Audit::Outcome::Nack;
 }
 
 }  // namespace
@@ -162,8 +161,7 @@ void QuarnMux::TranslateVirtualGatewayEvent(Gateway& gateway, const GatewayEvent
     if (code == MUX_MESSAGE_EVENT_INFO) {
         LOG_VERBOSE << "Passing Beaconping event as a info event.";
     }
-    AuditEvent(static_cast<int>(gateway.GetId()), static_cast<int>(event.GetDeviceAddress()),
-               code);
+    AuditEvent(static_cast<int>(gateway.GetId()), static_cast<int>(event.GetDeviceAddress()), code);
     const std::time_t now = std::time(nullptr);
     auto message = std::shared_ptr<MuxMessage>(MuxMessageBuilder::BuildMessage(
         code, "lockEventMessage-" + std::to_string(now),

@@ -201,8 +201,7 @@ bool QuarnMux::IsPermitted(const MuxRequestRecord& record) const {
                                            type != nullptr ? type->kind : nullptr);
 }
 
-void QuarnMux::EnqueueErrorAnswer(Record record, const std::string& text,
-                                  Audit::Outcome outcome) {
+void QuarnMux::EnqueueErrorAnswer(Record record, const std::string& text, Audit::Outcome outcome) {
     const std::string messageId = record->requestMessage->GetMessageId();
     record->answerMessage = MuxMessageBuilder::BuildMessage(
         MUX_MESSAGE_NACK, messageId, MuxMessageBuilder::BuildNackPayload(0, text));

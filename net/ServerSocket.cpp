@@ -378,7 +378,8 @@ void ServerSocket::DrainClient(Client& client, std::vector<Packet>& packets,
                             << " but expected size was: " << client.cutter.ExpectedSize();
             }
             while (auto packet = client.cutter.Next()) {
-                packets.push_back(Packet{client.fd, client.connectionId, client.peer, std::move(packet)});
+                packets.push_back(
+                    Packet{client.fd, client.connectionId, client.peer, std::move(packet)});
             }
             continue;
         }

@@ -104,11 +104,12 @@ TEST(CheckConfig, AnAuditTrailThatCannotBeOpenedStopsStartUp) {
         R"({"Enabled": true, "AuditLog": ")" + folder.File("missing/audit.log") + R"("})";
     Outcome checked = Check(folder, configuration);
     EXPECT_EQ(checked.status, 1);
-    EXPECT_NE(checked.output.find("Configuration refused: AuditLog " + folder.File("missing/audit.log")),
-              std::string::npos)
+    EXPECT_NE(
+        checked.output.find("Configuration refused: AuditLog " + folder.File("missing/audit.log")),
+        std::string::npos)
         << checked.output;
     Outcome started = RunLockhub(folder, {"--configFile", folder.File("lockhub.json"), "--port",
-                                                std::to_string(FreePort())});
+                                          std::to_string(FreePort())});
     EXPECT_EQ(started.status, 1);
     EXPECT_NE(ReadFile(folder.File("smartlock_mux.log")).find("Cannot open the audit trail: "),
               std::string::npos);

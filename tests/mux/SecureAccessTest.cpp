@@ -40,8 +40,7 @@ std::vector<rapidjson::Document> AuditLines(const std::string& path, size_t coun
 
 std::string Text(const rapidjson::Value& line, const char* key) {
     auto member = line.FindMember(key);
-    return member != line.MemberEnd() && member->value.IsString() ? member->value.GetString()
-                                                                   : "";
+    return member != line.MemberEnd() && member->value.IsString() ? member->value.GetString() : "";
 }
 
 class SecureAccess : public ::testing::Test {
@@ -136,7 +135,8 @@ TEST_F(SecureAccess, PermissionsDecideAndTheTrailRecordsEveryOutcome) {
 }
 
 TEST_F(SecureAccess, AnIdentityWithoutAnEntryMayDoNothing) {
-    Start(R"([{"Identity": "front-desk", "Gateways": "*", "Requests": ["status"], "Events": true}])");
+    Start(
+        R"([{"Identity": "front-desk", "Gateways": "*", "Requests": ["status"], "Events": true}])");
     MuxClient client(hub->Port());
     sim->Command("card 4711 04A10B");
     ASSERT_TRUE(hub->WaitForLog("of type READER EVENT"));
