@@ -70,8 +70,8 @@ std::unique_ptr<AuditTrail> AuditTrail::Open(const std::string& path, std::strin
                     << (status.st_mode & 0777) << "); 0600 keeps it to lockhub's user.";
     }
     std::unique_ptr<AuditTrail> trail(new AuditTrail(path, fd, maxQueuedBytes));
-    trail->writer_ =
-        std::make_unique<Threading::Thread>([self = trail.get()] { self->WriterThreadProc(); });
+    trail->writer_ = std::make_unique<Threading::Thread>(
+        "audit-writer", [self = trail.get()] { self->WriterThreadProc(); });
     if (!trail->writer_->Start()) {
         reason = Named(path) + ": cannot start its writer thread";
         LOG_ERROR << reason;

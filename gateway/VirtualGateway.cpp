@@ -69,8 +69,8 @@ void VirtualGateway::Initialize() {
 }
 
 bool VirtualGateway::InitThreads() {
-    readThread_ = std::make_unique<Threading::Thread>([this] { readThreadProc(); });
-    sendThread_ = std::make_unique<Threading::Thread>([this] { sendThreadProc(); });
+    readThread_ = std::make_unique<Threading::Thread>("gw-read", [this] { readThreadProc(); });
+    sendThread_ = std::make_unique<Threading::Thread>("gw-send", [this] { sendThreadProc(); });
     if (!sendThread_->Start()) {
         LOG_ERROR << "Cannot spawn Send theread.";
         readThread_.reset();

@@ -394,6 +394,7 @@ void VirtualGateway::SendNextRequest(Clock::time_point now, Clock::time_point& n
     }
 
     Request request;
+    bool moreQueued = false;
     {
         Threading::MutexGuard guard(queueMutex_, false);
         if (!guard.Lock(kQueueLockSeconds)) {
@@ -413,6 +414,7 @@ void VirtualGateway::SendNextRequest(Clock::time_point now, Clock::time_point& n
         if (!request) {
             return;
         }
+        moreQueued = !messagesQueue_.empty() || !routineQueue_.empty();
     }
     if (request->deadline && *request->deadline <= now) {
         // Never sent late: the door must not move after the client was told it would not.
@@ -422,7 +424,10 @@ void VirtualGateway::SendNextRequest(Clock::time_point now, Clock::time_point& n
     }
 
     lastSendTime_ = now;
-    nextWake = std::min(nextWake, now + timings_.sendSpacing);
+    if (moreQueued) {
+        // Else the next request wakes this thread, and waits here for the spacing then.
+        nextWake = std::min(nextWake, now + timings_.sendSpacing);
+    }
     request->sendTime = now;
     const std::string requestId = request->requestId;
     const bool refresh = request->refresh;

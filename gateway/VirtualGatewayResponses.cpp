@@ -115,6 +115,7 @@ void VirtualGateway::ManageReply(const Messages::QuarnMessage& frame,
                                  Clock::time_point receivedAt) {
     const uint8_t referenceId = frame.GetReferenceId();
     Request request;
+    bool tableWasFull = false;
     {
         Threading::MutexGuard guard(waitingMessagesMutex_, false);
         if (!guard.Lock(kResponseLockSeconds)) {
@@ -139,9 +140,12 @@ void VirtualGateway::ManageReply(const Messages::QuarnMessage& frame,
             return;
         }
         request = std::move(found->second);
+        tableWasFull = waitingMessages_.size() >= Messages::QUARN_REFERENCE_ID_MAX;
         waitingMessages_.erase(found);
     }
-    WakeSendThread();  // its reference identifier is free again
+    if (tableWasFull) {
+        WakeSendThread();  // it waits for a free reference identifier
+    }
 
     LOG_DEBUG << "Message timings - from enqueue to send:"
               << Seconds(request->sendTime - request->enqueueTime)

@@ -45,7 +45,6 @@ QuarnMux::QuarnMux(int port)
     : port_(ListenPortFor(port)),
       listenPort_(port_),
       muxMessageQueueMutex_("muxMessageQueueMutex", true, true),
-      clientMessageQueueMutex_("clientMessageQueueMutex", true, true),
       pendingMessagesListMutex_("pendingMessagesListMutex", true, true) {
     LOG_VERBOSE << "Initializing thread mutexes for multithread sync.";
     LOG_VERBOSE << "Mutexes for multithread initialized.";
@@ -68,7 +67,6 @@ QuarnMux::~QuarnMux() {
 
 void QuarnMux::DestroyMutexes() {
     LOG_VERBOSE << "Destroying thread mutexes for multithread sync.";
-    clientMessageQueueMutex_.Destroy();
     muxMessageQueueMutex_.Destroy();
     pendingMessagesListMutex_.Destroy();
     LOG_VERBOSE << "Thread mutexes destroyed.";
@@ -79,7 +77,7 @@ void QuarnMux::Start() {
         return;
     }
     CreateServerSocket();
-    mainThread_ = std::make_unique<Threading::Thread>([this] { mainThreadProc(); });
+    mainThread_ = std::make_unique<Threading::Thread>("core-main", [this] { mainThreadProc(); });
     running_ = true;
     gatewaysRunning_ = true;
     mainThread_->Start();
@@ -117,7 +115,8 @@ void QuarnMux::EndLoops() {
 
 void QuarnMux::mainThreadProc() {
     LOG_DEBUG << "Mux main thread is now running on the main process.";
-    gatewaysThread_ = std::make_unique<Threading::Thread>([this] { gatewaysThreadProc(); });
+    gatewaysThread_ =
+        std::make_unique<Threading::Thread>("core-gateways", [this] { gatewaysThreadProc(); });
     gatewaysThread_->Start();
     LOG_INFO << "Virtual gateways thread spawned.";
     if (!StartServerSocket()) {
@@ -163,14 +162,13 @@ bool QuarnMux::StartServerSocket() {
 
 void QuarnMux::gatewaysThreadProc() {
     // Each gateway connects and reconnects on a thread of its own: a gateway that is down
-    // or slow to accept never holds up the routing to the others.
+    // or slow to accept never holds up the others. Requests do not pass through here: the
+    // receive thread hands each to its gateway directly.
     for (const std::unique_ptr<Gateway>& gateway : virtualGateways_) {
         gateway->StartConnecting();
     }
     while (gatewaysRunning_) {
-        if (!PopNextMessage()) {
-            gatewaysWork_.Wait();
-        }
+        gatewaysWork_.Wait();
     }
     LOG_DEBUG << "GatewaysThreadProc thread procedure closing.";
 }

@@ -133,8 +133,8 @@ private:
                                 std::vector<unsigned char>& json);
     // True when the client's permissions cover the request (its kind and its gateway).
     bool IsPermitted(const MuxRequestRecord& record) const;
-    // Hands at most one queued request over; true when more requests wait.
-    bool PopNextMessage();
+    // Hands the request to its gateway, or answers it at once with a NACK.
+    void HandOver(Record record);
     // True when the gateway queued the request: the record then waits in the pending list.
     // Else the record stays with the caller.
     bool SendMessageToVG(Record& record);
@@ -144,8 +144,6 @@ private:
     // The time by which the request's frame must have left; none without a time-out.
     std::optional<std::chrono::steady_clock::time_point> DeadlineOf(
         const MuxRequestRecord& record) const;
-    // True when the request's deadline passed while it waited in the request queue.
-    bool IsStale(const MuxRequestRecord& record) const;
     // Answers a request that was not handed over with a NACK with error code 0; outcome is
     // what the audit trail makes of it.
     void EnqueueErrorAnswer(Record record, const std::string& text, Audit::Outcome outcome);
@@ -162,8 +160,13 @@ private:
     void TranslateVirtualGatewayEvent(Gateway& gateway, const GatewayEvent& event);
     std::unique_ptr<MuxMessage> BuildAnswer(const MuxMessage& request,
                                             const GatewayResponse& response);
+    // Sends an answer on the calling thread when nothing waits or is being delivered ahead
+    // of it, else queues it for the main thread; either way answers and events keep their
+    // order. The queue length it left, or none when the queue lock did not come within
+    // lockTimeoutSeconds (0: without limit) and the answer is lost.
+    std::optional<size_t> Deliver(Record record, int lockTimeoutSeconds);
     // Takes every queued answer and event at once and sends them in order; false when
-    // none was queued. Main thread only: answers to one client keep their order.
+    // none was queued. Main thread only.
     bool SendQueuedMessagesToClients();
     // Sends one answer or event; false when the server socket closed its client.
     bool SendToClient(const MuxRequestRecord& record);
@@ -192,14 +195,13 @@ private:
     std::map<int, Gateway*> gateways_;
 
     Threading::Mutex muxMessageQueueMutex_;
-    Threading::Mutex clientMessageQueueMutex_;
     Threading::Mutex pendingMessagesListMutex_;
-    std::deque<Record> requestQueue_;                    // clientMessageQueueMutex_
-    std::deque<Record> answerQueue_;                     // muxMessageQueueMutex_
+    std::deque<Record> answerQueue_;  // muxMessageQueueMutex_
+    bool delivering_ = false;         // muxMessageQueueMutex_: the main thread sends a batch
     std::map<std::string, Record> pendingMessagesList_;  // pendingMessagesListMutex_
 
-    // Wake the loops when there is work: a request queued or a gateway to connect; an
-    // answer or event queued.
+    // Wake the loops: the gateways thread to stop; the main thread for an answer or event
+    // queued.
     Threading::WorkSignal gatewaysWork_;
     Threading::WorkSignal clientsWork_;
 

@@ -112,15 +112,28 @@ void QuarnMux::TranslateVirtualGatewayMessage(Gateway& gateway, const GatewayRes
     record->answerMessage = BuildAnswer(*record->requestMessage, response);
     AuditAnswer(*record, AuditOutcomeOf(response, *record->answerMessage));
     LOG_DEBUG << "Enqueuing mux answer " << messageId << " to client.";
-    {
-        Threading::MutexGuard guard(muxMessageQueueMutex_, false);
-        guard.Lock(0);
-        answerQueue_.push_back(std::move(record));
-        LOG_VERBOSE << "Enqueued mux answer message with ID " << messageId
-                    << ". Currently, the Mux have " << answerQueue_.size()
-                    << " messages in the answer queue, ready to be sent to clients.";
+    std::optional<size_t> queued = Deliver(std::move(record), 0);
+    LOG_VERBOSE << "Enqueued mux answer message with ID " << messageId
+                << ". Currently, the Mux have " << queued.value_or(0)
+                << " messages in the answer queue, ready to be sent to clients.";
+}
+
+std::optional<size_t> QuarnMux::Deliver(Record record, int lockTimeoutSeconds) {
+    Threading::MutexGuard guard(muxMessageQueueMutex_, false);
+    if (!guard.Lock(lockTimeoutSeconds)) {
+        return std::nullopt;
     }
+    if (answerQueue_.empty() && !delivering_) {
+        // Nothing to send ahead of it: one hand-off less. A send never waits, so holding the
+        // lock meanwhile keeps the order with whatever is delivered next.
+        SendToClient(*record);
+        return 0;
+    }
+    answerQueue_.push_back(std::move(record));
+    const size_t queued = answerQueue_.size();
+    guard.Unlock();
     clientsWork_.Notify();
+    return queued;
 }
 
 std::unique_ptr<MuxMessage> QuarnMux::BuildAnswer(const MuxMessage& request,
@@ -207,6 +220,7 @@ bool QuarnMux::SendQueuedMessagesToClients() {
             return false;
         }
         batch.swap(answerQueue_);
+        delivering_ = !batch.empty();
     }
     if (batch.empty()) {
         return false;
@@ -216,6 +230,9 @@ bool QuarnMux::SendQueuedMessagesToClients() {
             DropQueuedFor(*batch[next], batch, next + 1);
         }
     }
+    Threading::MutexGuard guard(muxMessageQueueMutex_, false);
+    guard.Lock(0);
+    delivering_ = false;
     return true;
 }
 

@@ -23,7 +23,6 @@
 namespace Mux {
 namespace {
 
-constexpr int kPopLockTimeoutSeconds = 5;
 constexpr int kAnswerQueueLockTimeoutSeconds = 10;
 
 // The debug line naming a parsed request and its lock, or the error line for a request of
@@ -96,7 +95,6 @@ void QuarnMux::ServerSocketClientDataReceived(int clientFd, uint64_t connectionI
 void QuarnMux::TranslateClientMessage(int clientFd, uint64_t connectionId,
                                       const Quarn::Net::ClientPeer& peer,
                                       std::vector<unsigned char>& json) {
-    Threading::MutexGuard guard(clientMessageQueueMutex_, false);
     if (json.empty()) {
         return;
     }
@@ -130,43 +128,13 @@ void QuarnMux::TranslateClientMessage(int clientFd, uint64_t connectionId,
                            Audit::Outcome::NotPermitted);
         return;
     }
-    if (!guard.Lock(0)) {
-        return;
-    }
-    requestQueue_.push_back(std::move(record));
-    LOG_DEBUG << "Message enqueued. The queue is currently " << requestQueue_.size()
-              << " elements long.";
-    guard.Unlock();
-    gatewaysWork_.Notify();
+    HandOver(std::move(record));
 }
 
-bool QuarnMux::PopNextMessage() {
-    Record record;
-    bool moreWaiting = false;
-    {
-        Threading::MutexGuard guard(clientMessageQueueMutex_, false);
-        if (!guard.Lock(kPopLockTimeoutSeconds)) {
-            LOG_WARNING << "Cannot acquire client messages queue lock.";
-            return false;
-        }
-        if (requestQueue_.empty()) {
-            return false;
-        }
-        record = std::move(requestQueue_.front());
-        requestQueue_.pop_front();
-        moreWaiting = !requestQueue_.empty();
-    }
+void QuarnMux::HandOver(Record record) {
     try {
         const std::string messageId = record->requestMessage->GetMessageId();
-        LOG_VERBOSE << "Popped MuxRequestInfo with ID " << messageId << " for socket with FD "
-                    << record->socketFd;
-        if (IsStale(*record)) {
-            // A door must not open long after it was asked to.
-            LOG_WARNING << "Request " << messageId
-                        << " waited longer than the request time-out to be handed to its "
-                           "gateway.";
-            EnqueueErrorAnswer(std::move(record), kNotSentText, Audit::Outcome::NotSent);
-        } else if (SendMessageToVG(record)) {
+        if (SendMessageToVG(record)) {
             LOG_VERBOSE << "Message " << messageId << " sent to VG.";
         } else {
             EnqueueErrorAnswer(std::move(record), kRequestErrorText, Audit::Outcome::Nack);
@@ -174,8 +142,6 @@ bool QuarnMux::PopNextMessage() {
     } catch (const std::exception&) {
         LOG_ERROR << "Exception throw in pop next message flow.";
     }
-    LOG_VERBOSE << "Explicit release of mutex guards.";
-    return moreWaiting;
 }
 
 std::optional<std::chrono::steady_clock::time_point> QuarnMux::DeadlineOf(
@@ -184,11 +150,6 @@ std::optional<std::chrono::steady_clock::time_point> QuarnMux::DeadlineOf(
         return std::nullopt;
     }
     return record.receivedAt + requestTimeout_;
-}
-
-bool QuarnMux::IsStale(const MuxRequestRecord& record) const {
-    auto deadline = DeadlineOf(record);
-    return deadline && std::chrono::steady_clock::now() >= *deadline;
 }
 
 bool QuarnMux::IsPermitted(const MuxRequestRecord& record) const {
@@ -208,21 +169,18 @@ void QuarnMux::EnqueueErrorAnswer(Record record, const std::string& text, Audit:
     AuditAnswer(*record, outcome);
     LOG_WARNING << "Enqueuing NACK mux answer " << messageId << " to the client.";
     try {
-        Threading::MutexGuard guard(muxMessageQueueMutex_, false);
-        if (!guard.Lock(kAnswerQueueLockTimeoutSeconds)) {
+        std::optional<size_t> queued = Deliver(std::move(record), kAnswerQueueLockTimeoutSeconds);
+        if (!queued) {
             LOG_ERROR << "Cannot acquire mux message lock for enqueued messages. The current "
                          "message to enqueue will be lost.";
             return;
         }
-        answerQueue_.push_back(std::move(record));
         LOG_WARNING << "Enqueued error NACK answer message with ID " << messageId
-                    << ". Currently, the Mux have " << answerQueue_.size()
+                    << ". Currently, the Mux have " << *queued
                     << " messages in the answer queue, ready to be sent to clients.";
     } catch (const std::exception&) {
         LOG_ERROR << "Exception thrown in enqueuing messages.";
-        return;
     }
-    clientsWork_.Notify();
 }
 
 bool QuarnMux::SendMessageToVG(Record& record) {

@@ -139,7 +139,8 @@ void ServerSocket::StartAcceptLoop() {
         return;
     }
     acceptLoopRunning_ = true;
-    acceptThread_ = std::make_unique<Threading::Thread>([this] { AcceptLoopThreadProc(); });
+    acceptThread_ =
+        std::make_unique<Threading::Thread>("accept", [this] { AcceptLoopThreadProc(); });
     acceptThread_->Start();
 }
 
@@ -148,7 +149,8 @@ void ServerSocket::StartReceiveDataLoop() {
         return;
     }
     receiveLoopRunning_ = true;
-    receiveThread_ = std::make_unique<Threading::Thread>([this] { ReceiveDataLoopThreadProc(); });
+    receiveThread_ =
+        std::make_unique<Threading::Thread>("receive", [this] { ReceiveDataLoopThreadProc(); });
     receiveThread_->Start();
 }
 

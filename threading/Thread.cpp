@@ -11,7 +11,11 @@ Thread::~Thread() {
 }
 
 void* Thread::ThreadProc(void* self) {
-    static_cast<Thread*>(self)->body_();
+    Thread& thread = *static_cast<Thread*>(self);
+    if (!thread.name_.empty()) {
+        pthread_setname_np(pthread_self(), thread.name_.substr(0, 15).c_str());
+    }
+    thread.body_();
     return nullptr;
 }
 

@@ -6,12 +6,16 @@
 #include <pthread.h>
 
 #include <functional>
+#include <string>
 
 namespace Threading {
 
 class Thread {
 public:
     explicit Thread(std::function<void()> body) : body_(std::move(body)) {}
+    // name: what top -H and the debugger show for the thread; the system keeps 15 bytes.
+    Thread(std::string name, std::function<void()> body)
+        : name_(std::move(name)), body_(std::move(body)) {}
     ~Thread();
     Thread(const Thread&) = delete;
     Thread& operator=(const Thread&) = delete;
@@ -26,6 +30,7 @@ public:
 private:
     static void* ThreadProc(void* self);
 
+    std::string name_;
     std::function<void()> body_;
     bool started_ = false;
     bool joined_ = false;

@@ -140,6 +140,11 @@ TEST_F(RoundTrip, LockhubTellsWhatTheRequestReaderNoted) {
     Ask(client, "close", 11, R"({"gatewayID":1,"lockID":4711})");
     Ask(client, "card", 21, R"({"gatewayID":1,"lockID":4711,"cardData":"01"})");
     Ask(client, "no-card", 25, R"({"gatewayID":1,"lockID":4711,"setupNumber":1,"options":2})");
+    // An answer may overtake the log lines of its request: they are written a moment later.
+    ASSERT_TRUE(hub->WaitForLog("Cannot determine card data in whitelist message."));
+    ASSERT_TRUE(WaitFor([&] {
+        return hub->Process().Output().find("Parsed received message.") != std::string::npos;
+    }));
     const std::string console = hub->Process().Output();
     const size_t echo = console.find("\nMuxMessageBuilder - gatewayID :1 lockID : 4711\n");
     ASSERT_NE(echo, std::string::npos) << console;
