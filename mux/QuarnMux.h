@@ -1,18 +1,20 @@
 #pragma once
 // The multiplexer core: one per process. Owns the server socket that clients connect to,
-// the virtual gateways, the three queues through which requests and answers travel, and
-// two threads: the main thread delivers ready answers and events to clients; the gateways
-// thread starts the gateways connecting (each keeps its own connection, on its own
-// thread) and hands queued requests to them.
+// the virtual gateways, the pending list and the answer queue through which requests and
+// answers travel, the permissions and the audit trail, and two threads: the main thread
+// delivers queued answers and events to clients; the gateways thread starts the gateways
+// connecting (each keeps its own connection, on its own thread).
 //
-// A request travels: receive thread (parsed, requestQueue) -> gateways thread (handed to
-// its gateway, pendingMessagesList) -> the gateway's read thread (answer built,
-// answerQueue) -> main thread (sent to the client that asked, on that very connection).
-// A request that cannot be handed over is answered at once with a NACK. Each request has
-// one deadline, the request time-out counted from its arrival: a request that cannot be
-// sent by then is answered "not sent", and one sent but not answered within the request
-// time-out of sending is answered "did not answer in time". A record belongs to the
-// container that holds it, or to the thread that took it out.
+// A request travels: receive thread (parsed, checked against the client's permissions,
+// handed to its gateway, pendingMessagesList) -> the gateway's send thread (the frame goes
+// out) -> the gateway's read thread (answer built, and sent to the client that asked, on
+// that very connection; when answers or events are still queued or being delivered ahead
+// of it, it joins answerQueue and the main thread sends it). A request that cannot be
+// handed over is answered at once with a NACK. Each request has one deadline, the request
+// time-out counted from its arrival: a request that cannot be sent by then is answered
+// "not sent", and one sent but not answered within the request time-out of sending is
+// answered "did not answer in time". A record belongs to the container that holds it, or
+// to the thread that took it out.
 
 #include <atomic>
 #include <cstdint>
