@@ -256,7 +256,8 @@ void HandleTerminationSignal(int signal) {
         LOG_WARNING << "Kill signal received. Terminating mux.";
         EndProcess(kFatalExitStatus);
     }
-    if (signal == SIGQUIT) {
+    // SIGTERM is what service managers send to stop a service: the same orderly end.
+    if (signal == SIGQUIT || signal == SIGTERM) {
         LOG_INFO << "Termination signal received. Closing Mux.";
         EndProcess(0);
     }
@@ -344,7 +345,7 @@ void RegisterSignalHandlers() {
     action.sa_handler = SignalHandler;
     action.sa_flags = 0;
     sigemptyset(&action.sa_mask);
-    for (int signal : {SIGQUIT, SIGHUP, SIGKILL, SIGABRT, SIGSEGV, SIGBUS}) {
+    for (int signal : {SIGQUIT, SIGTERM, SIGHUP, SIGKILL, SIGABRT, SIGSEGV, SIGBUS}) {
         sigaddset(&action.sa_mask, signal);
         ::sigaction(signal, &action, nullptr);
     }
@@ -373,6 +374,7 @@ void SignalHandler(int signal) {
             ::_exit(kFatalExitStatus);
         case SIGHUP:
         case SIGKILL:
+        case SIGTERM:
         case SIGQUIT: {
             // Logging and exiting are not safe inside a handler: the signal thread does them.
             unsigned char number = static_cast<unsigned char>(signal);

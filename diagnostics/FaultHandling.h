@@ -33,8 +33,8 @@ void CriticalErrorThresholdReached();
 // A closed peer or a log reader that went away must make writes fail, not end the process.
 void IgnoreBrokenPipes();
 
-// Installs the handlers for SIGQUIT, SIGHUP, SIGKILL (refused by the system), SIGABRT,
-// SIGSEGV and SIGBUS. SIGQUIT and SIGHUP are handed to a thread of their own, which logs
+// Installs the handlers for SIGQUIT, SIGTERM, SIGHUP, SIGKILL (refused by the system),
+// SIGABRT, SIGSEGV and SIGBUS. SIGQUIT and SIGTERM (exit status 0) and SIGHUP are handed to a thread of their own, which logs
 // and ends the process once the queued log lines are written (FlushLog); the fatal signals
 // are handled in the thread that raised them, which writes its log lines directly
 // (WriteLogDirectly). The critical-error exit also flushes the log first.

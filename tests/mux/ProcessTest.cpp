@@ -104,14 +104,20 @@ TEST(LockhubProcess, RestartAppendsToTheSameLogFile) {
     EXPECT_NE(text.find("Logging initialized."), std::string::npos);
 }
 
-TEST(LockhubProcess, QuitExitsZeroAndHangUpExits255) {
+TEST(LockhubProcess, QuitAndTerminateExitZeroAndHangUpExits255) {
     Lockhub quit;
+    Lockhub terminate;
     Lockhub hangUp;
     ASSERT_TRUE(quit.Ready());
+    ASSERT_TRUE(terminate.Ready());
     ASSERT_TRUE(hangUp.Ready());
     SignalMainThread(*quit.process, SIGQUIT);
+    SignalMainThread(*terminate.process, SIGTERM);
     SignalMainThread(*hangUp.process, SIGHUP);
     EXPECT_EQ(quit.process->ExitStatus(10s), 0);
+    EXPECT_EQ(terminate.process->ExitStatus(10s), 0);
+    EXPECT_EQ(TestSupport::CountOf(terminate.Log(), "] Termination signal received. Closing Mux.\n"),
+              1u);
     EXPECT_EQ(hangUp.process->ExitStatus(10s), 255);
     EXPECT_NE(quit.Log().find("INFO  ["), std::string::npos);
     EXPECT_EQ(TestSupport::CountOf(quit.Log(), "] Termination signal received. Closing Mux.\n"),
