@@ -116,8 +116,8 @@ TEST(LockhubProcess, QuitAndTerminateExitZeroAndHangUpExits255) {
     SignalMainThread(*hangUp.process, SIGHUP);
     EXPECT_EQ(quit.process->ExitStatus(10s), 0);
     EXPECT_EQ(terminate.process->ExitStatus(10s), 0);
-    EXPECT_EQ(TestSupport::CountOf(terminate.Log(), "] Termination signal received. Closing Mux.\n"),
-              1u);
+    EXPECT_EQ(
+        TestSupport::CountOf(terminate.Log(), "] Termination signal received. Closing Mux.\n"), 1u);
     EXPECT_EQ(hangUp.process->ExitStatus(10s), 255);
     EXPECT_NE(quit.Log().find("INFO  ["), std::string::npos);
     EXPECT_EQ(TestSupport::CountOf(quit.Log(), "] Termination signal received. Closing Mux.\n"),
@@ -146,15 +146,4 @@ TEST(LockhubProcess, SegmentationFaultLogsDumpsAndExits255) {
     EXPECT_EQ(TestSupport::ReadFile(lockhub.folder.File("gcore.args")),
               "-o lockhub.dump " + std::to_string(lockhub.process->Pid()) + "\n");
     EXPECT_LT(log.find("Received aborting"), log.find("Running gcore"));
-}
-
-TEST(LockhubProcess, TerminateEndsAtOnceWithoutALine) {
-    Lockhub lockhub;
-    ASSERT_TRUE(lockhub.Ready());
-    std::string before = lockhub.Log();
-    lockhub.process->Signal(SIGTERM);
-    std::optional<int> status = lockhub.process->WaitExit(10s);
-    ASSERT_TRUE(status.has_value());
-    EXPECT_TRUE(WIFSIGNALED(*status));
-    EXPECT_EQ(lockhub.Log(), before);
 }
