@@ -63,7 +63,8 @@ protected:
             deleted_.push_back({fd, id});
             events_.push_back("deleted");
         };
-        server_.DataReceivedCallback = [this](int fd, uint64_t id, std::unique_ptr<Bytes> packet) {
+        server_.DataReceivedCallback = [this](int fd, uint64_t id, const Quarn::Net::ClientPeer&,
+                                              std::unique_ptr<Bytes> packet) {
             std::lock_guard<std::mutex> lock(mutex_);
             received_.push_back({{fd, id}, std::string(packet->begin(), packet->end())});
             events_.push_back("data");
