@@ -140,8 +140,9 @@ void QuarnMux::CreateServerSocket() {
         ServerSocketClientAccepted(fd, id);
     };
     serverSocket_->DataReceivedCallback = [this](int fd, uint64_t id,
+                                                 const Quarn::Net::ClientPeer& peer,
                                                  std::unique_ptr<std::vector<unsigned char>> data) {
-        ServerSocketClientDataReceived(fd, id, std::move(data));
+        ServerSocketClientDataReceived(fd, id, peer, std::move(data));
     };
     serverSocket_->ClientDeletedCallback = [this](int fd, uint64_t id) {
         ServerSocketClientDeleted(fd, id);

@@ -32,7 +32,8 @@ class VirtualGateway;
 enum VirtualGatewayStatuses : uint32_t;
 namespace Net {
 class ServerSocket;
-}
+struct ClientPeer;
+}  // namespace Net
 namespace Messages::VG {
 class VirtualGatewayResponseMessage;
 class VirtualGatewayEventMessage;
@@ -112,6 +113,7 @@ private:
     void ServerSocketClientAccepted(int clientFd, uint64_t connectionId);
     void ServerSocketClientDeleted(int clientFd, uint64_t connectionId);
     void ServerSocketClientDataReceived(int clientFd, uint64_t connectionId,
+                                        const Quarn::Net::ClientPeer& peer,
                                         std::unique_ptr<std::vector<unsigned char>> data);
     void TranslateClientMessage(int clientFd, uint64_t connectionId,
                                 std::vector<unsigned char>& json);

@@ -71,6 +71,7 @@ void WriteLockToStandardOutput(const MuxMessage& message) {
 }  // namespace
 
 void QuarnMux::ServerSocketClientDataReceived(int clientFd, uint64_t connectionId,
+                                              const Quarn::Net::ClientPeer&,
                                               std::unique_ptr<std::vector<unsigned char>> data) {
     LOG_VERBOSE << "Data callback hit.";
     if (!data || data->empty()) {
