@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "mux/Configuration.h"
+#include "tls/TlsServerContext.h"
 
 namespace Mux {
 namespace {
@@ -34,7 +35,14 @@ struct KeyRule {
 constexpr KeyRule kTopLevelKeys[] = {{"Enabled", &Value::IsBool, "true or false"},
                                      {"Gateways", &Value::IsArray, "an array"},
                                      {"RequestTimeout", &Value::IsNumber, "a number"},
-                                     {"CheckFrameCRC", &Value::IsBool, "true or false"}};
+                                     {"CheckFrameCRC", &Value::IsBool, "true or false"},
+                                     {"Tls", &Value::IsObject, "an object"},
+                                     {"PlainListener", &Value::IsBool, "true or false"}};
+constexpr KeyRule kTlsKeys[] = {{"Port", &Value::IsNumber, "a number"},
+                                {"Certificate", &Value::IsString, "a string"},
+                                {"PrivateKey", &Value::IsString, "a string"},
+                                {"ClientCA", &Value::IsString, "a string"},
+                                {"ClientCRL", &Value::IsString, "a string"}};
 constexpr KeyRule kGatewayKeys[] = {{"ID", &Value::IsNumber, "a number"},
                                     {"Description", &Value::IsString, "a string"},
                                     {"IpAddress", &Value::IsString, "a string"},
@@ -81,6 +89,9 @@ std::string ReasonForRefusal(const std::string& text) {
     }
     if (IsNumberButNotInt(document, "RequestTimeout")) {
         return "\"RequestTimeout\" is not a 32-bit integer";
+    }
+    if (std::string listeners = Configuration::ListenerSettingsRefusal(text); !listeners.empty()) {
+        return listeners;
     }
     const Value* gateways = ArrayMember(document, "Gateways");
     for (size_t i = 0; gateways != nullptr && i < gateways->Size(); ++i) {
@@ -131,6 +142,10 @@ void NoteIgnoredKeys(const Value& object, const KeyRule (&rules)[N], const std::
 
 void NoteIgnoredParts(const rapidjson::Document& document, std::vector<std::string>& notes) {
     NoteIgnoredKeys(document, kTopLevelKeys, "top level", notes);
+    Value::ConstMemberIterator tls = document.FindMember("Tls");
+    if (tls != document.MemberEnd() && tls->value.IsObject()) {
+        NoteIgnoredKeys(tls->value, kTlsKeys, "Tls", notes);
+    }
     Value::ConstMemberIterator timeout = document.FindMember("RequestTimeout");
     if (timeout != document.MemberEnd() && timeout->value.IsInt() && timeout->value.GetInt() < 0) {
         notes.push_back("top level: \"RequestTimeout\" is negative: the default " +
@@ -209,6 +224,22 @@ void Describe(const MuxConfigurationData& configuration, std::ostream& out) {
     }
 }
 
+// The listeners, and whether the TLS listener's files can be used as they are now: the
+// reason they cannot, or "".
+std::string CheckListeners(const MuxConfigurationData& configuration, std::ostream& out) {
+    out << "Plain listener: "
+        << (configuration.PlainListener ? "on (the port of --port, default 5555)" : "off") << "\n";
+    if (!configuration.Tls) {
+        return "";
+    }
+    const Configuration::TlsListenerData& tls = *configuration.Tls;
+    out << "TLS listener: port " << tls.Port << ", certificate " << tls.Certificate << ", key "
+        << tls.PrivateKey << ", client CA " << tls.ClientCA << ", "
+        << (tls.ClientCRL.empty() ? "no revocation list" : "revocation list " + tls.ClientCRL)
+        << "\n";
+    return Quarn::Tls::TlsServerContext::Check(Configuration::TlsFilesOf(tls));
+}
+
 }  // namespace
 
 int CheckConfigurationFile(const std::string& path, std::ostream& out) {
@@ -225,6 +256,10 @@ int CheckConfigurationFile(const std::string& path, std::ostream& out) {
         return 1;
     }
     Describe(*configuration, out);
+    if (std::string unusable = CheckListeners(*configuration, out); !unusable.empty()) {
+        out << "Configuration refused: " << unusable << std::endl;
+        return 1;
+    }
     std::vector<std::string> notes;
     rapidjson::Document document;
     document.Parse<rapidjson::kParseIterativeFlag>(text->c_str(), text->size());

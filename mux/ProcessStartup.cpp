@@ -28,7 +28,7 @@ void RaiseDescriptorLimit() {
 
 }  // namespace
 
-void RunProcess(const CommandLineOptions& options) {
+bool RunProcess(const CommandLineOptions& options) {
     RaiseDescriptorLimit();
     auto core = std::make_unique<QuarnMux>(options.port);
     if (!options.bindAddress.empty()) {
@@ -36,6 +36,10 @@ void RunProcess(const CommandLineOptions& options) {
     }
     if (!options.configFile.empty()) {
         core->ParseConfigurationFile(options.configFile);
+    }
+    if (!core->PrepareListeners()) {
+        LOG_ERROR << "Mux not started: its listeners cannot be set up as configured.";
+        return false;
     }
     // The error thresholds may be reached as soon as the gateways are being connected.
     QuarnMux* stoppable = core.get();
@@ -48,6 +52,7 @@ void RunProcess(const CommandLineOptions& options) {
     core->Wait();
     LOG_VERBOSE << "Mux loop cycle ended.";
     Diagnostics::SetCoreStopHook(nullptr);
+    return true;
 }
 
 }  // namespace Mux

@@ -33,6 +33,8 @@ int main(int argc, char** argv) {
     Diagnostics::InitDiagnostics(options.severity, options.logFile, options.colours);
     LOG_INFO << "Starting Mux version " << Mux::kVersion;
     LOG_INFO << "Initializing Mux modules...";
-    Mux::RunProcess(options);
+    if (!Mux::RunProcess(options)) {
+        return 1;
+    }
     return Diagnostics::GetProcessExitCode();
 }
