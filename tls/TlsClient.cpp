@@ -89,11 +89,14 @@ std::shared_ptr<const TlsClientContext> TlsClientContext::Create(const TlsClient
     if (SSL_CTX_use_certificate_chain_file(context, files.certificate.c_str()) != 1) {
         error = "client certificate " + files.certificate + ": not a PEM certificate file";
     } else if (SSL_CTX_use_PrivateKey_file(context, files.privateKey.c_str(), SSL_FILETYPE_PEM) !=
-               1) {
-        error = "private key " + files.privateKey + ": not a PEM private key file (or encrypted)";
-    } else if (SSL_CTX_check_private_key(context) != 1) {
-        error = "private key " + files.privateKey + " does not match client certificate " +
-                files.certificate;
+                   1 ||
+               SSL_CTX_check_private_key(context) != 1) {
+        unsigned long last = ERR_peek_last_error();
+        error = "private key " + files.privateKey +
+                (ERR_GET_LIB(last) == ERR_LIB_X509 &&
+                         ERR_GET_REASON(last) == X509_R_KEY_VALUES_MISMATCH
+                     ? " does not match client certificate " + files.certificate
+                     : ": not a PEM private key file (or an encrypted one)");
     } else if (SSL_CTX_load_verify_locations(context, files.ca.c_str(), nullptr) != 1) {
         error = "CA file " + files.ca + ": not a PEM certificate file";
     } else {
@@ -147,7 +150,7 @@ std::unique_ptr<TlsClient> TlsClient::Connect(std::shared_ptr<const TlsClientCon
             return nullptr;
         }
         if (!client->Wait(sslError, deadline)) {
-            error = "no TLS handshake in time";
+            error = "no TLS handshake in time (is that lockhub's TLS listener?)";
             return nullptr;
         }
     }
@@ -175,6 +178,15 @@ bool TlsClient::Write(std::string_view bytes, Clock::time_point deadline, std::s
         int sslError = SSL_get_error(ssl_, 0);
         if (sslError != SSL_ERROR_WANT_READ && sslError != SSL_ERROR_WANT_WRITE) {
             error = Failure(sslError, "while sending");
+            // With TLS 1.3 lockhub may have refused this client's certificate after the
+            // handshake and closed: its alert, if it came, tells why better than the reset.
+            std::string received;
+            std::string refusal;
+            if (error.find("refused") == std::string::npos &&
+                Read(received, Clock::now(), refusal) == Status::Closed &&
+                refusal.find("refused") != std::string::npos) {
+                error = refusal;
+            }
             return false;
         }
         if (!Wait(sslError, deadline)) {
