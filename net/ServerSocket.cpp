@@ -460,16 +460,18 @@ bool ServerSocket::BuildWaitSet(std::vector<pollfd>& waitSet,
 }
 
 int ServerSocket::WaitTimeout() const {
+    // Waking for nothing costs a pass over every client: with none of them due, the wait
+    // ends only when a client is ready or the wake descriptor is written (a new client, a
+    // Send that left bytes waiting, Stop).
     if (handshakes_.empty()) {
-        return kWaitTimeoutMilliseconds;
+        return wakeFd_ != -1 ? -1 : kWaitTimeoutMilliseconds;
     }
     auto first = std::min_element(
         handshakes_.begin(), handshakes_.end(),
         [](const Handshake& a, const Handshake& b) { return a.deadline < b.deadline; });
     auto left = std::chrono::ceil<std::chrono::milliseconds>(first->deadline -
                                                              std::chrono::steady_clock::now());
-    return static_cast<int>(
-        std::clamp<int64_t>(left.count(), 0, int64_t{kWaitTimeoutMilliseconds}));
+    return static_cast<int>(std::clamp<int64_t>(left.count(), 0, std::numeric_limits<int>::max()));
 }
 
 void ServerSocket::WaitForClients(std::vector<pollfd>& waitSet) {
