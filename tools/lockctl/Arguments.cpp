@@ -353,7 +353,7 @@ void PrintUsage(std::ostream& out, const Command* command) {
     }
     out << "\n"
            "Exit status: 0 ACK (or watch ended), 1 NACK, 2 no answer in time or no\n"
-           "connection, 64 unusable command line.\n";
+           "connection, 64 unusable command line (or --tls files).\n";
     if (command == nullptr) {
         out << "lockctl COMMAND --help tells the options of one command.\n";
     }
