@@ -305,7 +305,7 @@ bool ServerSocket::HasListener() {
     return plain_.fd != -1 || tls_.fd != -1;
 }
 
-bool ServerSocket::AcceptPending(bool tls) {
+void ServerSocket::AcceptPending(bool tls) {
     Listener& listener = tls ? tls_ : plain_;
     for (;;) {
         int listening = -1;
@@ -314,7 +314,7 @@ bool ServerSocket::AcceptPending(bool tls) {
             listening = listener.fd;
         }
         if (listening == -1) {
-            return false;
+            return;
         }
         sockaddr_in address{};
         socklen_t length = sizeof address;
@@ -323,7 +323,7 @@ bool ServerSocket::AcceptPending(bool tls) {
         if (clientFd == -1) {
             int error = errno;
             if (error == EAGAIN || error == EWOULDBLOCK || !acceptLoopRunning_) {
-                return true;
+                return;
             }
             LOG_ERROR << "Accept loop received a broken socket on Accept() request. "
                       << "\n"
@@ -333,40 +333,49 @@ bool ServerSocket::AcceptPending(bool tls) {
             }
             if (IsShortageError(error)) {
                 // The connection stays queued; the next wait finds it again.
-                return PauseAccepting();
+                PauseAccepting();
+                return;
             }
             std::lock_guard<std::mutex> listenLock(listenMutex_);
             ::close(listener.fd);
             listener.fd = -1;
-            return false;
+            return;
         }
         // Answers are small and must not wait to be merged with later ones.
         int on = 1;
         ::setsockopt(clientFd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
         if (tls) {
-            LOG_VERBOSE << "Accepted TLS connection with FD " << clientFd;
-            auto connection = std::make_unique<Tls::TlsConnection>(*tlsContext_, clientFd);
-            std::lock_guard<std::mutex> handshakesLock(newHandshakesMutex_);
-            newHandshakes_.push_back(Handshake{clientFd, std::move(connection),
-                                               std::chrono::steady_clock::now() +
-                                                   handshakeTimeout_});
+            StartHandshake(clientFd);
         } else {
-            LOG_VERBOSE << "Accepted connection with FD " << clientFd;
-            uint64_t connectionId = nextConnectionId.fetch_add(1);
-            auto peer = std::make_shared<const ClientPeer>(
-                ClientPeer{kPlainIdentity, AddressText(address), false});
-            if (!AddClient(clientFd, connectionId, std::move(peer), nullptr)) {
-                // Nobody would ever read or close a descriptor that is not in the list.
-                ::close(clientFd);
-                continue;
-            }
-            Wake();
-            if (ClientAcceptedCallback) {
-                ClientAcceptedCallback(clientFd, connectionId);
-            }
-            continue;
+            AddPlainClient(clientFd, address);
         }
-        Wake();
+    }
+}
+
+void ServerSocket::StartHandshake(int clientFd) {
+    LOG_VERBOSE << "Accepted TLS connection with FD " << clientFd;
+    auto connection = std::make_unique<Tls::TlsConnection>(*tlsContext_, clientFd);
+    {
+        std::lock_guard<std::mutex> handshakesLock(newHandshakesMutex_);
+        newHandshakes_.push_back(Handshake{clientFd, std::move(connection),
+                                           std::chrono::steady_clock::now() + handshakeTimeout_});
+    }
+    Wake();
+}
+
+void ServerSocket::AddPlainClient(int clientFd, const sockaddr_in& address) {
+    LOG_VERBOSE << "Accepted connection with FD " << clientFd;
+    uint64_t connectionId = nextConnectionId.fetch_add(1);
+    auto peer =
+        std::make_shared<const ClientPeer>(ClientPeer{kPlainIdentity, AddressText(address), false});
+    if (!AddClient(clientFd, connectionId, std::move(peer), nullptr)) {
+        // Nobody would ever read or close a descriptor that is not in the list.
+        ::close(clientFd);
+        return;
+    }
+    Wake();
+    if (ClientAcceptedCallback) {
+        ClientAcceptedCallback(clientFd, connectionId);
     }
 }
 

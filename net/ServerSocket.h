@@ -39,6 +39,8 @@
 #include "threading/Mutex.h"
 #include "threading/Thread.h"
 
+struct sockaddr_in;
+
 namespace Quarn::Tls {
 class TlsConnection;
 class TlsServerContext;
@@ -159,8 +161,12 @@ private:
     void CloseAllClients();
     void CloseHandshakes();
     void AcceptLoopThreadProc();
-    // Accepts every pending connection of one listener; false once the listener is gone.
-    bool AcceptPending(bool tls);
+    // Accepts every pending connection of one listener.
+    void AcceptPending(bool tls);
+    // Accept thread: hands a TLS connection to the receive thread for its handshake; adds
+    // a plain one to the client list.
+    void StartHandshake(int clientFd);
+    void AddPlainClient(int clientFd, const sockaddr_in& address);
     bool HasListener();
     void ReceiveDataLoopThreadProc();
     bool AddClient(int clientFd, uint64_t connectionId, std::shared_ptr<const ClientPeer> peer,
