@@ -224,11 +224,12 @@ void Describe(const MuxConfigurationData& configuration, std::ostream& out) {
     }
 }
 
-// The listeners, and whether the TLS listener's files can be used as they are now: the
-// reason they cannot, or "".
+// The listeners when not only the plain one, and whether the TLS listener's files can be
+// used as they are now: the reason they cannot, or "".
 std::string CheckListeners(const MuxConfigurationData& configuration, std::ostream& out) {
-    out << "Plain listener: "
-        << (configuration.PlainListener ? "on (the port of --port, default 5555)" : "off") << "\n";
+    if (!configuration.PlainListener) {
+        out << "Plain listener: off\n";
+    }
     if (!configuration.Tls) {
         return "";
     }
