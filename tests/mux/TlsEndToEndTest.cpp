@@ -122,17 +122,12 @@ TEST_F(TlsEndToEnd, RefusedClientsAreLoggedAndLeaveNothingBehind) {
               std::string::npos)
         << untrusted.errors;
     {
-        TlsTestClient revoked(tlsPort, kCerts, "revoked");
-        EXPECT_TRUE(revoked.WaitForClose());
-        TlsTestClient none(tlsPort, kCerts, "");
-        EXPECT_TRUE(none.WaitForClose());
+        // A plain client at the TLS port (the listener's other bad cases: tests/net).
         MuxClient garbage(tlsPort);
         ASSERT_TRUE(garbage.SendRaw(Frame(status)));
         EXPECT_EQ(garbage.Receive(5s), "");
     }
-    EXPECT_TRUE(hub->WaitForLog("failed: certificate revoked: CN=revoked."));
-    EXPECT_TRUE(hub->WaitForLog("failed: no client certificate."));
-    EXPECT_TRUE(hub->WaitForLog("TLS handshake with 127.0.0.1:", 5));
+    EXPECT_TRUE(hub->WaitForLog("TLS handshake with 127.0.0.1:", 3));
 
     // The clients that were there all along are still served.
     ASSERT_TRUE(plain.Send(status));
