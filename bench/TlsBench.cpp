@@ -113,7 +113,8 @@ void MeasureRoundTrips(MuxClient& plain, TlsMuxClient& tls, const Sizes& sizes, 
     std::printf(
         "\nT1. Round trips, TLS and plain in turn: %d lock-open requests each\n"
         "    client -> lockhub -> locksim -> lockhub -> client, one TLS client (front-desk,\n"
-        "    TLS 1.3) and one plain client taking turns %.0f ms apart over %d gateways, as in 1a.\n",
+        "    TLS 1.3) and one plain client taking turns %.0f ms apart over %d gateways, as in "
+        "1a.\n",
         sizes.roundTrips, Milliseconds(kGap), kGatewayCount);
     std::this_thread::sleep_for(kGatewaySpacing);
     std::vector<double> throughTls;
@@ -182,10 +183,10 @@ void MeasureHandshakes(LockhubProcess& lockhub, std::shared_ptr<const TlsClientC
     const CpuUse after = lockhub.Meter().Cpu();
     results.handshakesPerSecond = sizes.handshakes / seconds;
     results.cpuPerConnectionMs = 1000 * (after.runSeconds - before.runSeconds) / sizes.handshakes;
-    std::printf("  %.0f connections per second from one client; lockhub CPU %.2f ms each\n"
-                "  (at most %.0f handshakes per second per core)\n",
-                results.handshakesPerSecond, results.cpuPerConnectionMs,
-                1000 / results.cpuPerConnectionMs);
+    std::printf(
+        "  %.0f connections per second from one client; lockhub CPU %.2f ms each\n"
+        "  (at most %.0f handshakes per second per core)\n",
+        results.handshakesPerSecond, results.cpuPerConnectionMs, 1000 / results.cpuPerConnectionMs);
 }
 
 }  // namespace
@@ -239,8 +240,8 @@ bool MeasureTls(const TempDir& folder, const Options& options, Summary& summary)
     const double added = results.tls.p99 - results.plain.p99;
     summary.Add(Format("TLS round trip, %d lock-opens against %d plain", sizes.roundTrips,
                        sizes.roundTrips),
-                Format("TLS p50 %.2f ms, p99 %.2f ms; plain p50 %.2f ms, p99 %.2f ms", results.tls.p50,
-                       results.tls.p99, results.plain.p50, results.plain.p99),
+                Format("TLS p50 %.2f ms, p99 %.2f ms; plain p50 %.2f ms, p99 %.2f ms",
+                       results.tls.p50, results.tls.p99, results.plain.p50, results.plain.p99),
                 Format("p99 <= plain + %.0f ms: %s", kAddedP99TargetMs,
                        Verdict(added <= kAddedP99TargetMs)));
     summary.Add(Format("idle CPU, %d idle TLS clients, %lld s", sizes.idleClients,

@@ -119,10 +119,9 @@ std::string ReadListeners(const Value& document, MuxConfigurationData& configura
         std::string* path;
         bool required;
     };
-    for (const File& file : {File{"Certificate", &data.Certificate, true},
-                             File{"PrivateKey", &data.PrivateKey, true},
-                             File{"ClientCA", &data.ClientCA, true},
-                             File{"ClientCRL", &data.ClientCRL, false}}) {
+    for (const File& file :
+         {File{"Certificate", &data.Certificate, true}, File{"PrivateKey", &data.PrivateKey, true},
+          File{"ClientCA", &data.ClientCA, true}, File{"ClientCRL", &data.ClientCRL, false}}) {
         Value::ConstMemberIterator member = tls.FindMember(file.key);
         if (member == tls.MemberEnd() && !file.required) {
             continue;

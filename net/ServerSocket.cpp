@@ -165,8 +165,7 @@ bool ServerSocket::OpenListener(Listener& listener) {
     bool ready = false;
     if (!bindAddress_.empty() &&
         ::inet_pton(AF_INET, bindAddress_.c_str(), &address.sin_addr) != 1) {
-        LOG_ERROR << "Error on bind " << listener.name
-                  << ". Not an IPv4 address: " << bindAddress_;
+        LOG_ERROR << "Error on bind " << listener.name << ". Not an IPv4 address: " << bindAddress_;
     } else if (::bind(listener.fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == -1) {
         LOG_ERROR << "Error on bind " << listener.name << ". " << std::strerror(errno);
     } else if (::listen(listener.fd, kListenBacklog) == -1) {
@@ -287,8 +286,7 @@ void ServerSocket::AcceptLoopThreadProc() {
             break;
         }
         if (::poll(listening, count, -1) == -1 && errno != EINTR) {
-            LOG_ERROR << "Accept loop cannot wait for connections. Error: "
-                      << std::strerror(errno);
+            LOG_ERROR << "Accept loop cannot wait for connections. Error: " << std::strerror(errno);
             break;
         }
         for (nfds_t i = 0; i < count && acceptLoopRunning_; ++i) {
@@ -318,8 +316,8 @@ void ServerSocket::AcceptPending(bool tls) {
         }
         sockaddr_in address{};
         socklen_t length = sizeof address;
-        int clientFd = ::accept4(listening, reinterpret_cast<sockaddr*>(&address), &length,
-                                 SOCK_CLOEXEC);
+        int clientFd =
+            ::accept4(listening, reinterpret_cast<sockaddr*>(&address), &length, SOCK_CLOEXEC);
         if (clientFd == -1) {
             int error = errno;
             if (error == EAGAIN || error == EWOULDBLOCK || !acceptLoopRunning_) {
@@ -571,7 +569,8 @@ void ServerSocket::DrainTlsClient(Client& client, std::vector<Packet>& packets,
     if (!tlsInput_.empty()) {
         client.cutter.Append(tlsInput_.data(), tlsInput_.size());
         while (auto packet = client.cutter.Next()) {
-            packets.push_back(Packet{client.fd, client.connectionId, client.peer, std::move(packet)});
+            packets.push_back(
+                Packet{client.fd, client.connectionId, client.peer, std::move(packet)});
         }
     }
     if (status == Tls::TlsConnection::IoStatus::Closed) {
@@ -580,8 +579,7 @@ void ServerSocket::DrainTlsClient(Client& client, std::vector<Packet>& packets,
         resetList.push_back(ClientConnection{client.fd, client.connectionId});
     } else if (status == Tls::TlsConnection::IoStatus::Failed) {
         LOG_WARNING << "TLS connection with " << client.peer->address << " ("
-                    << client.peer->identity << ") failed: " << client.tls->FailureReason()
-                    << ".";
+                    << client.peer->identity << ") failed: " << client.tls->FailureReason() << ".";
         resetList.push_back(ClientConnection{client.fd, client.connectionId});
     }
 }
@@ -706,8 +704,7 @@ bool ServerSocket::SendToTlsClient(size_t index, const std::vector<unsigned char
     const Tls::TlsConnection::IoStatus status = connection.Write(data);
     const size_t waiting = connection.PendingOutput();
     if (status == Tls::TlsConnection::IoStatus::Ok ||
-        (status == Tls::TlsConnection::IoStatus::WouldBlock &&
-         waiting <= kMaxPendingTlsOutput)) {
+        (status == Tls::TlsConnection::IoStatus::WouldBlock && waiting <= kMaxPendingTlsOutput)) {
         if (waiting > 0 && waitingBefore == 0) {
             Wake();  // the receive thread's wait must now ask for POLLOUT too
         }

@@ -92,11 +92,11 @@ std::shared_ptr<const TlsClientContext> TlsClientContext::Create(const TlsClient
                    1 ||
                SSL_CTX_check_private_key(context) != 1) {
         unsigned long last = ERR_peek_last_error();
-        error = "private key " + files.privateKey +
-                (ERR_GET_LIB(last) == ERR_LIB_X509 &&
-                         ERR_GET_REASON(last) == X509_R_KEY_VALUES_MISMATCH
-                     ? " does not match client certificate " + files.certificate
-                     : ": not a PEM private key file (or an encrypted one)");
+        error =
+            "private key " + files.privateKey +
+            (ERR_GET_LIB(last) == ERR_LIB_X509 && ERR_GET_REASON(last) == X509_R_KEY_VALUES_MISMATCH
+                 ? " does not match client certificate " + files.certificate
+                 : ": not a PEM private key file (or an encrypted one)");
     } else if (SSL_CTX_load_verify_locations(context, files.ca.c_str(), nullptr) != 1) {
         error = "CA file " + files.ca + ": not a PEM certificate file";
     } else {
@@ -235,8 +235,7 @@ std::string TlsClient::Failure(int sslError, const char* during) const {
                X509_verify_cert_error_string(SSL_get_verify_result(ssl_));
     } else if (std::string refusal = RefusalText(reason); !refusal.empty()) {
         text = "lockhub refused this client: " + refusal;
-    } else if (sslError == SSL_ERROR_ZERO_RETURN ||
-               reason == SSL_R_UNEXPECTED_EOF_WHILE_READING ||
+    } else if (sslError == SSL_ERROR_ZERO_RETURN || reason == SSL_R_UNEXPECTED_EOF_WHILE_READING ||
                (sslError == SSL_ERROR_SYSCALL && errno == 0)) {
         text = std::string("lockhub closed the connection ") + during;
     } else if (sslError == SSL_ERROR_SYSCALL) {

@@ -42,8 +42,8 @@ protected:
         sim = std::make_unique<Locksim>(folder, std::vector<std::string>{"--locks", "4711"});
         ASSERT_GT(sim->Port(), 0);
         tlsPort = FreePort();
-        hub = std::make_unique<Lockhub>(folder,
-                                        OneGatewayConfiguration(sim->Port(), 1, TlsSection(tlsPort)));
+        hub = std::make_unique<Lockhub>(
+            folder, OneGatewayConfiguration(sim->Port(), 1, TlsSection(tlsPort)));
         ASSERT_TRUE(hub->WaitForLog("to state READY")) << hub->Log();
         ASSERT_TRUE(hub->WaitForLog(", TLS on port " + std::to_string(tlsPort) + "."));
     }
@@ -55,10 +55,12 @@ protected:
     Outcome Lockctl(std::vector<std::string> args, const std::string& certificate = "front-desk",
                     const std::string& ca = "ca") {
         args.insert(args.begin(), LOCKCTL_BINARY);
-        args.insert(args.end(), {"--tls", "--port", std::to_string(tlsPort), "--cert",
-                                 kCerts + "/" + certificate + ".pem", "--key",
-                                 kCerts + "/" + certificate + ".key", "--ca", kCerts + "/" + ca + ".pem"});
-        lockctl = std::make_unique<ChildProcess>(args, ChildProcess::Options{"", {}, folder.Path()});
+        args.insert(args.end(),
+                    {"--tls", "--port", std::to_string(tlsPort), "--cert",
+                     kCerts + "/" + certificate + ".pem", "--key",
+                     kCerts + "/" + certificate + ".key", "--ca", kCerts + "/" + ca + ".pem"});
+        lockctl =
+            std::make_unique<ChildProcess>(args, ChildProcess::Options{"", {}, folder.Path()});
         return {lockctl->ExitStatus(30s).value_or(-3), lockctl->Errors()};
     }
 

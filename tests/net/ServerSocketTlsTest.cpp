@@ -271,9 +271,9 @@ TEST_F(ServerSocketTlsTest, BadClientsAreRefusedWithALogLineAndOthersGoOn) {
         SSL_do_handshake(renegotiating->Ssl());
         ERR_clear_error();
         EXPECT_TRUE(renegotiating->WaitForClose());
-        EXPECT_TRUE(log.WaitFor("TLS connection with 127.0.0.1:" +
-                                std::to_string(renegotiating->LocalPort()) +
-                                " (night-guard) failed: "));
+        EXPECT_TRUE(log.WaitFor(
+            "TLS connection with 127.0.0.1:" + std::to_string(renegotiating->LocalPort()) +
+            " (night-guard) failed: "));
         EXPECT_TRUE(TestSupport::WaitFor([&] { return DeletedCount() == 1; }));
     }
     // Only the two good clients and the renegotiating one ever joined the list.

@@ -27,8 +27,8 @@ bool WaitFor(int fd, int sslError, Clock::time_point deadline) {
 
 }  // namespace
 
-TlsTestClient::TlsTestClient(int port, const std::string& certsDir,
-                             const std::string& certificate, int maxVersion) {
+TlsTestClient::TlsTestClient(int port, const std::string& certsDir, const std::string& certificate,
+                             int maxVersion) {
     context_ = SSL_CTX_new(TLS_client_method());
     SSL_CTX_set_security_level(context_, 0);  // lets a TLS 1.1 client say hello at all
     SSL_CTX_set_cipher_list(context_, "DEFAULT:@SECLEVEL=0");

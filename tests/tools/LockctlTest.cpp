@@ -203,8 +203,8 @@ TEST(LockctlCommandLine, UnusableCommandLinesExit64WithoutConnecting) {
              {"watch", "--cert", "c.pem"},
              {"watch", "--tls", "--port", "5556", "--cert", "c.pem", "--key", "k.pem"},
              {"watch", "--tls", "--cert", "c.pem", "--key", "k.pem", "--ca", "ca.pem"},
-             {"watch", "--tls", "--port", "5556", "--cert", "/no/c.pem", "--key", "k.pem",
-              "--ca", "ca.pem"}}) {
+             {"watch", "--tls", "--port", "5556", "--cert", "/no/c.pem", "--key", "k.pem", "--ca",
+              "ca.pem"}}) {
         auto process = StartLockctl(folder, args);
         Outcome outcome = Finish(*process);
         EXPECT_EQ(outcome.status, 64) << args.size();

@@ -93,8 +93,9 @@ constexpr OptionRule kOptions[] = {
      "--port P        lockhub's port (default 5555; with --tls, required: the TLS\n"
      "                  listener's \"Port\")"},
     {"tls", false, 0, "--tls           connect to lockhub's TLS listener, with these three:"},
-    {"cert", true, 0, "--cert FILE     this client's certificate (PEM); lockhub knows the\n"
-                      "                  client by its common name"},
+    {"cert", true, 0,
+     "--cert FILE     this client's certificate (PEM); lockhub knows the\n"
+     "                  client by its common name"},
     {"key", true, 0, "--key FILE      the certificate's private key (PEM, not encrypted)"},
     {"ca", true, 0, "--ca FILE       the CA that lockhub's certificate must chain to (PEM)"},
     {"timeout", true, 0,
@@ -199,8 +200,9 @@ bool IsHexText(const std::string& text) {
 bool ReadTlsOptions(const argh::parser& parser, Options& options, std::string& error) {
     options.tls = parser["tls"];
     const auto& params = parser.params();
-    for (auto [name, target] : {std::pair{"cert", &options.certificate},
-                                std::pair{"key", &options.privateKey}, std::pair{"ca", &options.ca}}) {
+    for (auto [name, target] :
+         {std::pair{"cert", &options.certificate}, std::pair{"key", &options.privateKey},
+          std::pair{"ca", &options.ca}}) {
         auto found = params.find(name);
         if (found != params.end() && !options.tls) {
             error = std::string("--") + name + " needs --tls";

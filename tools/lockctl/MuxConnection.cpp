@@ -89,7 +89,8 @@ std::unique_ptr<MuxConnection> MuxConnection::Open(
     }
     std::unique_ptr<MuxConnection> connection(new MuxConnection(fd));
     if (tls) {
-        connection->tls_ = Quarn::Tls::TlsClient::Connect(std::move(tls), fd, host, deadline, error);
+        connection->tls_ =
+            Quarn::Tls::TlsClient::Connect(std::move(tls), fd, host, deadline, error);
         if (!connection->tls_) {
             error = "TLS handshake failed: " + error;
             return nullptr;

@@ -26,9 +26,8 @@ public:
     // certificate must name host). Null, with the reason in error, when none accepts or
     // the handshake fails.
     static std::unique_ptr<MuxConnection> Open(
-        const std::string& host, int port,
-        std::shared_ptr<const Quarn::Tls::TlsClientContext> tls, Clock::time_point deadline,
-        std::string& error);
+        const std::string& host, int port, std::shared_ptr<const Quarn::Tls::TlsClientContext> tls,
+        Clock::time_point deadline, std::string& error);
     ~MuxConnection();
     MuxConnection(const MuxConnection&) = delete;
     MuxConnection& operator=(const MuxConnection&) = delete;
@@ -51,7 +50,7 @@ private:
 
     int fd_;
     std::unique_ptr<Quarn::Tls::TlsClient> tls_;  // null: plain
-    std::string received_;  // bytes not yet cut into a whole JSON text
+    std::string received_;                        // bytes not yet cut into a whole JSON text
 };
 
 }  // namespace Lockctl

@@ -5,11 +5,11 @@
 #include <iostream>
 
 #include "mux/protocol/MuxMessageCodes.h"
+#include "tls/TlsClient.h"
 #include "tools/lockctl/Arguments.h"
 #include "tools/lockctl/MessagePrinter.h"
 #include "tools/lockctl/MuxConnection.h"
 #include "tools/lockctl/RequestBuilder.h"
-#include "tls/TlsClient.h"
 
 namespace {
 
@@ -123,8 +123,7 @@ int main(int argc, char** argv) {
         MuxConnection::Open(options->host, options->port, tls, connectDeadline, error);
     if (!connection) {
         std::cerr << "lockctl: cannot connect to lockhub at " << options->host << ":"
-                  << options->port << (options->tls ? " (TLS)" : "") << ": " << error
-                  << std::endl;
+                  << options->port << (options->tls ? " (TLS)" : "") << ": " << error << std::endl;
         return kExitNoAnswer;
     }
     if (options->command->fields & kRequest) {
