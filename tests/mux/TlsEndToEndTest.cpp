@@ -4,6 +4,7 @@
 #include <dirent.h>
 #include <gtest/gtest.h>
 
+#include "mux/QuarnMux.h"
 #include "tests/support/Processes.h"
 #include "tests/support/TlsTestClient.h"
 
@@ -163,6 +164,20 @@ TEST(TlsStartUp, UnusableListenerSettingsStopLockhubWithStatusOne) {
         EXPECT_EQ(hub.Process().ExitStatus(10s), 1);
         EXPECT_NE(hub.Log().find(c.reason), std::string::npos) << hub.Log();
     }
+}
+
+TEST(TlsStartUp, TheCoreTellsItsSystemChosenTlsPort) {
+    Mux::QuarnMux core;
+    core.UseSystemChosenPort();
+    core.UseSystemChosenTlsPort();
+    ASSERT_TRUE(core.ParseConfiguration("{" + TlsSection(1) + R"("PlainListener": false})"));
+    core.Start();
+    ASSERT_TRUE(WaitFor([&] { return core.IsServing(); }));
+    ASSERT_GT(core.GetTlsListenPort(), 0);
+    TlsTestClient client(core.GetTlsListenPort(), kCerts, "front-desk");
+    EXPECT_TRUE(client.HandshakeDone());
+    core.Stop();
+    core.Wait();
 }
 
 }  // namespace
