@@ -126,8 +126,9 @@ public:
     void StartAcceptLoop();
     void StartReceiveDataLoop();
 
-    // Ends and joins both threads, closes the listening socket and every client (each
-    // reported through ClientDeletedCallback). Not to be called from a callback.
+    // Ends and joins both threads, closes the listening sockets, every client (each
+    // reported through ClientDeletedCallback) and every TLS handshake in progress (never
+    // reported: it never joined). Not to be called from a callback.
     void Stop();
 
     // Sends the bytes whole, without blocking, to the connection clientFd belongs to,
