@@ -1,6 +1,7 @@
 #pragma once
-// The parts of lockhub_bench that measure how one gateway's trouble stays with it, each
-// in a file of its own; lockhub_bench.cpp runs them after its own parts (see Part).
+// The parts of lockhub_bench in files of their own: how one gateway's trouble stays with
+// it, and what the TLS listener costs; lockhub_bench.cpp runs them after its own parts (see
+// Part).
 
 #include "bench/BenchSupport.h"
 
@@ -16,5 +17,7 @@ bool MeasureRestart(const TempDir& folder, const Options& options, Summary& summ
 bool MeasureLogStall(const TempDir& folder, const Options& options, Summary& summary);
 // The same request flood with the audit trail off and on.
 bool MeasureAuditFlood(const TempDir& folder, const Options& options, Summary& summary);
+// TLS against plain round trips, idle TLS clients, and handshakes.
+bool MeasureTls(const TempDir& folder, const Options& options, Summary& summary);
 
 }  // namespace Bench

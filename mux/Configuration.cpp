@@ -88,33 +88,89 @@ bool ReadGateway(const Value& element, MuxGatewayData& gateway) {
 
 // "Clients" and "AuditLog": unlike the other keys, a wrong one refuses the configuration,
 // since ignoring it would let clients do more than meant, or leave door commands unrecorded.
-bool ReadSecurity(const Value& document, MuxConfigurationData& configuration, std::string* reason) {
+// Why they are refused, or "" after reading them into configuration.
+std::string ReadSecurity(const Value& document, MuxConfigurationData& configuration) {
     std::string why;
     Value::ConstMemberIterator clients = document.FindMember("Clients");
     if (clients != document.MemberEnd()) {
         std::optional<ClientPermissions> permissions = ClientPermissions::Read(clients->value, why);
         if (!permissions) {
-            if (reason != nullptr) {
-                *reason = why;
-            }
-            return false;
+            return why;
         }
         configuration.Permissions = std::move(*permissions);
     }
     Value::ConstMemberIterator audit = document.FindMember("AuditLog");
     if (audit != document.MemberEnd()) {
         if (!audit->value.IsString() || audit->value.GetStringLength() == 0) {
-            if (reason != nullptr) {
-                *reason = "\"AuditLog\" is not a file path";
-            }
-            return false;
+            return "\"AuditLog\" is not a file path";
         }
         configuration.AuditLog.assign(audit->value.GetString(), audit->value.GetStringLength());
     }
-    return true;
+    return "";
+}
+
+// The "Tls" section and "PlainListener": why they are refused, or "" after reading them
+// into configuration.
+std::string ReadListeners(const Value& document, MuxConfigurationData& configuration) {
+    Value::ConstMemberIterator plain = document.FindMember("PlainListener");
+    if (plain != document.MemberEnd()) {
+        if (!plain->value.IsBool()) {
+            return "\"PlainListener\" is not true or false";
+        }
+        configuration.PlainListener = plain->value.GetBool();
+    }
+    Value::ConstMemberIterator section = document.FindMember("Tls");
+    if (section == document.MemberEnd()) {
+        return configuration.PlainListener
+                   ? ""
+                   : "\"PlainListener\" is false and there is no \"Tls\" section: lockhub "
+                     "would have no listener";
+    }
+    if (!section->value.IsObject()) {
+        return "\"Tls\" is not an object";
+    }
+    const Value& tls = section->value;
+    TlsListenerData data;
+    Value::ConstMemberIterator port = tls.FindMember("Port");
+    if (port == tls.MemberEnd() || !port->value.IsInt() || port->value.GetInt() < 1 ||
+        port->value.GetInt() > kHighestPort) {
+        return "\"Tls\" needs a \"Port\" from 1 to 65535";
+    }
+    data.Port = port->value.GetInt();
+    struct File {
+        const char* key;
+        std::string* path;
+        bool required;
+    };
+    for (const File& file :
+         {File{"Certificate", &data.Certificate, true}, File{"PrivateKey", &data.PrivateKey, true},
+          File{"ClientCA", &data.ClientCA, true}, File{"ClientCRL", &data.ClientCRL, false}}) {
+        Value::ConstMemberIterator member = tls.FindMember(file.key);
+        if (member == tls.MemberEnd() && !file.required) {
+            continue;
+        }
+        if (member == tls.MemberEnd() || !member->value.IsString() ||
+            member->value.GetStringLength() == 0) {
+            return std::string("\"Tls\" needs \"") + file.key + "\": a file name";
+        }
+        file.path->assign(member->value.GetString(), member->value.GetStringLength());
+    }
+    configuration.Tls = std::move(data);
+    return "";
 }
 
 }  // namespace
+
+Quarn::Tls::TlsFiles TlsFilesOf(const TlsListenerData& tls) {
+    return {tls.Certificate, tls.PrivateKey, tls.ClientCA, tls.ClientCRL};
+}
+
+bool HasListenerSettings(const std::string& json) {
+    rapidjson::Document document;
+    document.Parse<rapidjson::kParseIterativeFlag>(json.c_str(), json.size());
+    return !document.HasParseError() && document.IsObject() &&
+           (document.HasMember("Tls") || document.HasMember("PlainListener"));
+}
 
 int PortOf(const MuxGatewayData& gateway) {
     return gateway.Port == 0 ? Quarn::VirtualGateway::kDefaultPort : gateway.Port;
@@ -177,7 +233,14 @@ std::optional<MuxConfigurationData> ParseConfigurationText(const std::string& js
     }
     configuration.RequestTimeout = timeout >= 0 ? timeout : kDefaultRequestTimeoutSeconds;
     ReadBool(document, "CheckFrameCRC", configuration.CheckFrameCRC);
-    if (!ReadSecurity(document, configuration, reason)) {
+    std::string why = ReadListeners(document, configuration);
+    if (why.empty()) {
+        why = ReadSecurity(document, configuration);
+    }
+    if (!why.empty()) {
+        if (reason != nullptr) {
+            *reason = why;
+        }
         return std::nullopt;
     }
     if (const Value* gateways = FindArray(document, "Gateways")) {

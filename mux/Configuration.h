@@ -1,12 +1,14 @@
 #pragma once
 // The configuration: which gateways exist, where to reach them, which locks each serves,
-// whether the multiplexer is enabled, and how long a client waits for a gateway's answer.
+// whether the multiplexer is enabled, how long a client waits for a gateway's answer, and
+// on which listeners clients connect.
 
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "mux/ClientPermissions.h"
+#include "tls/TlsServerContext.h"
 
 namespace Mux::Configuration {
 
@@ -27,6 +29,15 @@ struct MuxGatewayData {
     std::optional<bool> CheckFrameCRC;
 };
 
+// The TLS listener ("Tls"): its port and its files.
+struct TlsListenerData {
+    int Port = 0;
+    std::string Certificate;
+    std::string PrivateKey;
+    std::string ClientCA;
+    std::string ClientCRL;  // empty: no revocation list
+};
+
 struct MuxConfigurationData {
     bool Enabled = false;
     std::vector<MuxGatewayData> Gateways;
@@ -40,7 +51,14 @@ struct MuxConfigurationData {
     ClientPermissions Permissions;
     // "AuditLog": the audit trail's file; empty: no trail.
     std::string AuditLog;
+    // The TLS listener; none without a "Tls" section.
+    std::optional<TlsListenerData> Tls;
+    // Whether the plain listener is open ("PlainListener").
+    bool PlainListener = true;
 };
+
+// The files of a TLS listener, as its context reads them.
+Quarn::Tls::TlsFiles TlsFilesOf(const TlsListenerData& tls);
 
 // What start-up makes of one gateway of a configuration.
 enum class GatewayUse {
@@ -72,11 +90,18 @@ std::optional<std::string> ReadConfigurationFile(const std::string& path);
 // Parses a configuration text. Strict JSON; a member of the wrong type counts as absent;
 // of two members with the same key the first counts. Refused (nullopt): text that does not
 // parse, a root that is not an object, a gateway or device element that is not an object,
-// an "ID" or "Port" that is a number but not a 32-bit signed integer, a "Clients" section
-// that cannot be read, an "AuditLog" that is not a non-empty string. For the last two,
-// reason (when given) tells why; else it is left empty.
+// an "ID" or "Port" that is a number but not a 32-bit signed integer, listener settings
+// that cannot be used (a "Tls" that is not an object, lacks a file or has no usable "Port";
+// a "PlainListener" that is not true or false; no listener at all), a "Clients" section
+// that cannot be read, an "AuditLog" that is not a non-empty string. For the last three,
+// reason (when given) tells why; else it is left empty. Whether the TLS files can be used
+// is the TLS context's check.
 std::optional<MuxConfigurationData> ParseConfigurationText(const std::string& json,
                                                            std::string* reason = nullptr);
+
+// Whether a configuration text (a JSON object) has "Tls" or "PlainListener": start-up must
+// not go on without the configuration then, or listeners other than those asked for open.
+bool HasListenerSettings(const std::string& json);
 
 // The multi-line description the core logs after parsing.
 std::string DescribeConfiguration(const MuxConfigurationData& configuration);

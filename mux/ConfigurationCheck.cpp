@@ -13,6 +13,7 @@
 
 #include "audit/AuditTrail.h"
 #include "mux/Configuration.h"
+#include "tls/TlsServerContext.h"
 
 namespace Mux {
 namespace {
@@ -37,7 +38,14 @@ constexpr KeyRule kTopLevelKeys[] = {{"Enabled", &Value::IsBool, "true or false"
                                      {"RequestTimeout", &Value::IsNumber, "a number"},
                                      {"CheckFrameCRC", &Value::IsBool, "true or false"},
                                      {"Clients", &Value::IsArray, "an array"},
-                                     {"AuditLog", &Value::IsString, "a string"}};
+                                     {"AuditLog", &Value::IsString, "a string"},
+                                     {"Tls", &Value::IsObject, "an object"},
+                                     {"PlainListener", &Value::IsBool, "true or false"}};
+constexpr KeyRule kTlsKeys[] = {{"Port", &Value::IsNumber, "a number"},
+                                {"Certificate", &Value::IsString, "a string"},
+                                {"PrivateKey", &Value::IsString, "a string"},
+                                {"ClientCA", &Value::IsString, "a string"},
+                                {"ClientCRL", &Value::IsString, "a string"}};
 constexpr KeyRule kGatewayKeys[] = {{"ID", &Value::IsNumber, "a number"},
                                     {"Description", &Value::IsString, "a string"},
                                     {"IpAddress", &Value::IsString, "a string"},
@@ -134,6 +142,10 @@ void NoteIgnoredKeys(const Value& object, const KeyRule (&rules)[N], const std::
 
 void NoteIgnoredParts(const rapidjson::Document& document, std::vector<std::string>& notes) {
     NoteIgnoredKeys(document, kTopLevelKeys, "top level", notes);
+    Value::ConstMemberIterator tls = document.FindMember("Tls");
+    if (tls != document.MemberEnd() && tls->value.IsObject()) {
+        NoteIgnoredKeys(tls->value, kTlsKeys, "Tls", notes);
+    }
     Value::ConstMemberIterator timeout = document.FindMember("RequestTimeout");
     if (timeout != document.MemberEnd() && timeout->value.IsInt() && timeout->value.GetInt() < 0) {
         notes.push_back("top level: \"RequestTimeout\" is negative: the default " +
@@ -225,6 +237,23 @@ void Describe(const MuxConfigurationData& configuration, std::ostream& out) {
     DescribeSecurity(configuration, out);
 }
 
+// The listeners when not only the plain one, and whether the TLS listener's files can be
+// used as they are now: the reason they cannot, or "".
+std::string CheckListeners(const MuxConfigurationData& configuration, std::ostream& out) {
+    if (!configuration.PlainListener) {
+        out << "Plain listener: off\n";
+    }
+    if (!configuration.Tls) {
+        return "";
+    }
+    const Configuration::TlsListenerData& tls = *configuration.Tls;
+    out << "TLS listener: port " << tls.Port << ", certificate " << tls.Certificate << ", key "
+        << tls.PrivateKey << ", client CA " << tls.ClientCA << ", "
+        << (tls.ClientCRL.empty() ? "no revocation list" : "revocation list " + tls.ClientCRL)
+        << "\n";
+    return Quarn::Tls::TlsServerContext::Check(Configuration::TlsFilesOf(tls));
+}
+
 }  // namespace
 
 int CheckConfigurationFile(const std::string& path, std::ostream& out) {
@@ -243,6 +272,10 @@ int CheckConfigurationFile(const std::string& path, std::ostream& out) {
         return 1;
     }
     Describe(*configuration, out);
+    if (std::string unusable = CheckListeners(*configuration, out); !unusable.empty()) {
+        out << "Configuration refused: " << unusable << std::endl;
+        return 1;
+    }
     if (!configuration->AuditLog.empty()) {
         if (std::string problem = Audit::AuditTrail::CheckPath(configuration->AuditLog);
             !problem.empty()) {

@@ -6,7 +6,6 @@
 
 #include "diagnostics/FaultHandling.h"
 #include "diagnostics/Log.h"
-#include "diagnostics/Logger.h"
 #include "mux/QuarnMux.h"
 
 namespace Mux {
@@ -40,7 +39,10 @@ int RunProcess(const CommandLineOptions& options) {
     }
     if (!core->StartupFailure().empty()) {
         LOG_ERROR << core->StartupFailure();
-        Diagnostics::FlushLog(Diagnostics::kLogFlushAtExit);
+        return 1;
+    }
+    if (!core->PrepareListeners()) {
+        LOG_ERROR << "Mux not started: its listeners cannot be set up as configured.";
         return 1;
     }
     // The error thresholds may be reached as soon as the gateways are being connected.

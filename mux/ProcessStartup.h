@@ -7,8 +7,9 @@
 
 namespace Mux {
 
-// Returns the exit status: 1 when the configuration asks for what cannot be set up (an
-// audit trail that cannot be opened), else as the core ended.
+// Returns the exit status: 1, after an error line, when the core was not started because
+// the configuration asks for what cannot be set up (listeners that cannot be opened as
+// configured, an audit trail that cannot be opened); else as the core ended.
 int RunProcess(const CommandLineOptions& options);
 
 }  // namespace Mux

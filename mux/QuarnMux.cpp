@@ -11,6 +11,7 @@
 #include "mux/protocol/MuxPacket.h"
 #include "net/ServerSocket.h"
 #include "threading/Thread.h"
+#include "tls/TlsServerContext.h"
 
 namespace Mux {
 namespace {
@@ -149,11 +150,42 @@ void QuarnMux::CreateServerSocket() {
     };
 }
 
+bool QuarnMux::PrepareListeners() {
+    if (listenersRefused_) {
+        return false;
+    }
+    if (!tls_) {
+        return true;
+    }
+    std::string reason;
+    tlsContext_ = Quarn::Tls::TlsServerContext::Create(Configuration::TlsFilesOf(*tls_), reason);
+    if (!tlsContext_) {
+        LOG_ERROR << "TLS listener refused: " << reason;
+        return false;
+    }
+    return true;
+}
+
 bool QuarnMux::StartServerSocket() {
+    if (!tlsContext_ && !PrepareListeners()) {
+        return false;
+    }
+    if (tlsContext_) {
+        serverSocket_->EnableTls(systemChosenTlsPort_ ? 0 : tls_->Port, tlsContext_);
+    }
+    if (!plainListener_) {
+        serverSocket_->DisablePlainListener();
+    }
     if (!serverSocket_->InitSocket()) {
         return false;
     }
     listenPort_ = serverSocket_->GetPort();
+    tlsListenPort_ = tlsContext_ ? serverSocket_->GetTlsPort() : 0;
+    LOG_INFO << "Listening for clients: "
+             << (plainListener_ ? "plain on port " + std::to_string(listenPort_.load())
+                                : std::string("no plain listener"))
+             << (tlsContext_ ? ", TLS on port " + std::to_string(tlsListenPort_.load()) : "")
+             << ".";
     LOG_DEBUG << "Server socket initialized.";
     serverSocket_->StartAcceptLoop();
     serverSocket_->StartReceiveDataLoop();
@@ -202,8 +234,14 @@ bool QuarnMux::ParseConfiguration(std::string json) {
         if (!reason.empty()) {
             LOG_ERROR << "The configuration is refused: " << reason << ".";
         }
+        // Listeners other than those configured must never open: start-up stops.
+        if (Configuration::HasListenerSettings(json)) {
+            listenersRefused_ = true;
+        }
         return false;
     }
+    tls_ = configuration->Tls;
+    plainListener_ = configuration->PlainListener;
     LOG_VERBOSE << Configuration::DescribeConfiguration(*configuration);
     LOG_INFO << "JSON Configuration parsed. Activating new configuration.";
     if (!configuration->AuditLog.empty()) {

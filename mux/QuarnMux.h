@@ -32,6 +32,9 @@
 
 namespace Quarn {
 class VirtualGateway;
+namespace Tls {
+class TlsServerContext;
+}
 enum VirtualGatewayStatuses : uint32_t;
 namespace Net {
 class ServerSocket;
@@ -89,6 +92,14 @@ public:
     // GetListenPort tells the port in use once the server socket listens.
     void UseSystemChosenPort() { port_ = 0; }
     int GetListenPort() const { return listenPort_.load(); }
+    // The same for the TLS listener of the configuration; 0 while it does not listen.
+    void UseSystemChosenTlsPort() { systemChosenTlsPort_ = true; }
+    int GetTlsListenPort() const { return tlsListenPort_.load(); }
+    // Reads and checks the TLS listener's files, if the configuration has one. False,
+    // after an error line, when they cannot be used or the configuration's listener
+    // settings were refused: lockhub must not start then. After the configuration, before
+    // Start (which calls it itself when it was not called).
+    bool PrepareListeners();
     // True once the server socket listens (or failed: then the core shut itself down).
     bool IsServing() const { return serving_.load(); }
 
@@ -179,6 +190,13 @@ private:
     int port_;
     std::string bindAddress_;
     std::atomic<int> listenPort_;
+    // The listeners of the configuration; set before Start, then fixed.
+    std::optional<Configuration::TlsListenerData> tls_;
+    bool plainListener_ = true;
+    bool listenersRefused_ = false;
+    bool systemChosenTlsPort_ = false;
+    std::shared_ptr<const Quarn::Tls::TlsServerContext> tlsContext_;
+    std::atomic<int> tlsListenPort_{0};
     std::atomic<bool> serving_{false};
     std::unique_ptr<Quarn::Net::ServerSocket> serverSocket_;  // set by Start, then fixed
     std::atomic<bool> enabled_{false};

@@ -1,25 +1,20 @@
 #pragma once
 // Who is at the other end of one client connection, as far as the listener knows it: the
-// name permissions and the audit trail go by, and its address for log lines. Set when the
-// connection is accepted (for TLS: once its handshake is done) and never changed, so it is
-// shared read-only between threads.
+// name permissions and the audit trail go by, and its address for log lines. Fixed when
+// the client joins the client list and shared read-only (never copied) by every packet and
+// list copy that names the client.
 
 #include <string>
 
 namespace Quarn::Net {
 
-struct ClientPeer {
-    // The client certificate's subject common name; "plain" for the plain listener.
-    std::string identity;
-    // "address:port"; "unknown" if the system would not tell.
-    std::string address;
-    bool tls = false;
-};
-
 // The identity of every client of the plain listener.
 inline constexpr const char* kPlainIdentity = "plain";
 
-// "address:port" of a socket's peer, for a plain listener's client.
-std::string PeerAddressOf(int fd);
+struct ClientPeer {
+    std::string identity;  // a TLS client's certificate subject common name; kPlainIdentity
+    std::string address;   // "ip:port" of the peer
+    bool tls = false;
+};
 
 }  // namespace Quarn::Net

@@ -7,6 +7,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -18,6 +19,7 @@
 #include "diagnostics/Log.h"
 #include "net/PacketCutter.h"
 #include "threading/MutexGuard.h"
+#include "tls/TlsConnection.h"
 
 namespace Quarn::Net {
 
@@ -63,14 +65,30 @@ bool IsShortageError(int error) {
     return error == EMFILE || error == ENFILE || error == ENOBUFS || error == ENOMEM;
 }
 
+// "ip:port" of an accepted IPv4 peer.
+std::string AddressText(const sockaddr_in& address) {
+    char text[INET_ADDRSTRLEN] = "";
+    ::inet_ntop(AF_INET, &address.sin_addr, text, sizeof text);
+    return std::string(text) + ":" + std::to_string(ntohs(address.sin_port));
+}
+
+// "10 s", or "250 ms" for a time-out that is not whole seconds.
+std::string DurationText(std::chrono::milliseconds duration) {
+    return duration.count() % 1000 == 0 ? std::to_string(duration.count() / 1000) + " s"
+                                        : std::to_string(duration.count()) + " ms";
+}
+
 }  // namespace
 
 struct ServerSocket::Client {
     int fd;
     uint64_t connectionId;
-    std::shared_ptr<const ClientPeer> peer;
     // Bytes of a packet not yet complete; they go with the connection.
     PacketCutter cutter;
+    std::shared_ptr<const ClientPeer> peer;
+    // A TLS client's connection; null for a plain client. Used under clientsListMutex_
+    // only, so that Send and the receive thread take turns.
+    std::unique_ptr<Tls::TlsConnection> tls;
 };
 
 struct ServerSocket::Packet {
@@ -80,8 +98,16 @@ struct ServerSocket::Packet {
     std::unique_ptr<std::vector<unsigned char>> bytes;
 };
 
+struct ServerSocket::Handshake {
+    int fd;
+    std::unique_ptr<Tls::TlsConnection> tls;
+    std::chrono::steady_clock::time_point deadline;
+};
+
 ServerSocket::ServerSocket(int port)
-    : port_(port), clientsListMutex_("clientsListMutex", true, true) {
+    : handshakeTimeout_(Tls::TlsConnection::kHandshakeTimeout),
+      clientsListMutex_("clientsListMutex", true, true) {
+    plain_.port = port;
     wakeFd_ = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
 }
 
@@ -92,44 +118,69 @@ ServerSocket::~ServerSocket() {
     ClientDeletedCallback = nullptr;
     DataReceivedCallback = nullptr;
     CloseAllClients();
+    CloseHandshakes();
     if (wakeFd_ != -1) {
         ::close(wakeFd_);
     }
 }
 
+void ServerSocket::EnableTls(int port, std::shared_ptr<const Tls::TlsServerContext> context) {
+    tls_.port = port;
+    tlsContext_ = std::move(context);
+}
+
 bool ServerSocket::InitSocket() {
     std::lock_guard<std::mutex> listenLock(listenMutex_);
-    serverSocket_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (serverSocket_ == -1) {
-        LOG_ERROR << "Error init server socket. " << std::strerror(errno);
+    if (!plainEnabled_ && !tlsContext_) {
+        LOG_ERROR << "Error init server socket. No listener: the plain listener is off and TLS "
+                     "is not enabled.";
+        return false;
+    }
+    if ((plainEnabled_ && !OpenListener(plain_)) || (tlsContext_ && !OpenListener(tls_))) {
+        for (Listener* listener : {&plain_, &tls_}) {
+            if (listener->fd != -1) {
+                ::close(listener->fd);
+                listener->fd = -1;
+            }
+        }
+        return false;
+    }
+    return true;
+}
+
+bool ServerSocket::OpenListener(Listener& listener) {
+    // Non-blocking: the accept thread waits on both listeners and accepts what is ready.
+    listener.fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    if (listener.fd == -1) {
+        LOG_ERROR << "Error init " << listener.name << ". " << std::strerror(errno);
         return false;
     }
     int on = 1;
-    ::setsockopt(serverSocket_, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    ::setsockopt(listener.fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
 
     sockaddr_in address{};
     address.sin_family = AF_INET;
-    address.sin_port = htons(static_cast<uint16_t>(port_));
+    address.sin_port = htons(static_cast<uint16_t>(listener.port));
     address.sin_addr.s_addr = htonl(INADDR_ANY);
     bool ready = false;
     if (!bindAddress_.empty() &&
         ::inet_pton(AF_INET, bindAddress_.c_str(), &address.sin_addr) != 1) {
-        LOG_ERROR << "Error on bind server socket. Not an IPv4 address: " << bindAddress_;
-    } else if (::bind(serverSocket_, reinterpret_cast<sockaddr*>(&address), sizeof address) == -1) {
-        LOG_ERROR << "Error on bind server socket. " << std::strerror(errno);
-    } else if (::listen(serverSocket_, kListenBacklog) == -1) {
-        LOG_ERROR << "Error on listen server socket. " << std::strerror(errno);
+        LOG_ERROR << "Error on bind " << listener.name << ". Not an IPv4 address: " << bindAddress_;
+    } else if (::bind(listener.fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == -1) {
+        LOG_ERROR << "Error on bind " << listener.name << ". " << std::strerror(errno);
+    } else if (::listen(listener.fd, kListenBacklog) == -1) {
+        LOG_ERROR << "Error on listen " << listener.name << ". " << std::strerror(errno);
     } else {
         ready = true;
     }
     if (!ready) {
-        ::close(serverSocket_);
-        serverSocket_ = -1;
+        ::close(listener.fd);
+        listener.fd = -1;
         return false;
     }
     socklen_t length = sizeof address;
-    if (::getsockname(serverSocket_, reinterpret_cast<sockaddr*>(&address), &length) == 0) {
-        port_ = ntohs(address.sin_port);
+    if (::getsockname(listener.fd, reinterpret_cast<sockaddr*>(&address), &length) == 0) {
+        listener.port = ntohs(address.sin_port);
     }
     return true;
 }
@@ -139,8 +190,7 @@ void ServerSocket::StartAcceptLoop() {
         return;
     }
     acceptLoopRunning_ = true;
-    acceptThread_ =
-        std::make_unique<Threading::Thread>("accept", [this] { AcceptLoopThreadProc(); });
+    acceptThread_ = std::make_unique<Threading::Thread>("accept", [this] { AcceptLoopThreadProc(); });
     acceptThread_->Start();
 }
 
@@ -149,14 +199,14 @@ void ServerSocket::StartReceiveDataLoop() {
         return;
     }
     receiveLoopRunning_ = true;
-    receiveThread_ =
-        std::make_unique<Threading::Thread>("receive", [this] { ReceiveDataLoopThreadProc(); });
+    receiveThread_ = std::make_unique<Threading::Thread>("receive", [this] { ReceiveDataLoopThreadProc(); });
     receiveThread_->Start();
 }
 
 void ServerSocket::Stop() {
     StopThreads();
     CloseAllClients();
+    CloseHandshakes();
 }
 
 void ServerSocket::StopThreads() {
@@ -167,11 +217,13 @@ void ServerSocket::StopThreads() {
     }
     pauseEnded_.notify_all();
     {
-        // A blocked accept returns once its socket is shut down; a close alone would not
-        // wake it.
+        // A waiting accept thread returns once its sockets are shut down; a close alone
+        // would not wake it.
         std::lock_guard<std::mutex> listenLock(listenMutex_);
-        if (serverSocket_ != -1) {
-            ::shutdown(serverSocket_, SHUT_RDWR);
+        for (Listener* listener : {&plain_, &tls_}) {
+            if (listener->fd != -1) {
+                ::shutdown(listener->fd, SHUT_RDWR);
+            }
         }
     }
     Wake();
@@ -191,72 +243,148 @@ void ServerSocket::CloseAllClients() {
     }
 }
 
+void ServerSocket::CloseHandshakes() {
+    TakeNewHandshakes();
+    for (Handshake& handshake : handshakes_) {
+        handshake.tls.reset();
+        ::close(handshake.fd);
+    }
+    handshakes_.clear();
+}
+
 void ServerSocket::CloseServerSocket() {
     std::lock_guard<std::mutex> listenLock(listenMutex_);
-    if (serverSocket_ != -1) {
-        ::shutdown(serverSocket_, SHUT_RDWR);
-        ::close(serverSocket_);
-        serverSocket_ = -1;
+    for (Listener* listener : {&plain_, &tls_}) {
+        if (listener->fd != -1) {
+            ::shutdown(listener->fd, SHUT_RDWR);
+            ::close(listener->fd);
+            listener->fd = -1;
+        }
     }
 }
 
 void ServerSocket::AcceptLoopThreadProc() {
-    if (ListeningSocket() == -1) {
+    if (!HasListener()) {
         return;
     }
     LOG_VERBOSE << "Accept loop thread spawned.";
     while (acceptLoopRunning_) {
-        // Read anew each turn: once closed, the number may belong to another socket.
-        int listening = ListeningSocket();
-        if (listening == -1) {
+        // Read anew each turn: once closed, a number may belong to another socket.
+        pollfd listening[2];
+        bool isTls[2];
+        nfds_t count = 0;
+        {
+            std::lock_guard<std::mutex> listenLock(listenMutex_);
+            for (const Listener* listener : {&plain_, &tls_}) {
+                if (listener->fd != -1) {
+                    listening[count] = pollfd{listener->fd, POLLIN, 0};
+                    isTls[count++] = listener == &tls_;
+                }
+            }
+        }
+        if (count == 0) {
             break;
         }
-        int clientFd = ::accept4(listening, nullptr, nullptr, SOCK_CLOEXEC);
-        if (clientFd == -1) {
-            int error = errno;
-            if (!acceptLoopRunning_) {
-                break;
-            }
-            LOG_ERROR << "Accept loop received a broken socket on Accept() request. "
-                      << "\n"
-                      << "Error: " << std::strerror(error);
-            if (IsConnectionError(error) || (IsShortageError(error) && PauseAccepting())) {
-                continue;
-            }
-            CloseServerSocket();
+        if (::poll(listening, count, -1) == -1 && errno != EINTR) {
+            LOG_ERROR << "Accept loop cannot wait for connections. Error: " << std::strerror(errno);
             break;
         }
-        LOG_VERBOSE << "Accepted connection with FD " << clientFd;
-        // Answers are small and must not wait to be merged with later ones.
-        int on = 1;
-        ::setsockopt(clientFd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
-        uint64_t connectionId = nextConnectionId.fetch_add(1);
-        auto peer = std::make_shared<const ClientPeer>(
-            ClientPeer{kPlainIdentity, PeerAddressOf(clientFd), false});
-        if (!AddClient(clientFd, connectionId, std::move(peer))) {
-            // Nobody would ever read or close a descriptor that is not in the list.
-            ::close(clientFd);
-            continue;
-        }
-        Wake();
-        if (ClientAcceptedCallback) {
-            ClientAcceptedCallback(clientFd, connectionId);
+        for (nfds_t i = 0; i < count && acceptLoopRunning_; ++i) {
+            if (listening[i].revents != 0) {
+                AcceptPending(isTls[i]);
+            }
         }
     }
     LOG_VERBOSE << "Accept loop thread closing.";
 }
 
-int ServerSocket::ListeningSocket() {
+bool ServerSocket::HasListener() {
     std::lock_guard<std::mutex> listenLock(listenMutex_);
-    return serverSocket_;
+    return plain_.fd != -1 || tls_.fd != -1;
+}
+
+void ServerSocket::AcceptPending(bool tls) {
+    Listener& listener = tls ? tls_ : plain_;
+    for (;;) {
+        int listening = -1;
+        {
+            std::lock_guard<std::mutex> listenLock(listenMutex_);
+            listening = listener.fd;
+        }
+        if (listening == -1) {
+            return;
+        }
+        sockaddr_in address{};
+        socklen_t length = sizeof address;
+        int clientFd =
+            ::accept4(listening, reinterpret_cast<sockaddr*>(&address), &length, SOCK_CLOEXEC);
+        if (clientFd == -1) {
+            int error = errno;
+            if (error == EAGAIN || error == EWOULDBLOCK || !acceptLoopRunning_) {
+                return;
+            }
+            LOG_ERROR << "Accept loop received a broken socket on Accept() request. "
+                      << "\n"
+                      << "Error: " << std::strerror(error);
+            if (IsConnectionError(error)) {
+                continue;
+            }
+            if (IsShortageError(error)) {
+                // The connection stays queued; the next wait finds it again.
+                PauseAccepting();
+                return;
+            }
+            std::lock_guard<std::mutex> listenLock(listenMutex_);
+            ::close(listener.fd);
+            listener.fd = -1;
+            return;
+        }
+        // Answers are small and must not wait to be merged with later ones.
+        int on = 1;
+        ::setsockopt(clientFd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+        if (tls) {
+            StartHandshake(clientFd);
+        } else {
+            AddPlainClient(clientFd, address);
+        }
+    }
+}
+
+void ServerSocket::StartHandshake(int clientFd) {
+    LOG_VERBOSE << "Accepted TLS connection with FD " << clientFd;
+    auto connection = std::make_unique<Tls::TlsConnection>(*tlsContext_, clientFd);
+    {
+        std::lock_guard<std::mutex> handshakesLock(newHandshakesMutex_);
+        newHandshakes_.push_back(Handshake{clientFd, std::move(connection),
+                                           std::chrono::steady_clock::now() + handshakeTimeout_});
+    }
+    Wake();
+}
+
+void ServerSocket::AddPlainClient(int clientFd, const sockaddr_in& address) {
+    LOG_VERBOSE << "Accepted connection with FD " << clientFd;
+    uint64_t connectionId = nextConnectionId.fetch_add(1);
+    auto peer =
+        std::make_shared<const ClientPeer>(ClientPeer{kPlainIdentity, AddressText(address), false});
+    if (!AddClient(clientFd, connectionId, std::move(peer), nullptr)) {
+        // Nobody would ever read or close a descriptor that is not in the list.
+        ::close(clientFd);
+        return;
+    }
+    Wake();
+    if (ClientAcceptedCallback) {
+        ClientAcceptedCallback(clientFd, connectionId);
+    }
 }
 
 bool ServerSocket::AddClient(int clientFd, uint64_t connectionId,
-                             std::shared_ptr<const ClientPeer> peer) {
+                             std::shared_ptr<const ClientPeer> peer,
+                             std::unique_ptr<Tls::TlsConnection> tls) {
     try {
         Threading::MutexGuard guard(clientsListMutex_, false);
         if (guard.Lock(kListLockTimeoutSeconds)) {
-            clients_.push_back(Client{clientFd, connectionId, std::move(peer), PacketCutter()});
+            clients_.push_back(
+                Client{clientFd, connectionId, PacketCutter(), std::move(peer), std::move(tls)});
             clientIndex_[connectionId] = clients_.size() - 1;
             return true;
         }
@@ -280,26 +408,28 @@ void ServerSocket::ReceiveDataLoopThreadProc() {
     std::vector<Packet> packets;
     std::vector<ClientConnection> resetList;
     while (receiveLoopRunning_) {
+        TakeNewHandshakes();
         if (!BuildWaitSet(waitSet, connectionIds)) {
             continue;
         }
-        if (connectionIds.empty()) {
+        if (connectionIds.empty() && handshakes_.empty()) {
             WaitForClients(waitSet);
             continue;
         }
-        int ready = ::poll(waitSet.data(), waitSet.size(), kWaitTimeoutMilliseconds);
-        if (ready == 0) {
-            continue;
-        }
+        int ready = ::poll(waitSet.data(), waitSet.size(), WaitTimeout());
         if (ready == -1) {
             LOG_ERROR << "Error on select. Error: " << std::strerror(errno);
             LOG_ERROR << "Read select exits for timeout.";
             continue;
         }
-        if (wakeFd_ != -1 && waitSet.back().revents != 0) {
-            ClearWake();
+        if (ready > 0) {
+            if (wakeFd_ != -1 && waitSet.back().revents != 0) {
+                ClearWake();
+            }
+            DrainReadable(waitSet, connectionIds, packets, resetList);
         }
-        DrainReadable(waitSet, connectionIds, packets, resetList);
+        // Also when nothing was ready: a handshake may have run out of time.
+        StepHandshakes(waitSet, connectionIds.size(), packets, resetList);
         for (Packet& packet : packets) {
             LOG_VERBOSE << "Invoking DataReceivedCallback if not null.";
             if (DataReceivedCallback) {
@@ -322,14 +452,33 @@ bool ServerSocket::BuildWaitSet(std::vector<pollfd>& waitSet,
             return false;
         }
         for (const Client& client : clients_) {
-            waitSet.push_back(pollfd{client.fd, POLLIN, 0});
+            const short events = client.tls ? client.tls->PollEvents() : short{POLLIN};
+            waitSet.push_back(pollfd{client.fd, events, 0});
             connectionIds.push_back(client.connectionId);
         }
+    }
+    for (const Handshake& handshake : handshakes_) {
+        waitSet.push_back(pollfd{handshake.fd, handshake.tls->PollEvents(), 0});
     }
     if (wakeFd_ != -1) {
         waitSet.push_back(pollfd{wakeFd_, POLLIN, 0});
     }
     return true;
+}
+
+int ServerSocket::WaitTimeout() const {
+    // Waking for nothing costs a pass over every client: with none of them due, the wait
+    // ends only when a client is ready or the wake descriptor is written (a new client, a
+    // Send that left bytes waiting, Stop).
+    if (handshakes_.empty()) {
+        return wakeFd_ != -1 ? -1 : kWaitTimeoutMilliseconds;
+    }
+    auto first = std::min_element(
+        handshakes_.begin(), handshakes_.end(),
+        [](const Handshake& a, const Handshake& b) { return a.deadline < b.deadline; });
+    auto left = std::chrono::ceil<std::chrono::milliseconds>(first->deadline -
+                                                             std::chrono::steady_clock::now());
+    return static_cast<int>(std::clamp<int64_t>(left.count(), 0, std::numeric_limits<int>::max()));
 }
 
 void ServerSocket::WaitForClients(std::vector<pollfd>& waitSet) {
@@ -366,6 +515,10 @@ void ServerSocket::DrainReadable(const std::vector<pollfd>& waitSet,
 void ServerSocket::DrainClient(Client& client, std::vector<Packet>& packets,
                                std::vector<ClientConnection>& resetList) {
     LOG_VERBOSE << "Activity detected for socket " << client.fd;
+    if (client.tls) {
+        DrainTlsClient(client, packets, resetList);
+        return;
+    }
     unsigned char area[kReadAreaSize];
     long total = 0;
     for (int reads = 0; reads < kMaxReadsPerWakeUp; ++reads) {
@@ -393,7 +546,7 @@ void ServerSocket::DrainClient(Client& client, std::vector<Packet>& packets,
             }
             LOG_WARNING << "Recv returned 0 for socket " << client.fd
                         << " with a receivedData buffer empty. It will be market for close.";
-            resetList.push_back(ClientConnection{client.fd, client.connectionId, client.peer});
+            resetList.push_back(ClientConnection{client.fd, client.connectionId});
             return;
         }
         if (received == -1 && error != EAGAIN) {
@@ -405,6 +558,94 @@ void ServerSocket::DrainClient(Client& client, std::vector<Packet>& packets,
                         << " but expected size was: " << client.cutter.ExpectedSize();
         }
         return;
+    }
+}
+
+void ServerSocket::DrainTlsClient(Client& client, std::vector<Packet>& packets,
+                                  std::vector<ClientConnection>& resetList) {
+    // Read also sends on what Send left waiting in the connection.
+    tlsInput_.clear();
+    const Tls::TlsConnection::IoStatus status = client.tls->Read(tlsInput_);
+    if (!tlsInput_.empty()) {
+        client.cutter.Append(tlsInput_.data(), tlsInput_.size());
+        while (auto packet = client.cutter.Next()) {
+            packets.push_back(
+                Packet{client.fd, client.connectionId, client.peer, std::move(packet)});
+        }
+    }
+    if (status == Tls::TlsConnection::IoStatus::Closed) {
+        LOG_INFO << "TLS client " << client.peer->identity << " at " << client.peer->address
+                 << " closed the connection on socket " << client.fd << ".";
+        resetList.push_back(ClientConnection{client.fd, client.connectionId});
+    } else if (status == Tls::TlsConnection::IoStatus::Failed) {
+        LOG_WARNING << "TLS connection with " << client.peer->address << " ("
+                    << client.peer->identity << ") failed: " << client.tls->FailureReason() << ".";
+        resetList.push_back(ClientConnection{client.fd, client.connectionId});
+    }
+}
+
+void ServerSocket::TakeNewHandshakes() {
+    std::lock_guard<std::mutex> handshakesLock(newHandshakesMutex_);
+    std::move(newHandshakes_.begin(), newHandshakes_.end(), std::back_inserter(handshakes_));
+    newHandshakes_.clear();
+}
+
+void ServerSocket::StepHandshakes(const std::vector<pollfd>& waitSet, size_t first,
+                                  std::vector<Packet>& packets,
+                                  std::vector<ClientConnection>& resetList) {
+    using Status = Tls::TlsConnection::HandshakeStatus;
+    const auto now = std::chrono::steady_clock::now();
+    // Only those in this wait set: the wait may have missed what was handed over since.
+    const size_t waited = std::min(handshakes_.size(), waitSet.size() - first);
+    std::vector<Handshake> stillRunning;
+    for (size_t i = 0; i < handshakes_.size(); ++i) {
+        Handshake& handshake = handshakes_[i];
+        Status status = Status::WantsRead;
+        if (i < waited && waitSet[first + i].revents != 0) {
+            status = handshake.tls->Handshake();
+        }
+        if (status == Status::Done) {
+            JoinClientList(handshake, packets, resetList);
+            continue;
+        }
+        if (status == Status::Failed || now >= handshake.deadline) {
+            LOG_WARNING << "TLS handshake with " << handshake.tls->PeerAddress() << " failed: "
+                        << (status == Status::Failed
+                                ? handshake.tls->FailureReason()
+                                : "not done within " + DurationText(handshakeTimeout_))
+                        << ".";
+            handshake.tls.reset();
+            ::close(handshake.fd);
+            continue;
+        }
+        stillRunning.push_back(std::move(handshake));
+    }
+    handshakes_.swap(stillRunning);
+}
+
+void ServerSocket::JoinClientList(Handshake& handshake, std::vector<Packet>& packets,
+                                  std::vector<ClientConnection>& resetList) {
+    const int fd = handshake.fd;
+    const uint64_t connectionId = nextConnectionId.fetch_add(1);
+    auto peer = std::make_shared<const ClientPeer>(
+        ClientPeer{handshake.tls->PeerIdentity(), handshake.tls->PeerAddress(), true});
+    LOG_INFO << "TLS client " << peer->identity << " at " << peer->address << " connected ("
+             << handshake.tls->Protocol() << ") on socket " << fd << ".";
+    if (!AddClient(fd, connectionId, std::move(peer), std::move(handshake.tls))) {
+        ::close(fd);
+        return;
+    }
+    if (ClientAcceptedCallback) {
+        ClientAcceptedCallback(fd, connectionId);
+    }
+    // The client's first bytes may have come with the end of its handshake: poll would
+    // not report them again.
+    Threading::MutexGuard guard(clientsListMutex_, false);
+    if (guard.Lock(kListLockTimeoutSeconds)) {
+        size_t index = FindClient(fd, connectionId);
+        if (index != kNotFound) {
+            DrainClient(clients_[index], packets, resetList);
+        }
     }
 }
 
@@ -444,6 +685,9 @@ bool ServerSocket::SendToClient(size_t index, const std::vector<unsigned char>& 
         LOG_INFO << "Sending data to server client. Message data: "
                  << Diagnostics::HexBytes(data, Diagnostics::HexStyle::LowerSpaced);
     }
+    if (clients_[index].tls) {
+        return SendToTlsClient(index, data);
+    }
     ssize_t sent = ::send(clientFd, data.data(), data.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
     if (sent != static_cast<ssize_t>(data.size())) {
         LOG_ERROR << "Cannot send data to server socket " << clientFd;
@@ -454,8 +698,40 @@ bool ServerSocket::SendToClient(size_t index, const std::vector<unsigned char>& 
     return true;
 }
 
+bool ServerSocket::SendToTlsClient(size_t index, const std::vector<unsigned char>& data) {
+    Tls::TlsConnection& connection = *clients_[index].tls;
+    const size_t waitingBefore = connection.PendingOutput();
+    const Tls::TlsConnection::IoStatus status = connection.Write(data);
+    const size_t waiting = connection.PendingOutput();
+    if (status == Tls::TlsConnection::IoStatus::Ok ||
+        (status == Tls::TlsConnection::IoStatus::WouldBlock && waiting <= kMaxPendingTlsOutput)) {
+        if (waiting > 0 && waitingBefore == 0) {
+            Wake();  // the receive thread's wait must now ask for POLLOUT too
+        }
+        return true;
+    }
+    const int clientFd = clients_[index].fd;
+    if (status == Tls::TlsConnection::IoStatus::WouldBlock) {
+        LOG_ERROR << "Cannot send data to server socket " << clientFd << ": " << waiting
+                  << " bytes wait for the TLS client " << clients_[index].peer->identity
+                  << ", more than " << kMaxPendingTlsOutput;
+    } else {
+        LOG_ERROR << "Cannot send data to server socket " << clientFd << ": "
+                  << (status == Tls::TlsConnection::IoStatus::Closed
+                          ? std::string("the TLS connection is closed")
+                          : connection.FailureReason());
+    }
+    LOG_ERROR << "Socket " << clientFd << " will be closed.";
+    CloseClientLocked(index);
+    return false;
+}
+
 void ServerSocket::CloseClientLocked(size_t index) {
-    ClientConnection closed{clients_[index].fd, clients_[index].connectionId, clients_[index].peer};
+    ClientConnection closed{clients_[index].fd, clients_[index].connectionId};
+    if (clients_[index].tls) {
+        clients_[index].tls->Close();
+        clients_[index].tls.reset();
+    }
     clients_.erase(clients_.begin() + static_cast<std::ptrdiff_t>(index));
     clientIndex_.erase(closed.connectionId);
     for (size_t later = index; later < clients_.size(); ++later) {

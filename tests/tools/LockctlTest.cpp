@@ -199,7 +199,12 @@ TEST(LockctlCommandLine, UnusableCommandLinesExit64WithoutConnecting) {
              {"open-close", "--gateway", "1", "--lock", "1", "--duration", "0"},
              {"whitelist-add", "--gateway", "1", "--lock", "1", "--card", "04XY"},
              {"open", "--gateway", "--lock", "1"},
-             {"open", "--gatway", "1", "--lock", "1"}}) {
+             {"open", "--gatway", "1", "--lock", "1"},
+             {"watch", "--cert", "c.pem"},
+             {"watch", "--tls", "--port", "5556", "--cert", "c.pem", "--key", "k.pem"},
+             {"watch", "--tls", "--cert", "c.pem", "--key", "k.pem", "--ca", "ca.pem"},
+             {"watch", "--tls", "--port", "5556", "--cert", "/no/c.pem", "--key", "k.pem", "--ca",
+              "ca.pem"}}) {
         auto process = StartLockctl(folder, args);
         Outcome outcome = Finish(*process);
         EXPECT_EQ(outcome.status, 64) << args.size();

@@ -89,7 +89,15 @@ constexpr OptionRule kOptions[] = {
     {"id", true, kRequest, "--id TEXT       the request's MessageID (default: made up)"},
     {"count", true, kEventCount, "--count N       end after N events (default: never)"},
     {"host", true, 0, "--host H        lockhub's address (default 127.0.0.1)"},
-    {"port", true, 0, "--port P        lockhub's port (default 5555)"},
+    {"port", true, 0,
+     "--port P        lockhub's port (default 5555; with --tls, required: the TLS\n"
+     "                  listener's \"Port\")"},
+    {"tls", false, 0, "--tls           connect to lockhub's TLS listener, with these three:"},
+    {"cert", true, 0,
+     "--cert FILE     this client's certificate (PEM); lockhub knows the\n"
+     "                  client by its common name"},
+    {"key", true, 0, "--key FILE      the certificate's private key (PEM, not encrypted)"},
+    {"ca", true, 0, "--ca FILE       the CA that lockhub's certificate must chain to (PEM)"},
     {"timeout", true, 0,
      "--timeout S     seconds to wait: for the answer (default 25), for watch's events\n"
      "                  (default: for ever); 0 waits for ever"},
@@ -188,6 +196,33 @@ bool IsHexText(const std::string& text) {
                                         [](unsigned char c) { return std::isxdigit(c) != 0; });
 }
 
+// --tls needs all three files and --port; a file option without --tls is a mistake.
+bool ReadTlsOptions(const argh::parser& parser, Options& options, std::string& error) {
+    options.tls = parser["tls"];
+    const auto& params = parser.params();
+    for (auto [name, target] :
+         {std::pair{"cert", &options.certificate}, std::pair{"key", &options.privateKey},
+          std::pair{"ca", &options.ca}}) {
+        auto found = params.find(name);
+        if (found != params.end() && !options.tls) {
+            error = std::string("--") + name + " needs --tls";
+            return false;
+        }
+        if (options.tls && (found == params.end() || found->second.empty())) {
+            error = std::string("--tls needs --") + name;
+            return false;
+        }
+        if (found != params.end()) {
+            *target = found->second;
+        }
+    }
+    if (options.tls && params.count("port") == 0) {
+        error = "--tls needs --port: the port of lockhub's TLS listener";
+        return false;
+    }
+    return true;
+}
+
 bool ReadCommandValues(const argh::parser& parser, Options& options, std::string& error) {
     const unsigned fields = options.command->fields;
     const auto& params = parser.params();
@@ -232,7 +267,7 @@ bool ReadCommandValues(const argh::parser& parser, Options& options, std::string
     }
     options.uid = parser["uid"];
     options.eventAnswer = parser["event-answer"];
-    return good;
+    return good && ReadTlsOptions(parser, options, error);
 }
 
 }  // namespace
@@ -320,7 +355,7 @@ void PrintUsage(std::ostream& out, const Command* command) {
     }
     out << "\n"
            "Exit status: 0 ACK (or watch ended), 1 NACK, 2 no answer in time or no\n"
-           "connection, 64 unusable command line.\n";
+           "connection, 64 unusable command line (or --tls files).\n";
     if (command == nullptr) {
         out << "lockctl COMMAND --help tells the options of one command.\n";
     }

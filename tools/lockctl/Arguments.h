@@ -65,6 +65,11 @@ struct Options {
     int cardOptions = 0;
     bool eventAnswer = false;
     int count = 0;  // watch: events to print before ending; 0 for ever
+    // --tls: through lockhub's TLS listener, with these files (all three given).
+    bool tls = false;
+    std::string certificate;
+    std::string privateKey;
+    std::string ca;
 };
 
 // The options of one lockctl command line, or nullopt with the reason in error.

@@ -13,6 +13,7 @@
 
 #include "mux/protocol/MuxAnswerStream.h"
 #include "mux/protocol/MuxPacket.h"
+#include "tls/TlsClient.h"
 
 namespace Lockctl {
 namespace {
@@ -65,8 +66,9 @@ int ConnectOne(const addrinfo& address, MuxConnection::Clock::time_point deadlin
 
 }  // namespace
 
-std::unique_ptr<MuxConnection> MuxConnection::Open(const std::string& host, int port,
-                                                   Clock::time_point deadline, std::string& error) {
+std::unique_ptr<MuxConnection> MuxConnection::Open(
+    const std::string& host, int port, std::shared_ptr<const Quarn::Tls::TlsClientContext> tls,
+    Clock::time_point deadline, std::string& error) {
     addrinfo hints{};
     hints.ai_family = AF_UNSPEC;
     hints.ai_socktype = SOCK_STREAM;
@@ -82,10 +84,25 @@ std::unique_ptr<MuxConnection> MuxConnection::Open(const std::string& host, int 
         fd = ConnectOne(*address, deadline, error);
     }
     ::freeaddrinfo(found);
-    return fd == -1 ? nullptr : std::unique_ptr<MuxConnection>(new MuxConnection(fd));
+    if (fd == -1) {
+        return nullptr;
+    }
+    std::unique_ptr<MuxConnection> connection(new MuxConnection(fd));
+    if (tls) {
+        connection->tls_ =
+            Quarn::Tls::TlsClient::Connect(std::move(tls), fd, host, deadline, error);
+        if (!connection->tls_) {
+            error = "TLS handshake failed: " + error;
+            return nullptr;
+        }
+    }
+    return connection;
 }
 
+MuxConnection::MuxConnection(int fd) : fd_(fd) {}
+
 MuxConnection::~MuxConnection() {
+    tls_.reset();
     ::close(fd_);
 }
 
@@ -111,6 +128,9 @@ bool MuxConnection::Send(const std::string& json, Clock::time_point deadline, st
     packet += static_cast<char>(length >> 8);
     packet += "MUXM";
     packet += json;
+    if (tls_) {
+        return tls_->Write(packet, deadline, error);
+    }
     for (size_t sent = 0; sent < packet.size();) {
         ssize_t count = ::send(fd_, packet.data() + sent, packet.size() - sent, MSG_NOSIGNAL);
         if (count > 0) {
@@ -142,23 +162,42 @@ MuxConnection::Outcome MuxConnection::Receive(std::optional<Clock::time_point> d
             error = "lockhub sent a text longer than " + std::to_string(kMaxMessageSize) + " bytes";
             return Outcome::kClosed;
         }
-        if (!WaitFor(POLLIN, deadline)) {
-            return Outcome::kTimeout;
-        }
-        char buffer[4096];
-        ssize_t count = ::recv(fd_, buffer, sizeof buffer, 0);
-        if (count == 0) {
-            error = "lockhub closed the connection";
-            return Outcome::kClosed;
-        }
-        if (count < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
-            error = std::strerror(errno);
-            return Outcome::kClosed;
-        }
-        if (count > 0) {
-            received_.append(buffer, static_cast<size_t>(count));
+        if (Outcome outcome = ReceiveSome(deadline, error); outcome != Outcome::kMessage) {
+            return outcome;
         }
     }
+}
+
+MuxConnection::Outcome MuxConnection::ReceiveSome(std::optional<Clock::time_point> deadline,
+                                                  std::string& error) {
+    if (tls_) {
+        switch (tls_->Read(received_, deadline, error)) {
+            case Quarn::Tls::TlsClient::Status::Ok:
+                return Outcome::kMessage;
+            case Quarn::Tls::TlsClient::Status::Timeout:
+                return Outcome::kTimeout;
+            case Quarn::Tls::TlsClient::Status::Closed:
+                break;
+        }
+        return Outcome::kClosed;
+    }
+    if (!WaitFor(POLLIN, deadline)) {
+        return Outcome::kTimeout;
+    }
+    char buffer[4096];
+    ssize_t count = ::recv(fd_, buffer, sizeof buffer, 0);
+    if (count == 0) {
+        error = "lockhub closed the connection";
+        return Outcome::kClosed;
+    }
+    if (count < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
+        error = std::strerror(errno);
+        return Outcome::kClosed;
+    }
+    if (count > 0) {
+        received_.append(buffer, static_cast<size_t>(count));
+    }
+    return Outcome::kMessage;
 }
 
 }  // namespace Lockctl

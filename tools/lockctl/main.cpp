@@ -5,6 +5,7 @@
 #include <iostream>
 
 #include "mux/protocol/MuxMessageCodes.h"
+#include "tls/TlsClient.h"
 #include "tools/lockctl/Arguments.h"
 #include "tools/lockctl/MessagePrinter.h"
 #include "tools/lockctl/MuxConnection.h"
@@ -105,15 +106,24 @@ int main(int argc, char** argv) {
         PrintUsage(std::cout, options->command);
         return kExitAck;
     }
+    std::shared_ptr<const Quarn::Tls::TlsClientContext> tls;
+    if (options->tls) {
+        tls = Quarn::Tls::TlsClientContext::Create(
+            {options->certificate, options->privateKey, options->ca}, error);
+        if (!tls) {
+            std::cerr << "lockctl: " << error << std::endl;
+            return kExitUsage;
+        }
+    }
     const Clock::time_point start = Clock::now();
     std::optional<Clock::time_point> deadline = DeadlineAfter(options->timeout, start);
     Clock::time_point connectDeadline =
         std::min(deadline.value_or(start + kConnectTimeout), start + kConnectTimeout);
     std::unique_ptr<MuxConnection> connection =
-        MuxConnection::Open(options->host, options->port, connectDeadline, error);
+        MuxConnection::Open(options->host, options->port, tls, connectDeadline, error);
     if (!connection) {
         std::cerr << "lockctl: cannot connect to lockhub at " << options->host << ":"
-                  << options->port << ": " << error << std::endl;
+                  << options->port << (options->tls ? " (TLS)" : "") << ": " << error << std::endl;
         return kExitNoAnswer;
     }
     if (options->command->fields & kRequest) {
