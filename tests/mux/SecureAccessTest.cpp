@@ -10,6 +10,7 @@
 #include <sstream>
 
 #include "tests/support/Processes.h"
+#include "tests/support/TlsTestClient.h"
 
 using namespace std::chrono_literals;
 using namespace TestSupport;
@@ -144,4 +145,43 @@ TEST_F(SecureAccess, AnIdentityWithoutAnEntryMayDoNothing) {
     EXPECT_EQ(Member(answer, "MessageID"), "\"status\"") << answer;
     EXPECT_EQ(NackText(answer), "\"Not permitted for client plain.\"");
     EXPECT_EQ(CountOf(sim->Output(), "device=4711 type=0x01"), 0u) << sim->Output();
+}
+
+// Over TLS each certificate's name is its own identity, with its own permissions.
+TEST(SecureAccessTls, EachCertificateGetsItsOwnPermissionsAndEvents) {
+    TempDir folder;
+    const std::string certs = TEST_CERTS_DIR;
+    Locksim sim(folder, {"--locks", "4711"});
+    ASSERT_GT(sim.Port(), 0);
+    const int tlsPort = FreePort();
+    const std::string extra =
+        R"("AuditLog": ")" + folder.File("audit.log") + R"(", "Tls": {"Port": )" +
+        std::to_string(tlsPort) + R"(, "Certificate": ")" + certs + R"(/server.pem", )" +
+        R"("PrivateKey": ")" + certs + R"(/server.key", "ClientCA": ")" + certs +
+        R"(/ca.pem"}, "Clients": [)"
+        R"({"Identity": "front-desk", "Gateways": [1], "Requests": ["open"], "Events": true},)"
+        R"({"Identity": "night-guard", "Gateways": "*", "Requests": ["status"]}], )";
+    Lockhub hub(folder, OneGatewayConfiguration(sim.Port(), 1, extra));
+    ASSERT_TRUE(hub.WaitForLog("to state READY")) << hub.Log();
+    ASSERT_TRUE(hub.WaitForLog(", TLS on port " + std::to_string(tlsPort) + "."));
+    TlsTestClient desk(tlsPort, certs, "front-desk");
+    TlsTestClient guard(tlsPort, certs, "night-guard");
+    ASSERT_TRUE(desk.HandshakeDone() && guard.HandshakeDone());
+
+    ASSERT_TRUE(desk.Send(Frame(Request("desk-open", 10, kOpen))));
+    EXPECT_EQ(Member(desk.Receive(), "MessageCode"), "0");
+    ASSERT_TRUE(guard.Send(Frame(Request("guard-open", 10, kOpen))));
+    EXPECT_EQ(NackText(guard.Receive()), "\"Not permitted for client night-guard.\"");
+
+    sim.Command("card 4711 04A10B");
+    EXPECT_EQ(Member(desk.Receive(), "MessageCode"), "51");
+    ASSERT_TRUE(guard.Send(Frame(Request("guard-status", 12, kOpen))));
+    EXPECT_EQ(Member(guard.Receive(), "MessageID"), "\"guard-status\"");
+
+    std::vector<rapidjson::Document> lines = AuditLines(folder.File("audit.log"), 3);
+    ASSERT_GE(lines.size(), 3u);
+    EXPECT_EQ(Text(lines[0], "Client"), "front-desk");
+    EXPECT_FALSE(lines[0].HasMember("Peer"));
+    EXPECT_EQ(Text(lines[1], "Client"), "night-guard");
+    EXPECT_EQ(Text(lines[1], "Outcome"), "NOT_PERMITTED");
 }
