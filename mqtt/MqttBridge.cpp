@@ -179,8 +179,12 @@ MqttBridge::Client MqttBridge::NewClient() {
                 const mosquitto_property* properties) {
             static_cast<MqttBridge*>(self)->OnMessage(*message, properties);
         });
-    mosquitto_log_callback_set(raw, [](mosquitto*, void*, int, const char* text) {
+    mosquitto_log_callback_set(raw, [](mosquitto*, void* self, int level, const char* text) {
         LOG_DEBUG << "libmosquitto: " << text;
+        std::string& detail = static_cast<MqttBridge*>(self)->failureDetail_;
+        if (level == MOSQ_LOG_ERR && detail.empty()) {
+            detail = text;
+        }
     });
     return client;
 }
@@ -240,6 +244,7 @@ void MqttBridge::Connect(Clock::time_point now) {
 void MqttBridge::ConnectionEnded(Clock::time_point now, const std::string& reason) {
     const bool wasUp = link_ == Link::up;
     link_ = Link::down;
+    failureDetail_.clear();
     connected_ = false;
     // A fresh client for the next connection: what this one had not sent or had not had
     // confirmed goes back to the outbox, to be published again from there.
@@ -308,8 +313,9 @@ void MqttBridge::WaitAndServe(Clock::time_point until) {
         rc = mosquitto_loop_misc(client_.get());
     }
     if (rc != MOSQ_ERR_SUCCESS || mosquitto_socket(client_.get()) < 0) {
-        ConnectionEnded(Clock::now(), refusal_.empty() ? ErrorText(rc) : refusal_);
-        refusal_.clear();
+        ConnectionEnded(Clock::now(), failureDetail_.empty()
+                                          ? ErrorText(rc)
+                                          : ErrorText(rc) + " (" + failureDetail_ + ")");
     }
 }
 
@@ -384,13 +390,15 @@ void MqttBridge::Disconnect() {
 void MqttBridge::OnConnect(int reasonCode) {
     if (reasonCode != 0) {
         // The broker closes the connection next; the failure is reported then.
-        refusal_ = std::string("refused: ") + mosquitto_reason_string(reasonCode);
+        failureDetail_ =
+            std::string("the broker refused it: ") + mosquitto_reason_string(reasonCode);
         return;
     }
     link_ = Link::up;
     connected_ = true;
     failures_ = 0;
     lastFailure_.clear();
+    failureDetail_.clear();
     refusalLogged_ = false;
     if (everConnected_) {
         ++reconnects_;

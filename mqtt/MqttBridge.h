@@ -4,7 +4,8 @@
 //
 // The bridge owns one thread, which does all of the network work: it connects, with
 // backoff after failures (reconnectFirstDelay, doubling up to reconnectMaxDelay), keeps
-// the connection alive and publishes what the outbox holds. The operations of the core
+// the connection alive and publishes what the outbox holds. Only the broker's name is
+// looked up while the thread waits; the connection itself is made without waiting. The operations of the core
 // (PublishEvent, PublishGatewayStatus, Reply) only queue and wake that thread: whatever
 // the broker does, down, slow or restarting, they never wait for it. Events and answers
 // wait in the outbox while the broker is away, up to maxQueued; beyond that they are
@@ -187,8 +188,9 @@ private:
     int failures_ = 0;  // connection attempts that failed since the last connect
     Clock::time_point nextAttempt_{};
     Clock::time_point connectDeadline_{};
-    std::string lastFailure_;        // so that a failure repeating itself is logged once
-    std::string refusal_;            // why the broker refused the connection being made
+    std::string lastFailure_;  // so that a failure repeating itself is logged once
+    // What the broker or the library said about the connection's failure, for the log.
+    std::string failureDetail_;
     bool refusalLogged_ = false;     // the broker refused a publication on this connection
     std::deque<InFlight> inFlight_;  // in the order handed to the client
 

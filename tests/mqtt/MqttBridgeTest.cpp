@@ -295,5 +295,32 @@ TEST_F(MqttOutageTest, EventsBeyondTheBoundAreDroppedAndCountedUntilTheBrokerCom
         1u);
 }
 
+TEST(MqttBridgeTlsTest, ConnectsWithItsCertificateAndIsRefusedWithAnUntrustedOne) {
+    TestSupport::CaptureLog();
+    const std::string certs = TEST_CERTS_DIR;
+    TempDir folder;
+    MqttBroker broker(folder, {false, "cafile " + certs + "/ca.pem\ncertfile " + certs +
+                                          "/server.pem\nkeyfile " + certs +
+                                          "/server.key\nrequire_certificate true\n"});
+    ASSERT_TRUE(broker.Start()) << broker.Log();
+    MqttSettings settings = Settings(broker.Port());
+    settings.caFile = certs + "/ca.pem";
+    settings.certificateFile = certs + "/front-desk.pem";
+    settings.keyFile = certs + "/front-desk.key";
+    {
+        MqttBridge bridge(settings, kQuickLimits);
+        ASSERT_TRUE(bridge.Start());
+        bridge.PublishEvent(1, 1, "{}");
+        EXPECT_TRUE(TestSupport::WaitFor([&] { return bridge.Counters().eventsPublished == 1; }));
+    }
+    settings.certificateFile = certs + "/other-client.pem";
+    settings.keyFile = certs + "/other-client.key";
+    LogTail log;
+    MqttBridge refused(settings, kQuickLimits);
+    ASSERT_TRUE(refused.Start());
+    EXPECT_TRUE(log.WaitFor("MQTT: cannot connect to broker " + settings.BrokerName()));
+    EXPECT_FALSE(refused.Connected());
+}
+
 }  // namespace
 }  // namespace Mux::Mqtt
