@@ -14,5 +14,7 @@ bool MeasureDoorFirst(const TempDir& folder, const Options& options, Summary& su
 bool MeasureRestart(const TempDir& folder, const Options& options, Summary& summary);
 // Door commands while nobody reads lockhub's standard output.
 bool MeasureLogStall(const TempDir& folder, const Options& options, Summary& summary);
+// The MQTT bridge on its own against a real broker: events, commands, a stalled broker.
+bool MeasureMqtt(const TempDir& folder, const Options& options, Summary& summary);
 
 }  // namespace Bench

@@ -141,6 +141,9 @@ MqttBridge::Client MqttBridge::NewClient() {
     }
     mosquitto* raw = client.get();
     mosquitto_int_option(raw, MOSQ_OPT_PROTOCOL_VERSION, MQTT_PROTOCOL_V5);
+    // An acknowledgement followed by an answer would otherwise wait for the broker's
+    // delayed ACK.
+    mosquitto_int_option(raw, MOSQ_OPT_TCP_NODELAY, 1);
     const std::string& offline = kOffline;
     int rc = mosquitto_will_set_v5(raw, topics_.Status().c_str(), static_cast<int>(offline.size()),
                                    offline.data(), kQos, true, nullptr);

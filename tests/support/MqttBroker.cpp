@@ -14,9 +14,10 @@ MqttBroker::MqttBroker(const TempDir& folder) : MqttBroker(folder, Options()) {}
 MqttBroker::MqttBroker(const TempDir& folder, Options options)
     : folder_(folder), port_(FreePort()), configFile_(folder.File("mosquitto.conf")) {
     // "user root" keeps a broker started as root from changing to a user that could not
-    // read the folder; for anyone else it has no effect.
-    std::string config = "user root\nlistener " + std::to_string(port_) + " 127.0.0.1\n" +
-                         options.listenerLines + "\nallow_anonymous true\n";
+    // read the folder; for anyone else it has no effect. Without Nagle's algorithm, as
+    // lockhub's README advises: an answer would otherwise wait for a delayed ACK.
+    std::string config = "user root\nset_tcp_nodelay true\nlistener " + std::to_string(port_) +
+                         " 127.0.0.1\n" + options.listenerLines + "\nallow_anonymous true\n";
     if (options.persistent) {
         config += "persistence true\npersistence_location " + folder.Path() + "/\n";
     }
@@ -49,6 +50,12 @@ void MqttBroker::Stop() {
     }
 }
 
+void MqttBroker::Signal(int signal) {
+    if (process_) {
+        process_->Signal(signal);
+    }
+}
+
 std::string MqttBroker::Log() const {
     return process_ ? process_->Errors() : "";
 }
@@ -58,6 +65,7 @@ MqttTestClient::MqttTestClient(int port, const std::string& clientId,
     mosquitto_lib_init();
     client_ = mosquitto_new(clientId.c_str(), sessionExpirySeconds == 0, this);
     mosquitto_int_option(client_, MOSQ_OPT_PROTOCOL_VERSION, MQTT_PROTOCOL_V5);
+    mosquitto_int_option(client_, MOSQ_OPT_TCP_NODELAY, 1);
     mosquitto_connect_v5_callback_set(
         client_, [](mosquitto*, void* self, int rc, int, const mosquitto_property*) {
             auto* client = static_cast<MqttTestClient*>(self);
@@ -88,7 +96,10 @@ MqttTestClient::MqttTestClient(int port, const std::string& clientId,
             MqttReceived received{message->topic,
                                   std::string(static_cast<const char*>(message->payload),
                                               static_cast<size_t>(message->payloadlen)),
-                                  message->qos, message->retain, ""};
+                                  message->qos,
+                                  message->retain,
+                                  "",
+                                  std::chrono::steady_clock::now()};
             void* correlation = nullptr;
             uint16_t length = 0;
             if (mosquitto_property_read_binary(properties, MQTT_PROP_CORRELATION_DATA, &correlation,
@@ -166,6 +177,11 @@ int MqttTestClient::Socket() const {
 std::vector<MqttReceived> MqttTestClient::Received() const {
     std::lock_guard<std::mutex> lock(mutex_);
     return received_;
+}
+
+size_t MqttTestClient::ReceivedCount() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return received_.size();
 }
 
 std::optional<MqttReceived> MqttTestClient::WaitFor(

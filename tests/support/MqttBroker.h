@@ -37,6 +37,8 @@ public:
     bool Start();
     // Ends it with SIGTERM (a persistent broker saves its state) and waits until it is gone.
     void Stop();
+    // Sends it a signal: SIGSTOP and SIGCONT make a broker that stops answering for a while.
+    void Signal(int signal);
     // Its log so far (standard error).
     std::string Log() const;
 
@@ -54,6 +56,7 @@ struct MqttReceived {
     int qos = 0;
     bool retained = false;
     std::string correlationData;
+    std::chrono::steady_clock::time_point arrived;  // when the client's thread got it
 };
 
 // A client with its own network thread (libmosquitto's). It records every message that
@@ -79,6 +82,7 @@ public:
     int Socket() const;
 
     std::vector<MqttReceived> Received() const;
+    size_t ReceivedCount() const;
     // Waits until a received message on the topic satisfies the test (any message on it
     // when there is none); the first such one.
     std::optional<MqttReceived> WaitFor(
