@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "diagnostics/Log.h"
+#include "threading/Backoff.h"
 #include "threading/Thread.h"
 
 namespace Mux::Mqtt {
@@ -276,15 +277,8 @@ void MqttBridge::ConnectionEnded(Clock::time_point now, const std::string& reaso
         }
     }
     lastFailure_ = reason;
-    nextAttempt_ = now + BackoffDelay();
-}
-
-MqttBridge::Clock::duration MqttBridge::BackoffDelay() const {
-    Clock::duration delay = limits_.reconnectFirstDelay;
-    for (int i = 1; i < failures_ && delay < limits_.reconnectMaxDelay; ++i) {
-        delay *= 2;
-    }
-    return std::min<Clock::duration>(delay, limits_.reconnectMaxDelay);
+    nextAttempt_ = now + Threading::BackoffDelay(failures_, limits_.reconnectFirstDelay,
+                                                 limits_.reconnectMaxDelay);
 }
 
 void MqttBridge::WaitAndServe(Clock::time_point until) {

@@ -3,15 +3,15 @@
 // status words, and hands the commands that arrive to the core, whose answers it publishes.
 //
 // The bridge owns one thread, which does all of the network work: it connects, with
-// backoff after failures (reconnectFirstDelay, doubling up to reconnectMaxDelay), keeps
-// the connection alive and publishes what the outbox holds. Only the broker's name is
-// looked up while the thread waits; the connection itself is made without waiting. The operations of the core
-// (PublishEvent, PublishGatewayStatus, Reply) only queue and wake that thread: whatever
-// the broker does, down, slow or restarting, they never wait for it. Events and answers
-// wait in the outbox while the broker is away, up to maxQueued; beyond that they are
-// dropped and counted (MqttOutbox.h). Publications the broker had not confirmed when the
-// connection ended are published again after the next connect, so an event may arrive
-// twice but is not lost.
+// backoff after failures (Threading::BackoffDelay, from reconnectFirstDelay up to
+// reconnectMaxDelay), keeps the connection alive and publishes what the outbox holds. Only
+// the lookup of the broker's name holds that thread up; the connection itself is made
+// without waiting. The operations of the core (PublishEvent, PublishGatewayStatus, Reply)
+// only queue and wake that thread: whatever the broker does, down, slow or restarting, they
+// never wait for it. Events and answers wait in the outbox while the broker is away, up to
+// maxQueued; beyond that they are dropped and counted (MqttOutbox.h). Publications the
+// broker had not confirmed when the connection ended are published again after the next
+// connect, so an event may arrive twice but is not lost.
 //
 // On each connect the bridge publishes "online" retained to <prefix>/status (its last
 // will, "offline", replaces it when the connection dies or the bridge stops), subscribes
@@ -160,7 +160,6 @@ private:
     void PublishQueued();
     bool Publish(MqttPublication publication);
     void Disconnect();
-    Clock::duration BackoffDelay() const;
     // Client library callbacks (bridge thread).
     void OnConnect(int reasonCode);
     void OnSubscribe(int grantedCount, const int* granted);
