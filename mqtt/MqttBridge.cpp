@@ -261,10 +261,19 @@ void MqttBridge::ConnectionEnded(Clock::time_point now, const std::string& reaso
     inFlight_.clear();
     outbox_.PutBack(std::move(unconfirmed));
     client_.reset();
-    if (wasUp) {
+    if (wasUp && now - connectedAt_ >= kSteadyConnection) {
         failures_ = 0;
         LOG_WARNING << "MQTT: connection to broker " << settings_.BrokerName()
                     << " lost: " << reason << "; reconnecting.";
+    } else if (wasUp) {
+        // Lost as soon as made: backing off keeps a flapping connection from flooding the
+        // log and the broker.
+        ++failures_;
+        LOG_WARNING << "MQTT: connection to broker " << settings_.BrokerName()
+                    << " lost right after it was made: " << reason
+                    << "; does another client use the ClientId \"" << settings_.clientId
+                    << "\"? Reconnecting, at most " << limits_.reconnectMaxDelay.count()
+                    << " ms apart.";
     } else {
         ++failures_;
         if (reason != lastFailure_) {
@@ -310,9 +319,13 @@ void MqttBridge::WaitAndServe(Clock::time_point until) {
         rc = mosquitto_loop_misc(client_.get());
     }
     if (rc != MOSQ_ERR_SUCCESS || mosquitto_socket(client_.get()) < 0) {
-        ConnectionEnded(Clock::now(), failureDetail_.empty()
-                                          ? ErrorText(rc)
-                                          : ErrorText(rc) + " (" + failureDetail_ + ")");
+        std::string reason = rc == MOSQ_ERR_SUCCESS || rc == MOSQ_ERR_CONN_LOST
+                                 ? "closed by the broker or the network"
+                                 : ErrorText(rc);
+        if (!failureDetail_.empty()) {
+            reason += " (" + failureDetail_ + ")";
+        }
+        ConnectionEnded(Clock::now(), reason);
     }
 }
 
@@ -393,7 +406,7 @@ void MqttBridge::OnConnect(int reasonCode) {
     }
     link_ = Link::up;
     connected_ = true;
-    failures_ = 0;
+    connectedAt_ = Clock::now();
     lastFailure_.clear();
     failureDetail_.clear();
     refusalLogged_ = false;

@@ -100,6 +100,9 @@ public:
     static constexpr std::chrono::seconds kKeepAlive{10};
     // How long a connection may take to be accepted by the broker.
     static constexpr std::chrono::seconds kConnectTimeout{10};
+    // A connection lost sooner than this after it was made counts as a failed attempt, so
+    // the pauses before the next ones grow.
+    static constexpr std::chrono::seconds kSteadyConnection{10};
     // How long Stop waits for queued publications while the broker is there.
     static constexpr std::chrono::milliseconds kStopDrainTime{1000};
     // Publications handed to the client library and not yet confirmed, at most.
@@ -184,7 +187,8 @@ private:
     Client client_;
     Link link_ = Link::down;
     bool everConnected_ = false;
-    int failures_ = 0;  // connection attempts that failed since the last connect
+    int failures_ = 0;  // failed attempts, and connections soon lost, in a row
+    Clock::time_point connectedAt_{};
     Clock::time_point nextAttempt_{};
     Clock::time_point connectDeadline_{};
     std::string lastFailure_;  // so that a failure repeating itself is logged once
