@@ -3,16 +3,16 @@
 #include <rapidjson/document.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <charconv>
 #include <cstring>
+#include <limits>
 
 namespace Mux::Mqtt {
 namespace {
 
 using rapidjson::Value;
-
-constexpr int kHighestPort = 65535;
 
 // The keys of the "Mqtt" object and where each one goes.
 struct TextKey {
@@ -40,7 +40,8 @@ std::string Named(const char* key) {
 bool ParsePort(std::string_view text, int& port) {
     const char* end = text.data() + text.size();
     auto [stop, failure] = std::from_chars(text.data(), end, port);
-    return failure == std::errc() && stop == end && port >= 1 && port <= kHighestPort;
+    return failure == std::errc() && stop == end && port >= 1 &&
+           port <= std::numeric_limits<uint16_t>::max();
 }
 
 // "host", "host:port", "[IPv6]" or "[IPv6]:port". Empty when good, else what is wrong.
@@ -99,11 +100,8 @@ std::optional<MqttSettings> ReadMqttSettings(const Value& mqtt, std::string& err
     }
     for (const auto& member : mqtt.GetObject()) {
         std::string_view name(member.name.GetString(), member.name.GetStringLength());
-        bool known = false;
-        for (const TextKey& key : kKeys) {
-            known = known || name == key.name;
-        }
-        if (!known) {
+        if (std::none_of(std::begin(kKeys), std::end(kKeys),
+                         [&](const TextKey& key) { return name == key.name; })) {
             error = "Mqtt: unknown key \"" + std::string(name) + "\"";
             return std::nullopt;
         }
