@@ -184,7 +184,12 @@ MqttBridge::Client MqttBridge::NewClient() {
             static_cast<MqttBridge*>(self)->OnMessage(*message, properties);
         });
     mosquitto_log_callback_set(raw, [](mosquitto*, void* self, int level, const char* text) {
-        LOG_DEBUG << "libmosquitto: " << text;
+        // The library's debug lines tell of every packet: verbose only.
+        if (level == MOSQ_LOG_DEBUG) {
+            LOG_VERBOSE << "libmosquitto: " << text;
+        } else {
+            LOG_DEBUG << "libmosquitto: " << text;
+        }
         std::string& detail = static_cast<MqttBridge*>(self)->failureDetail_;
         if (level == MOSQ_LOG_ERR && detail.empty()) {
             detail = text;
