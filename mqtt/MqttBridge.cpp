@@ -157,9 +157,11 @@ MqttBridge::Client MqttBridge::NewClient() {
         auto fileOrNull = [](const std::string& file) {
             return file.empty() ? nullptr : file.c_str();
         };
+        // No password for the key: an encrypted key fails here instead of asking for one
+        // on the terminal.
         rc = mosquitto_tls_set(raw, settings_.caFile.c_str(), nullptr,
                                fileOrNull(settings_.certificateFile), fileOrNull(settings_.keyFile),
-                               nullptr);
+                               [](char*, int, int, void*) { return 0; });
     }
     if (rc != MOSQ_ERR_SUCCESS) {
         LOG_ERROR << "MQTT: cannot set the client up for broker " << settings_.BrokerName() << ": "
