@@ -217,6 +217,9 @@ void MqttBridge::NetworkThreadProc() {
             ConnectionEnded(now,
                             "no answer within " + std::to_string(kConnectTimeout.count()) + " s");
         }
+        if (link_ == Link::up && announce_) {
+            Announce();
+        }
         if (link_ == Link::up) {
             PublishQueued();
         }
@@ -423,6 +426,11 @@ void MqttBridge::OnConnect(int reasonCode) {
     everConnected_ = true;
     LOG_INFO << "MQTT: connected to broker " << settings_.BrokerName() << " as \""
              << settings_.clientId << "\".";
+    announce_ = true;
+}
+
+void MqttBridge::Announce() {
+    announce_ = false;
     // Retain as published: a command sent retained still shows it, so it can be refused.
     int rc = mosquitto_subscribe_v5(client_.get(), nullptr, topics_.CommandFilter().c_str(), kQos,
                                     MQTT_SUB_OPT_RETAIN_AS_PUBLISHED, nullptr);

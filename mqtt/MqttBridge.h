@@ -160,6 +160,9 @@ private:
     void ConnectionEnded(Clock::time_point now, const std::string& reason);
     // One pass of waiting for the socket, the wake-up or the time; then the client's work.
     void WaitAndServe(Clock::time_point until);
+    // After a connect, outside the library's callbacks (it holds its own locks in them):
+    // subscribes to the commands, publishes "online" and every status word again.
+    void Announce();
     void PublishQueued();
     bool Publish(MqttPublication publication);
     void Disconnect();
@@ -187,7 +190,8 @@ private:
     Client client_;
     Link link_ = Link::down;
     bool everConnected_ = false;
-    int failures_ = 0;  // failed attempts, and connections soon lost, in a row
+    bool announce_ = false;  // connected, Announce not done yet
+    int failures_ = 0;       // failed attempts, and connections soon lost, in a row
     Clock::time_point connectedAt_{};
     Clock::time_point nextAttempt_{};
     Clock::time_point connectDeadline_{};
