@@ -44,6 +44,8 @@ struct Options {
     std::string keep;
     std::string lockhub = LOCKHUB_BINARY;
     std::vector<std::string> only;  // parts to run; empty: all
+    // How long the MQTT part sends its thousand events a second; unset: 60 s, 5 s quick.
+    std::optional<int> mqttSeconds;
     bool Wants(const std::string& part) const;
 };
 

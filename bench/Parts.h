@@ -19,5 +19,7 @@ bool MeasureLogStall(const TempDir& folder, const Options& options, Summary& sum
 bool MeasureAuditFlood(const TempDir& folder, const Options& options, Summary& summary);
 // TLS against plain round trips, idle TLS clients, and handshakes.
 bool MeasureTls(const TempDir& folder, const Options& options, Summary& summary);
+// The MQTT bridge on its own against a real broker: events, commands, a stalled broker.
+bool MeasureMqtt(const TempDir& folder, const Options& options, Summary& summary);
 
 }  // namespace Bench

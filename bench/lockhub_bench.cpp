@@ -4,12 +4,14 @@
 // figure with how it was taken, then a summary table.
 //
 //   lockhub_bench [--quick] [--verbose] [--keep FOLDER] [--lockhub PROGRAM] [--only PART]...
+//                 [--mqtt-seconds N]
 //     --quick      fewer samples and shorter waits (a smoke run, not figures to quote)
 //     --verbose    lockhub logs at verbose severity (timestamps for profiling; slower)
 //     --keep F     copy lockhub's logs and the locksim outputs to folder F/PART at the end
 //     --lockhub P  measure this lockhub program instead of the one built with the bench
 //     --only PART  run only this part (repeatable): basic, isolation, door-first, restart,
-//                  log-stall, audit, tls
+//                  log-stall, audit, tls, mqtt
+//     --mqtt-seconds N  how long the mqtt part sends 1,000 events/s (60; 5 with --quick)
 // A part that fails is noted in the summary, its processes ended and its logs kept.
 
 #include <poll.h>
@@ -21,6 +23,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <map>
 #include <memory>
 #include <optional>
@@ -495,7 +498,7 @@ void AddToSummary(const Sizes& sizes, const Results& r, Summary& summary) {
 }
 
 const char* const kParts[] = {"basic",     "isolation", "door-first", "restart",
-                              "log-stall", "audit",     "tls"};
+                              "log-stall", "audit",     "tls",        "mqtt"};
 
 Options ParseOptions(int argc, char** argv) {
     Options options;
@@ -509,6 +512,8 @@ Options ParseOptions(int argc, char** argv) {
             options.keep = argv[++i];
         } else if (argument == "--lockhub" && i + 1 < argc) {
             options.lockhub = argv[++i];
+        } else if (argument == "--mqtt-seconds" && i + 1 < argc && std::atoi(argv[i + 1]) > 0) {
+            options.mqttSeconds = std::atoi(argv[++i]);
         } else if (argument == "--only" && i + 1 < argc &&
                    std::find(std::begin(kParts), std::end(kParts), std::string(argv[i + 1])) !=
                        std::end(kParts)) {
@@ -517,7 +522,7 @@ Options ParseOptions(int argc, char** argv) {
             std::fprintf(stderr,
                          "usage: lockhub_bench [--quick] [--verbose] [--keep FOLDER] "
                          "[--lockhub PROGRAM] [--only basic|isolation|door-first|restart|"
-                         "log-stall|audit|tls]...\n");
+                         "log-stall|audit|tls|mqtt]... [--mqtt-seconds N]\n");
             std::exit(2);
         }
     }
@@ -588,6 +593,7 @@ int main(int argc, char** argv) {
     RunPart("log-stall", MeasureLogStall, options, summary);
     RunPart("audit", MeasureAuditFlood, options, summary);
     RunPart("tls", MeasureTls, options, summary);
+    RunPart("mqtt", MeasureMqtt, options, summary);
     summary.Print();
     std::printf("\nload average at the end: %s\n", LoadAverage().c_str());
     return summary.AnyFailed() ? 1 : 0;

@@ -5,12 +5,12 @@
 
 #include <algorithm>
 #include <cstring>
-#include <random>
 #include <utility>
 
 #include "diagnostics/Log.h"
 #include "gateway/Exceptions.h"
 #include "net/ClientSocket.h"
+#include "threading/Backoff.h"
 
 namespace Quarn {
 
@@ -306,15 +306,8 @@ void VirtualGateway::SocketRecvError(int errorCode) {
 }
 
 std::chrono::milliseconds VirtualGateway::BackoffDelay(int failures) {
-    // Doubling from the first pause, capped; the spread only shortens the pause, so that
-    // gateways that failed together do not retry in step, and the cap is never exceeded.
-    std::chrono::milliseconds delay = timings_.reconnectFirstDelay;
-    for (int i = 1; i < failures && delay < timings_.reconnectMaxDelay; ++i) {
-        delay *= 2;
-    }
-    delay = std::min(delay, timings_.reconnectMaxDelay);
-    thread_local std::minstd_rand spread(std::random_device{}());
-    return delay - delay * static_cast<int>(spread() % 101) / 1000;
+    return Threading::BackoffDelay(failures, timings_.reconnectFirstDelay,
+                                   timings_.reconnectMaxDelay);
 }
 
 void VirtualGateway::ConnectWhenDue(uint64_t seenVersion) {

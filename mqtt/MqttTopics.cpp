@@ -1,0 +1,51 @@
+#include "mqtt/MqttTopics.h"
+
+#include <charconv>
+#include <string_view>
+
+namespace Mux::Mqtt {
+namespace {
+
+constexpr std::string_view kGatewayLevel = "/gateway/";
+constexpr std::string_view kLockLevel = "/lock/";
+constexpr std::string_view kCommandLevel = "/command";
+
+// Reads the decimal integer that text starts with, up to the next '/', and moves text past
+// it.
+bool TakeId(std::string_view& text, int32_t& id) {
+    size_t slash = text.find('/');
+    std::string_view level = text.substr(0, slash);
+    auto [stop, failure] = std::from_chars(level.data(), level.data() + level.size(), id);
+    if (level.empty() || failure != std::errc() || stop != level.data() + level.size()) {
+        return false;
+    }
+    text.remove_prefix(level.size());
+    return true;
+}
+
+bool TakeText(std::string_view& text, std::string_view expected) {
+    if (!text.starts_with(expected)) {
+        return false;
+    }
+    text.remove_prefix(expected.size());
+    return true;
+}
+
+}  // namespace
+
+std::string MqttTopics::GatewayStatus(int32_t gatewayId) const {
+    return prefix_ + std::string(kGatewayLevel) + std::to_string(gatewayId) + "/status";
+}
+
+std::string MqttTopics::Event(int32_t gatewayId, int32_t lockId) const {
+    return prefix_ + std::string(kGatewayLevel) + std::to_string(gatewayId) +
+           std::string(kLockLevel) + std::to_string(lockId) + "/event";
+}
+
+bool MqttTopics::ParseCommand(const std::string& topic, int32_t& gatewayId, int32_t& lockId) const {
+    std::string_view rest = topic;
+    return TakeText(rest, prefix_) && TakeText(rest, kGatewayLevel) && TakeId(rest, gatewayId) &&
+           TakeText(rest, kLockLevel) && TakeId(rest, lockId) && rest == kCommandLevel;
+}
+
+}  // namespace Mux::Mqtt
