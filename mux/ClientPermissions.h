@@ -1,7 +1,8 @@
 #pragma once
 // Who may do what: the configuration's "Clients" section. Each entry names a client
-// identity (a certificate's common name, or "plain" for every client of the plain
-// listener), the gateways it may address ("*" for all), the request kinds it may send
+// identity (a certificate's common name, "plain" for every client of the plain listener,
+// "mqtt" for the commands of the MQTT bridge), the gateways it may address ("*" for all), the
+// request kinds it may send
 // ("open", "close", "status", "denied", "whitelist") and whether it receives events of
 // those gateways.
 //
@@ -19,6 +20,9 @@
 #include <string>
 
 namespace Mux {
+
+// The identity of the commands that arrive through the MQTT bridge.
+inline constexpr const char* kMqttIdentity = "mqtt";
 
 class ClientPermissions {
 public:

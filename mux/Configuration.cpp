@@ -86,8 +86,9 @@ bool ReadGateway(const Value& element, MuxGatewayData& gateway) {
     return true;
 }
 
-// "Clients" and "AuditLog": unlike the other keys, a wrong one refuses the configuration,
-// since ignoring it would let clients do more than meant, or leave door commands unrecorded.
+// "Clients", "AuditLog" and "Mqtt": unlike the other keys, a wrong one refuses the
+// configuration, since ignoring it would let clients do more than meant, leave door
+// commands unrecorded, or leave a site's MQTT users without their doors.
 // Why they are refused, or "" after reading them into configuration.
 std::string ReadSecurity(const Value& document, MuxConfigurationData& configuration) {
     std::string why;
@@ -105,6 +106,13 @@ std::string ReadSecurity(const Value& document, MuxConfigurationData& configurat
             return "\"AuditLog\" is not a file path";
         }
         configuration.AuditLog.assign(audit->value.GetString(), audit->value.GetStringLength());
+    }
+    Value::ConstMemberIterator mqtt = document.FindMember("Mqtt");
+    if (mqtt != document.MemberEnd()) {
+        configuration.Mqtt = Mqtt::ReadMqttSettings(mqtt->value, why);
+        if (!configuration.Mqtt) {
+            return why;
+        }
     }
     return "";
 }

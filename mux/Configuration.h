@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "mqtt/MqttSettings.h"
 #include "mux/ClientPermissions.h"
 #include "tls/TlsServerContext.h"
 
@@ -51,6 +52,8 @@ struct MuxConfigurationData {
     ClientPermissions Permissions;
     // "AuditLog": the audit trail's file; empty: no trail.
     std::string AuditLog;
+    // "Mqtt": the bridge to an MQTT broker; none without the section.
+    std::optional<Mqtt::MqttSettings> Mqtt;
     // The TLS listener; none without a "Tls" section.
     std::optional<TlsListenerData> Tls;
     // Whether the plain listener is open ("PlainListener").
@@ -93,7 +96,8 @@ std::optional<std::string> ReadConfigurationFile(const std::string& path);
 // an "ID" or "Port" that is a number but not a 32-bit signed integer, listener settings
 // that cannot be used (a "Tls" that is not an object, lacks a file or has no usable "Port";
 // a "PlainListener" that is not true or false; no listener at all), a "Clients" section
-// that cannot be read, an "AuditLog" that is not a non-empty string. For the last three,
+// that cannot be read, an "AuditLog" that is not a non-empty string, an "Mqtt" section
+// that cannot be used. For the last four,
 // reason (when given) tells why; else it is left empty. Whether the TLS files can be used
 // is the TLS context's check.
 std::optional<MuxConfigurationData> ParseConfigurationText(const std::string& json,

@@ -39,6 +39,7 @@ constexpr KeyRule kTopLevelKeys[] = {{"Enabled", &Value::IsBool, "true or false"
                                      {"CheckFrameCRC", &Value::IsBool, "true or false"},
                                      {"Clients", &Value::IsArray, "an array"},
                                      {"AuditLog", &Value::IsString, "a string"},
+                                     {"Mqtt", &Value::IsObject, "an object"},
                                      {"Tls", &Value::IsObject, "an object"},
                                      {"PlainListener", &Value::IsBool, "true or false"}};
 constexpr KeyRule kTlsKeys[] = {{"Port", &Value::IsNumber, "a number"},
@@ -207,6 +208,10 @@ void DescribeSecurity(const MuxConfigurationData& configuration, std::ostream& o
     }
     if (!configuration.AuditLog.empty()) {
         out << "AuditLog: " << configuration.AuditLog << "\n";
+    }
+    if (const auto& mqtt = configuration.Mqtt) {
+        out << "Mqtt: broker " << mqtt->host << ":" << mqtt->port << ", topics under "
+            << mqtt->topicPrefix << "/" << (mqtt->caFile.empty() ? "" : ", over TLS") << "\n";
     }
 }
 

@@ -14,6 +14,10 @@
 
 namespace Mux {
 
+namespace Mqtt {
+struct MqttCommand;
+}
+
 struct MuxRequestRecord {
     MuxRequestRecord(int socketFd, uint64_t connectionId, std::shared_ptr<MuxMessage> message)
         : MuxRequestRecord(socketFd, connectionId, std::move(message), false) {}
@@ -30,6 +34,9 @@ struct MuxRequestRecord {
     uint64_t connectionId;
     // Who sent the request (permissions, the audit trail); null for an event delivery.
     std::shared_ptr<const Quarn::Net::ClientPeer> client;
+    // A command through the MQTT bridge: its answer goes to the command's response topic,
+    // not to a connection (socketFd is then -1).
+    std::shared_ptr<const Mqtt::MqttCommand> mqttCommand;
     // When the request arrived: a request must not reach its gateway long after.
     std::chrono::steady_clock::time_point receivedAt = std::chrono::steady_clock::now();
     bool isEvent;

@@ -7,6 +7,7 @@
 #include "audit/AuditTrail.h"
 #include "diagnostics/Log.h"
 #include "gateway/VirtualGateway.h"
+#include "mqtt/MqttBridge.h"
 #include "mux/MuxRequestRecord.h"
 #include "mux/protocol/MuxPacket.h"
 #include "net/ServerSocket.h"
@@ -53,6 +54,9 @@ QuarnMux::QuarnMux(int port)
 
 QuarnMux::~QuarnMux() {
     ForceShutdown();
+    if (bridge_) {
+        bridge_->Stop();
+    }
     if (mainThread_) {
         mainThread_->Join();
     }
@@ -78,6 +82,9 @@ void QuarnMux::Start() {
         return;
     }
     CreateServerSocket();
+    if (bridge_ && !bridge_->Start()) {
+        LOG_ERROR << "The MQTT bridge did not start; the client ports work without it.";
+    }
     mainThread_ = std::make_unique<Threading::Thread>("core-main", [this] { mainThreadProc(); });
     running_ = true;
     gatewaysRunning_ = true;
@@ -255,6 +262,14 @@ bool QuarnMux::ParseConfiguration(std::string json) {
     }
     permissions_.store(
         std::make_shared<const ClientPermissions>(std::move(configuration->Permissions)));
+    if (configuration->Mqtt) {
+        const Mqtt::MqttSettings& settings = *configuration->Mqtt;
+        mqttPeer_ = std::make_shared<const Quarn::Net::ClientPeer>(Quarn::Net::ClientPeer{
+            kMqttIdentity, settings.host + ":" + std::to_string(settings.port), false});
+        bridge_ = std::make_unique<Mqtt::MqttBridge>(settings);
+        bridge_->SetCommandCallback(
+            [this](Mqtt::MqttCommand command) { MqttCommandReceived(std::move(command)); });
+    }
     enabled_ = configuration->Enabled;
     requestTimeout_ = std::chrono::seconds(configuration->RequestTimeout);
     InitVirtualGateways(std::move(*configuration));
@@ -324,6 +339,9 @@ void QuarnMux::VirtualGatewayStateChangedCallback(Gateway& gateway,
     LOG_VERBOSE << "[QuarnMux::VirtualGatewayStateChangedCallback] Gateway "
                 << gateway.GetDescription() << "," << gateway.GetId() << " changed state from "
                 << StatusWord(oldStatus) << " to state " << StatusWord(newStatus);
+    if (bridge_) {
+        bridge_->PublishGatewayStatus(gateway.GetId(), StatusWord(newStatus));
+    }
     switch (newStatus) {
         case Quarn::CONNECTED:
             LOG_VERBOSE << "VG connected.";

@@ -56,6 +56,10 @@ namespace Audit {
 class AuditTrail;
 enum class Outcome;
 }  // namespace Audit
+namespace Mqtt {
+class MqttBridge;
+struct MqttCommand;
+}  // namespace Mqtt
 
 class MuxMessage;
 struct MuxRequestRecord;
@@ -146,6 +150,15 @@ private:
                                 std::vector<unsigned char>& json);
     // True when the client's permissions cover the request (its kind and its gateway).
     bool IsPermitted(const MuxRequestRecord& record) const;
+    // Its permission check, then hands the request to its gateway (receive thread, MQTT
+    // bridge thread).
+    void Admit(Record record);
+
+    // MQTT (the bridge's thread): a command is a request like a client's, from the identity
+    // "mqtt", answered on its response topic.
+    void MqttCommandReceived(Mqtt::MqttCommand command);
+    // Answers a command that cannot be read with "Error in request".
+    void RefuseMqttCommand(const Mqtt::MqttCommand& command, const std::string& messageId);
     // Hands the request to its gateway, or answers it at once with a NACK.
     void HandOver(Record record);
     // True when the gateway queued the request: the record then waits in the pending list.
@@ -206,6 +219,11 @@ private:
         std::make_shared<const ClientPermissions>()};
     // Null without an "AuditLog"; set by the configuration before Start, then fixed.
     std::unique_ptr<Audit::AuditTrail> audit_;
+    // Null without "Mqtt"; set by the configuration before Start, then fixed. Stopped first
+    // on the way down: its thread calls into the core.
+    std::unique_ptr<Mqtt::MqttBridge> bridge_;
+    // The client that MQTT commands come from.
+    std::shared_ptr<const Quarn::Net::ClientPeer> mqttPeer_;
     std::string startupFailure_;
 
     // Filled before Start and not changed while the threads run. virtualGateways_ owns

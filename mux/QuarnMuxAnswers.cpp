@@ -11,6 +11,7 @@
 #include "gateway/VirtualGatewayEventMessage.h"
 #include "gateway/VirtualGatewayResponseMessage.h"
 #include "messages/QuarnMessageTypes.h"
+#include "mqtt/MqttBridge.h"
 #include "mux/AnswerTexts.h"
 #include "mux/ClientMessages.h"
 #include "mux/MuxRequestRecord.h"
@@ -183,16 +184,25 @@ void QuarnMux::TranslateVirtualGatewayEvent(Gateway& gateway, const GatewayEvent
                                                  event.GetData())));
     std::vector<Quarn::Net::ClientConnection> clients = serverSocket_->GetClientConnections();
     const std::shared_ptr<const ClientPermissions> permissions = permissions_.load();
+    const int gatewayId = static_cast<int>(gateway.GetId());
     if (permissions->IsRestricted()) {
-        const int gatewayId = static_cast<int>(gateway.GetId());
         std::erase_if(clients, [&](const Quarn::Net::ClientConnection& client) {
             return !permissions->MayReceiveEvents(client.peer->identity, gatewayId);
         });
     }
+    const bool toBroker = bridge_ && permissions->MayReceiveEvents(kMqttIdentity, gatewayId);
+    if (clients.empty() && !toBroker) {
+        return;
+    }
+    // Serialised once for every client and the broker.
+    const std::string text = ClientText(*message);
+    if (toBroker) {
+        bridge_->PublishEvent(gatewayId, event.GetDeviceAddress(), text);
+    }
     if (clients.empty()) {
         return;
     }
-    auto bytes = std::make_shared<const std::vector<unsigned char>>(ClientBytes(*message));
+    auto bytes = std::make_shared<const std::vector<unsigned char>>(text.begin(), text.end());
     std::deque<Record> deliveries;
     for (const Quarn::Net::ClientConnection& client : clients) {
         deliveries.push_back(std::make_unique<MuxRequestRecord>(
@@ -247,6 +257,12 @@ bool QuarnMux::SendToClient(const MuxRequestRecord& record) {
         return true;
     }
     const std::string& messageId = message->GetMessageId();
+    if (record.mqttCommand) {
+        LOG_INFO << "Sending message answer with ID " << messageId << " to MQTT topic "
+                 << record.mqttCommand->responseTopic;
+        bridge_->Reply(*record.mqttCommand, ClientText(*message));
+        return true;
+    }
     std::vector<unsigned char> answerBytes;
     if (record.isEvent) {
         LOG_VERBOSE << "Event message " << messageId << " popped.";

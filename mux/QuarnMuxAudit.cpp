@@ -9,6 +9,7 @@
 #include "mux/protocol/MuxMessageCodes.h"
 #include "mux/protocol/MuxMessagePayloads.h"
 #include "mux/protocol/MuxRequestTypes.h"
+#include "net/ClientPeer.h"
 
 namespace Mux {
 namespace {
@@ -31,7 +32,8 @@ void QuarnMux::AuditAnswer(const MuxRequestRecord& record, Audit::Outcome outcom
         return;
     }
     Audit::AuditEntry entry;
-    if (record.client && record.client->tls) {
+    if (record.client &&
+        (record.client->tls || record.client->identity != Quarn::Net::kPlainIdentity)) {
         entry.SetCertificateClient(record.client->identity);
     } else {
         entry.SetPlainClient(record.client ? record.client->address : "unknown");

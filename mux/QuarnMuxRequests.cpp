@@ -121,10 +121,15 @@ void QuarnMux::TranslateClientMessage(int clientFd, uint64_t connectionId,
     auto record = std::make_unique<MuxRequestRecord>(
         clientFd, connectionId, std::shared_ptr<MuxMessage>(std::move(message)));
     record->client = std::make_shared<const Quarn::Net::ClientPeer>(peer);
+    Admit(std::move(record));
+}
+
+void QuarnMux::Admit(Record record) {
     if (!IsPermitted(*record)) {
+        const Quarn::Net::ClientPeer& client = *record->client;
         LOG_WARNING << "Request " << record->requestMessage->GetMessageId() << " of client "
-                    << peer.identity << " (" << peer.address << ") is not permitted.";
-        EnqueueErrorAnswer(std::move(record), NotPermittedText(peer.identity),
+                    << client.identity << " (" << client.address << ") is not permitted.";
+        EnqueueErrorAnswer(std::move(record), NotPermittedText(client.identity),
                            Audit::Outcome::NotPermitted);
         return;
     }
