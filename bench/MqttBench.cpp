@@ -11,6 +11,7 @@
 #include <set>
 #include <thread>
 
+#include "bench/MqttHub.h"
 #include "bench/Parts.h"
 #include "mqtt/MqttBridge.h"
 #include "tests/support/MqttBroker.h"
@@ -236,6 +237,8 @@ bool MeasureMqtt(const TempDir& folder, const Options& options, Summary& summary
     const int seconds = options.mqttSeconds.value_or(options.quick ? 5 : 60);
     const Sustained sustained = MeasureSustained(bridge, broker.Port(), seconds);
     const Stalled stalled = MeasureStalledBroker(bridge, broker, sizes);
+    bridge.Stop();
+    const HubFigures hub = MeasureMqttThroughLockhub(folder, options, broker.Port());
 
     summary.Add(
         "MQTT: event, bridge to subscriber, one at a time",
@@ -254,6 +257,15 @@ bool MeasureMqtt(const TempDir& folder, const Options& options, Summary& summary
         Format("p99 %.3f ms, max %.3f ms; %llu dropped", stalled.call.p99, stalled.call.max,
                static_cast<unsigned long long>(stalled.dropped)),
         Format("queue out after SIGCONT: %s", Verdict(stalled.caughtUp.has_value())));
+    summary.Add("MQTT through lockhub: card event from locksim, to a subscriber / a TCP client",
+                Format("p50 %.2f / %.2f ms, p99 %.2f / %.2f ms", hub.eventToBroker.p50,
+                       hub.eventToClient.p50, hub.eventToBroker.p99, hub.eventToClient.p99),
+                Format("p99 <= %.0f ms: %s", kEventP99TargetMs,
+                       Verdict(hub.eventToBroker.p99 <= kEventP99TargetMs)));
+    summary.Add("MQTT through lockhub: lock-open through the broker / on the client port",
+                Format("p50 %.2f / %.2f ms, p99 %.2f / %.2f ms", hub.commandViaBroker.p50,
+                       hub.commandViaClient.p50, hub.commandViaBroker.p99,
+                       hub.commandViaClient.p99));
     return false;
 }
 
