@@ -12,7 +12,6 @@ struct HubFigures {
     Spread commandViaClient;
 };
 
-HubFigures MeasureMqttThroughLockhub(const TempDir& folder, const Options& options,
-                                     int brokerPort);
+HubFigures MeasureMqttThroughLockhub(const TempDir& folder, const Options& options, int brokerPort);
 
 }  // namespace Bench

@@ -53,10 +53,11 @@ HubFigures MeasureMqttThroughLockhub(const TempDir& folder, const Options& optio
     }
     MqttTestClient subscriber(brokerPort, "bench-hub-subscriber");
     const std::string eventTopic = std::string(kPrefix) + "/gateway/1/lock/4711/event";
+    const std::string statusTopic = std::string(kPrefix) + "/status";
     if (!subscriber.Subscribe(eventTopic) || !subscriber.Subscribe("bench/hub-replies") ||
-        !TestSupport::WaitFor([&] {
-            return subscriber.WaitFor(std::string(kPrefix) + "/status", nullptr, 100ms).has_value();
-        })) {
+        !subscriber.Subscribe(statusTopic) ||
+        !subscriber.WaitFor(statusTopic,
+                            [](const MqttReceived& m) { return m.payload == "online"; })) {
         Fail("the subscriber cannot subscribe, or lockhub is not at the broker");
     }
 

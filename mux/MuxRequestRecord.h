@@ -7,6 +7,7 @@
 #include <chrono>
 #include <cstdint>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "mux/protocol/MuxMessage.h"
@@ -48,6 +49,9 @@ struct MuxRequestRecord {
     // For an event delivery: the event as sent to clients, serialised once and shared by
     // the deliveries to every client.
     std::shared_ptr<const std::vector<unsigned char>> eventBytes;
+    // Those bytes as the send's log line shows them, formatted once; null when the line is
+    // not logged.
+    std::shared_ptr<const std::string> eventHex;
 };
 
 }  // namespace Mux

@@ -6,6 +6,7 @@
 #include <iterator>
 
 #include "audit/AuditEntry.h"
+#include "diagnostics/HexBytes.h"
 #include "diagnostics/Log.h"
 #include "gateway/VirtualGateway.h"
 #include "gateway/VirtualGatewayEventMessage.h"
@@ -203,11 +204,17 @@ void QuarnMux::TranslateVirtualGatewayEvent(Gateway& gateway, const GatewayEvent
         return;
     }
     auto bytes = std::make_shared<const std::vector<unsigned char>>(text.begin(), text.end());
+    std::shared_ptr<const std::string> hex;
+    if (Diagnostics::IsLogged(Diagnostics::info)) {
+        hex = std::make_shared<const std::string>(
+            Diagnostics::HexBytes(*bytes, Diagnostics::HexStyle::LowerSpaced));
+    }
     std::deque<Record> deliveries;
     for (const Quarn::Net::ClientConnection& client : clients) {
         deliveries.push_back(std::make_unique<MuxRequestRecord>(
             client.clientFd, client.connectionId, message, true));
         deliveries.back()->eventBytes = bytes;
+        deliveries.back()->eventHex = hex;
     }
     {
         Threading::MutexGuard guard(muxMessageQueueMutex_, false);
@@ -278,7 +285,9 @@ bool QuarnMux::SendToClient(const MuxRequestRecord& record) {
         record.isEvent && record.eventBytes ? *record.eventBytes : answerBytes;
     // Sent only to the connection that asked: a newer client that got the same
     // descriptor number never receives it.
-    if (serverSocket_->Send(record.socketFd, record.connectionId, bytes)) {
+    if (serverSocket_->Send(
+            record.socketFd, record.connectionId, bytes,
+            record.eventHex ? std::string_view(*record.eventHex) : std::string_view())) {
         if (record.isEvent) {
             LOG_DEBUG << "Event sent. Deallocating messages memory.";
         } else {

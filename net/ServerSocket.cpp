@@ -190,7 +190,8 @@ void ServerSocket::StartAcceptLoop() {
         return;
     }
     acceptLoopRunning_ = true;
-    acceptThread_ = std::make_unique<Threading::Thread>("accept", [this] { AcceptLoopThreadProc(); });
+    acceptThread_ =
+        std::make_unique<Threading::Thread>("accept", [this] { AcceptLoopThreadProc(); });
     acceptThread_->Start();
 }
 
@@ -199,7 +200,8 @@ void ServerSocket::StartReceiveDataLoop() {
         return;
     }
     receiveLoopRunning_ = true;
-    receiveThread_ = std::make_unique<Threading::Thread>("receive", [this] { ReceiveDataLoopThreadProc(); });
+    receiveThread_ =
+        std::make_unique<Threading::Thread>("receive", [this] { ReceiveDataLoopThreadProc(); });
     receiveThread_->Start();
 }
 
@@ -666,8 +668,8 @@ void ServerSocket::CloseResetClients(std::vector<ClientConnection>& resetList) {
     resetList.clear();
 }
 
-bool ServerSocket::Send(int clientFd, uint64_t connectionId,
-                        const std::vector<unsigned char>& data) {
+bool ServerSocket::Send(int clientFd, uint64_t connectionId, const std::vector<unsigned char>& data,
+                        std::string_view hexText) {
     if (clientFd == -1 || data.empty()) {
         return false;
     }
@@ -676,14 +678,19 @@ bool ServerSocket::Send(int clientFd, uint64_t connectionId,
         return false;
     }
     size_t index = FindClient(clientFd, connectionId);
-    return index != kNotFound && SendToClient(index, data);
+    return index != kNotFound && SendToClient(index, data, hexText);
 }
 
-bool ServerSocket::SendToClient(size_t index, const std::vector<unsigned char>& data) {
+bool ServerSocket::SendToClient(size_t index, const std::vector<unsigned char>& data,
+                                std::string_view hexText) {
     const int clientFd = clients_[index].fd;
     if (Diagnostics::IsLogged(Diagnostics::info)) {
-        LOG_INFO << "Sending data to server client. Message data: "
-                 << Diagnostics::HexBytes(data, Diagnostics::HexStyle::LowerSpaced);
+        if (hexText.empty()) {
+            LOG_INFO << "Sending data to server client. Message data: "
+                     << Diagnostics::HexBytes(data, Diagnostics::HexStyle::LowerSpaced);
+        } else {
+            LOG_INFO << "Sending data to server client. Message data: " << hexText;
+        }
     }
     if (clients_[index].tls) {
         return SendToTlsClient(index, data);

@@ -33,6 +33,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 #include <vector>
 
@@ -129,7 +130,10 @@ public:
     // the socket does not take waits in the connection and the receive thread sends it on;
     // false, and the client closed, when the connection failed or what waits would pass
     // kMaxPendingTlsOutput.
-    bool Send(int clientFd, uint64_t connectionId, const std::vector<unsigned char>& data);
+    // hexText, when not empty, is data as the send's log line shows it: a sender of the same
+    // bytes to many clients formats it once.
+    bool Send(int clientFd, uint64_t connectionId, const std::vector<unsigned char>& data,
+              std::string_view hexText = {});
 
     // A copy of the client list, in order of acceptance.
     std::vector<ClientConnection> GetClientConnections();
@@ -184,7 +188,8 @@ private:
     void JoinClientList(Handshake& handshake, std::vector<Packet>& packets,
                         std::vector<ClientConnection>& resetList);
     // Under clientsListMutex_.
-    bool SendToClient(size_t index, const std::vector<unsigned char>& data);
+    bool SendToClient(size_t index, const std::vector<unsigned char>& data,
+                      std::string_view hexText);
     bool SendToTlsClient(size_t index, const std::vector<unsigned char>& data);
     void CloseClientLocked(size_t index);
     size_t FindClient(int clientFd, uint64_t connectionId) const;
