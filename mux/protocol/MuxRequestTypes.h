@@ -61,6 +61,8 @@ struct MuxRequestType {
     const char* kind = nullptr;
     // The answer to a card-reader event: the event twin of the plain request of its command.
     bool answersEvent = false;
+    // It names a lock by "gatewayID" and "lockID"; false: it carries no "Data" at all.
+    bool addressesLock = true;
     // The largest "lockID" it takes (the smallest is 0): any lock unless it names a 16-bit
     // device address.
     int32_t highestLockID = std::numeric_limits<int32_t>::max();
