@@ -11,6 +11,7 @@
 #include <set>
 #include <vector>
 
+#include "metrics/MetricsSettings.h"
 #include "mux/Configuration.h"
 
 namespace Mux {
@@ -34,7 +35,8 @@ struct KeyRule {
 constexpr KeyRule kTopLevelKeys[] = {{"Enabled", &Value::IsBool, "true or false"},
                                      {"Gateways", &Value::IsArray, "an array"},
                                      {"RequestTimeout", &Value::IsNumber, "a number"},
-                                     {"CheckFrameCRC", &Value::IsBool, "true or false"}};
+                                     {"CheckFrameCRC", &Value::IsBool, "true or false"},
+                                     {"Metrics", &Value::IsObject, "an object"}};
 constexpr KeyRule kGatewayKeys[] = {{"ID", &Value::IsNumber, "a number"},
                                     {"Description", &Value::IsString, "a string"},
                                     {"IpAddress", &Value::IsString, "a string"},
@@ -183,6 +185,17 @@ void NoteGatewayOutcomes(const MuxConfigurationData& configuration,
     }
 }
 
+// Where metrics would be served, and what keeps them from being served.
+void DescribeMetrics(const rapidjson::Document& document, std::ostream& out,
+                     std::vector<std::string>& notes) {
+    Metrics::SettingsReading reading = Metrics::ReadSettings(document);
+    if (reading.settings) {
+        out << "Metrics: http://" << reading.settings->address << ":" << reading.settings->port
+            << "/metrics and /healthz\n";
+    }
+    notes.insert(notes.end(), reading.notes.begin(), reading.notes.end());
+}
+
 void Describe(const MuxConfigurationData& configuration, std::ostream& out) {
     out << "Enabled: " << (configuration.Enabled ? "yes" : "no") << "\n";
     out << "RequestTimeout: " << configuration.RequestTimeout
@@ -228,6 +241,7 @@ int CheckConfigurationFile(const std::string& path, std::ostream& out) {
     std::vector<std::string> notes;
     rapidjson::Document document;
     document.Parse<rapidjson::kParseIterativeFlag>(text->c_str(), text->size());
+    DescribeMetrics(document, out, notes);
     NoteIgnoredParts(document, notes);
     NoteGatewayOutcomes(*configuration, notes);
     for (const std::string& note : notes) {

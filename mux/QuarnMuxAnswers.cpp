@@ -93,15 +93,21 @@ void QuarnMux::TranslateVirtualGatewayMessage(Gateway& gateway, const GatewayRes
     }
     LOG_DEBUG << "Found message with ID " << messageId << " sent from gateway \""
               << gateway.GetDescription() << "\". Answer message to client will be built.";
+    metrics_.GatewayAnswered(gateway.GetId(), record->receivedAt);
     record->answerMessage = BuildAnswer(*record->requestMessage, response);
+    EnqueueAnswer(std::move(record));
+}
+
+void QuarnMux::EnqueueAnswer(Record record) {
+    const std::string& messageId = record->requestMessage->GetMessageId();
     LOG_DEBUG << "Enqueuing mux answer " << messageId << " to client.";
     {
         Threading::MutexGuard guard(muxMessageQueueMutex_, false);
         guard.Lock(0);
-        answerQueue_.push_back(std::move(record));
         LOG_VERBOSE << "Enqueued mux answer message with ID " << messageId
-                    << ". Currently, the Mux have " << answerQueue_.size()
+                    << ". Currently, the Mux have " << answerQueue_.size() + 1
                     << " messages in the answer queue, ready to be sent to clients.";
+        answerQueue_.push_back(std::move(record));
     }
     clientsWork_.Notify();
 }
@@ -145,15 +151,20 @@ void QuarnMux::TranslateVirtualGatewayEvent(Gateway& gateway, const GatewayEvent
         LOG_VERBOSE << "Passing Beaconping event as a info event.";
     }
     const std::time_t now = std::time(nullptr);
-    auto message = std::shared_ptr<MuxMessage>(MuxMessageBuilder::BuildMessage(
-        code, "lockEventMessage-" + std::to_string(now),
-        MuxMessageBuilder::BuildCardEventPayload(gateway.GetId(), event.GetDeviceAddress(),
-                                                 MuxMessageBuilder::BuildEventTimestamp(now),
-                                                 event.GetData())));
     std::vector<Quarn::Net::ClientConnection> clients = serverSocket_->GetClientConnections();
     if (clients.empty()) {
         return;
     }
+    EnqueueEvent(MuxMessageBuilder::BuildMessage(
+                     code, "lockEventMessage-" + std::to_string(now),
+                     MuxMessageBuilder::BuildCardEventPayload(
+                         gateway.GetId(), event.GetDeviceAddress(),
+                         MuxMessageBuilder::BuildEventTimestamp(now), event.GetData())),
+                 clients);
+}
+
+void QuarnMux::EnqueueEvent(std::shared_ptr<MuxMessage> message,
+                            const std::vector<Quarn::Net::ClientConnection>& clients) {
     auto bytes = std::make_shared<const std::vector<unsigned char>>(ClientBytes(*message));
     std::deque<Record> deliveries;
     for (const Quarn::Net::ClientConnection& client : clients) {
@@ -221,6 +232,7 @@ bool QuarnMux::SendToClient(const MuxRequestRecord& record) {
     // Sent only to the connection that asked: a newer client that got the same
     // descriptor number never receives it.
     if (serverSocket_->Send(record.socketFd, record.connectionId, bytes)) {
+        metrics_.Delivered(record);
         if (record.isEvent) {
             LOG_DEBUG << "Event sent. Deallocating messages memory.";
         } else {

@@ -154,6 +154,8 @@ bool QuarnMux::PopNextMessage() {
                         << " waited longer than the request time-out to be handed to its "
                            "gateway.";
             EnqueueErrorAnswer(std::move(record), kNotSentText);
+        } else if (AnswerInCore(record)) {
+            LOG_VERBOSE << "Message " << messageId << " answered by the mux itself.";
         } else if (SendMessageToVG(record)) {
             LOG_VERBOSE << "Message " << messageId << " sent to VG.";
         } else {

@@ -25,20 +25,6 @@ Outcome Finish(ChildProcess& process, std::chrono::milliseconds deadline = 40s) 
     return outcome;
 }
 
-// The text with the values of these JSON members replaced by _: times and event
-// identifiers differ from run to run.
-std::string Masked(std::string text, std::initializer_list<const char*> keys) {
-    for (const char* key : keys) {
-        std::string marker = std::string("\"") + key + "\":";
-        std::string value = Member(text, key);
-        size_t at = text.find(marker + value);
-        if (!value.empty() && at != std::string::npos) {
-            text.replace(at + marker.size(), value.size(), "_");
-        }
-    }
-    return text;
-}
-
 // Readable event lines with the time after ", at " replaced by _.
 std::string WithoutTimes(const std::string& text) {
     std::istringstream lines(text);
