@@ -173,6 +173,32 @@ TEST_F(Lockctl, WatchPrintsEachEventAndEndsAfterCount) {
     EXPECT_EQ(Member(raw.output, "MessageID").rfind("\"lockEventMessage-", 0), 0u);
 }
 
+TEST_F(Lockctl, GatewaysPrintsATableAndWatchPrintsGatewayStatusEvents) {
+    Start();
+    Outcome table = Run({"gateways"});
+    EXPECT_EQ(table.status, 0) << table.errors;
+    const std::string port = std::to_string(sim->Port());
+    const size_t rowStart = table.output.find('\n') + 1;
+    EXPECT_EQ(table.output.substr(0, rowStart),
+              "ID  STATUS  SINCE                LAST FRAME           QUEUED  WAITING  ATTEMPTS  "
+              "CRC ERRORS  ADDRESS" +
+                  std::string(port.size() + 5, ' ') + "DESCRIPTION\n");
+    const std::string row = table.output.substr(rowStart);
+    EXPECT_EQ(row.substr(0, 12), "1   READY   ") << row;
+    const std::string address = "127.0.0.1:" + port + "  Test gateway\n";
+    EXPECT_EQ(row.substr(row.size() - address.size()), address) << row;
+
+    auto watch = StartLockctl(folder, {"watch", "--gateways", "--count", "2", "--timeout", "30",
+                                       "--port", std::to_string(hub->Port())});
+    ASSERT_TRUE(hub->WaitForLog("subscribed to gateway status events")) << hub->Log();
+    sim->Command("close");
+    Outcome events = Finish(*watch);
+    EXPECT_EQ(events.status, 0) << events.errors;
+    EXPECT_EQ(events.output,
+              "gateway status event: gateway 1 DISCONNECTED (was READY)\n"
+              "gateway status event: gateway 1 READY (was DISCONNECTED)\n");
+}
+
 TEST(LockctlCommandLine, UnusableCommandLinesExit64WithoutConnecting) {
     TempDir folder;
     for (std::vector<std::string> args : std::vector<std::vector<std::string>>{
