@@ -14,5 +14,7 @@ bool MeasureDoorFirst(const TempDir& folder, const Options& options, Summary& su
 bool MeasureRestart(const TempDir& folder, const Options& options, Summary& summary);
 // Door commands while nobody reads lockhub's standard output.
 bool MeasureLogStall(const TempDir& folder, const Options& options, Summary& summary);
+// The CPU cost of one scrape of /metrics; door commands while it is scraped.
+bool MeasureMetricsScrape(const TempDir& folder, const Options& options, Summary& summary);
 
 }  // namespace Bench

@@ -9,7 +9,7 @@
 //     --keep F     copy lockhub's logs and the locksim outputs to folder F/PART at the end
 //     --lockhub P  measure this lockhub program instead of the one built with the bench
 //     --only PART  run only this part (repeatable): basic, isolation, door-first, restart,
-//                  log-stall
+//                  log-stall, metrics
 // A part that fails is noted in the summary, its processes ended and its logs kept.
 
 #include <poll.h>
@@ -494,7 +494,8 @@ void AddToSummary(const Sizes& sizes, const Results& r, Summary& summary) {
                Verdict(r.rss.back() - r.rss[kMemoryBatches / 2] <= kMemoryNoiseKilobytes)));
 }
 
-const char* const kParts[] = {"basic", "isolation", "door-first", "restart", "log-stall"};
+const char* const kParts[] = {"basic",   "isolation", "door-first",
+                              "restart", "log-stall", "metrics"};
 
 Options ParseOptions(int argc, char** argv) {
     Options options;
@@ -516,7 +517,7 @@ Options ParseOptions(int argc, char** argv) {
             std::fprintf(stderr,
                          "usage: lockhub_bench [--quick] [--verbose] [--keep FOLDER] "
                          "[--lockhub PROGRAM] [--only basic|isolation|door-first|restart|"
-                         "log-stall]...\n");
+                         "log-stall|metrics]...\n");
             std::exit(2);
         }
     }
@@ -585,6 +586,7 @@ int main(int argc, char** argv) {
     RunPart("door-first", MeasureDoorFirst, options, summary);
     RunPart("restart", MeasureRestart, options, summary);
     RunPart("log-stall", MeasureLogStall, options, summary);
+    RunPart("metrics", MeasureMetricsScrape, options, summary);
     summary.Print();
     std::printf("\nload average at the end: %s\n", LoadAverage().c_str());
     return summary.AnyFailed() ? 1 : 0;
