@@ -10,7 +10,6 @@
 #include <cerrno>
 #include <cstring>
 
-#include "diagnostics/Log.h"
 
 namespace Mux::Metrics {
 namespace {

@@ -173,14 +173,20 @@ TEST_F(Operating, MetricsAndHealthFollowRequestsEventsAndGateways) {
     EXPECT_EQ(health.body, "unavailable: 0 of 2 gateways ready, 1 clients\n");
 }
 
-// Garbage, a request that never ends and more connections than allowed: each is closed,
-// the clients of lockhub are served all the while, and the descriptors come back.
+// Garbage, a request too long, requests that never end and more connections than
+// allowed: each is closed, the clients of lockhub are served all the while, and the
+// descriptors come back.
 TEST_F(Operating, BrokenHttpClientsCostNothing) {
     MuxClient client(hub->Port());
     Ask(client, "open-1", 10, kOpen);
     const size_t baseline = OpenDescriptors(hub->Process().Pid());
     const int garbage = ConnectTo(metricsPort);
     SendAll(garbage, std::string("\x16\x03\x01\x00\xff garbage\r\n\r\n", 17));
+    const int tooLong = ConnectTo(metricsPort);
+    SendAll(tooLong, "GET /metrics HTTP/1.1\r\nX-Long: " + std::string(20000, 'a') + "\r\n\r\n");
+    EXPECT_EQ(ReceiveFor(tooLong, 12, 5s).substr(0, 12), "HTTP/1.1 431");
+    EXPECT_TRUE(WaitForClose(tooLong, 5s));
+    ::close(tooLong);
     std::vector<int> unfinished;
     for (int i = 0; i < 20; ++i) {
         unfinished.push_back(ConnectTo(metricsPort));
