@@ -61,7 +61,6 @@ public:
     // The count of each bucket alone (not cumulative), the last one without bound.
     std::vector<uint64_t> BucketCounts() const;
     double Sum() const { return sum_.load(std::memory_order_relaxed); }
-    const std::vector<double>& Bounds() const { return bounds_; }
 
 private:
     const std::vector<double>& bounds_;
