@@ -21,5 +21,7 @@ bool MeasureAuditFlood(const TempDir& folder, const Options& options, Summary& s
 bool MeasureTls(const TempDir& folder, const Options& options, Summary& summary);
 // The MQTT bridge on its own against a real broker: events, commands, a stalled broker.
 bool MeasureMqtt(const TempDir& folder, const Options& options, Summary& summary);
+// The CPU cost of one scrape of /metrics; door commands while it is scraped.
+bool MeasureMetricsScrape(const TempDir& folder, const Options& options, Summary& summary);
 
 }  // namespace Bench

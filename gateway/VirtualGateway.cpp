@@ -11,6 +11,7 @@
 #include "gateway/Exceptions.h"
 #include "net/ClientSocket.h"
 #include "threading/Backoff.h"
+#include "threading/MutexGuard.h"
 
 namespace Quarn {
 
@@ -20,6 +21,8 @@ constexpr int kMaxPort = 65535;
 // A safety net for the read thread's wait for a connection, should a status change be
 // missed; status changes wake it at once.
 constexpr std::chrono::milliseconds kReadIdleWait{1000};
+// GetHealth waits at most this long for each lock.
+constexpr int kHealthLockSeconds = 1;
 
 const std::string& NonEmpty(const std::string& address) {
     if (address.empty()) {
@@ -115,6 +118,52 @@ void VirtualGateway::StopThreads() {
     }
 }
 
+const char* StatusName(VirtualGatewayStatuses status) {
+    switch (status) {
+        case UNKNOWN:
+            return "UNKNOWN";
+        case INITIALIZED:
+            return "INITIALIZED";
+        case CONNECTED:
+            return "CONNECTED";
+        case READY:
+            return "READY";
+        case DISCONNECTED:
+            return "DISCONNECTED";
+        case FAULTED:
+            return "FAULTED";
+        case NOT_PRESENT:
+            return "NOT_PRESENT";
+    }
+    return "?";
+}
+
+VirtualGatewayHealth VirtualGateway::GetHealth() {
+    VirtualGatewayHealth health{};
+    health.status = status_;
+    health.statusSince = statusSince_;
+    if (std::time_t lastFrame = lastFrameAt_; lastFrame != 0) {
+        health.lastFrame = lastFrame;
+    }
+    {
+        Threading::MutexGuard guard(queueMutex_, true, kHealthLockSeconds);
+        if (guard.IsLocked()) {
+            health.queued = messagesQueue_.size() + routineQueue_.size();
+        }
+    }
+    {
+        Threading::MutexGuard guard(waitingMessagesMutex_, true, kHealthLockSeconds);
+        if (guard.IsLocked()) {
+            health.waiting = waitingMessages_.size();
+        }
+    }
+    health.connectFailures = connectFailures_;
+    const uint64_t connections = connections_;
+    health.reconnects = connections > 0 ? connections - 1 : 0;
+    health.crcErrors = crcErrors_;
+    return health;
+}
+
 void VirtualGateway::SetDescription(std::string description) {
     std::lock_guard<std::mutex> lock(ownerMutex_);
     description_ = std::move(description);
@@ -165,6 +214,7 @@ void VirtualGateway::ChangeStatusFrom(VirtualGatewayStatuses expected,
 
 void VirtualGateway::AnnounceStatus(VirtualGatewayStatuses oldStatus,
                                     VirtualGatewayStatuses newStatus) {
+    statusSince_ = std::time(nullptr);
     {
         std::lock_guard<std::mutex> lock(wakeMutex_);
         ++statusVersion_;
@@ -244,6 +294,7 @@ bool VirtualGateway::Connect(bool refreshSequenceCounter) {
     LOG_VERBOSE << "Connected to gateway with ID " << id_.load() << " over IP " << ipAddress_
                 << ".";
     connectFailures_ = 0;
+    ++connections_;
     keepConnected_ = true;
     if (refreshSequenceCounter) {
         ChangeStatus(CONNECTED);
@@ -398,6 +449,7 @@ void VirtualGateway::readThreadProc() {
 void VirtualGateway::ReceiveBytes(const std::vector<unsigned char>& bytes) {
     frameCutter_.Append(bytes);
     while (auto frame = FetchAndTranslateMessage()) {
+        lastFrameAt_ = std::time(nullptr);
         LOG_DEBUG << "Managing new message";
         ManageQuarnGatewayResponse(std::move(frame), Clock::now());
     }
@@ -411,6 +463,7 @@ std::unique_ptr<Messages::QuarnMessage> VirtualGateway::FetchAndTranslateMessage
                            "position that isn't allowed.";
         }
         LogDiscarded(cut.discardedBytes);
+        crcErrors_ += cut.badCrcFrames.size();
         for (size_t length : cut.badCrcFrames) {
             // A corrupted card number is a wrong credential: never believe such a frame.
             LOG_WARNING << "Dropped a frame of " << length << " bytes from gateway with ID "

@@ -26,6 +26,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <ctime>
 #include <deque>
 #include <functional>
 #include <map>
@@ -56,6 +57,23 @@ enum VirtualGatewayStatuses : uint32_t {
     DISCONNECTED = 4,  // socket closed and freed
     FAULTED = 5,       // the socket reported a send or receive error
     NOT_PRESENT = 6,   // connection given up for good ("NotPresent")
+};
+
+// The status as operators read it: "UNKNOWN", "INITIALIZED", "CONNECTED", "READY",
+// "DISCONNECTED", "FAULTED", "NOT_PRESENT"; "?" for a value outside the enumeration.
+const char* StatusName(VirtualGatewayStatuses status);
+
+// What a gateway tells of its state (GetHealth). Each value is read on its own, so a
+// snapshot taken while the gateway works may mix moments a few microseconds apart.
+struct VirtualGatewayHealth {
+    VirtualGatewayStatuses status;
+    std::time_t statusSince;               // when the gateway took this status
+    std::optional<std::time_t> lastFrame;  // when its last whole frame arrived; none yet
+    size_t queued;                         // frames waiting to be sent (refreshes included)
+    size_t waiting;                        // frames sent and waiting for their answer
+    int connectFailures;                   // failed connection attempts since the last success
+    uint64_t reconnects;                   // connections made after the first
+    uint64_t crcErrors;                    // frames dropped for a wrong CRC
 };
 
 // The gateway's timing. Tests shorten them; the defaults are the production values.
@@ -127,6 +145,11 @@ public:
     void SetResponseReceivedCallback(ResponseReceivedCallback callback);
     void SetEventReceivedCallback(EventReceivedCallback callback);
     void SetRequestTimeout(std::chrono::milliseconds timeout);
+    VirtualGatewayStatuses GetStatus() const { return status_; }
+    const std::string& GetIpAddress() const { return ipAddress_; }
+    int GetPort() const { return port_; }
+    // Any thread; takes the queue's and the waiting table's locks for a moment each.
+    VirtualGatewayHealth GetHealth();
 
     // From now on the gateway keeps itself connected on its read thread: it connects at
     // once (with a sequence refresh) and reconnects whenever the connection is lost. Any
@@ -250,15 +273,21 @@ private:
     std::atomic<bool> readRunning_{false};
     std::atomic<bool> sendRunning_{false};
     std::atomic<bool> checkFrameCrc_{true};
+    // What GetHealth reports besides the status and the queues: when the status changed
+    // and when the last frame arrived (0: none yet), successful connections, frames
+    // dropped for their CRC, failed connection attempts since the last success.
+    std::atomic<std::time_t> statusSince_{std::time(nullptr)};
+    std::atomic<std::time_t> lastFrameAt_{0};
+    std::atomic<uint64_t> connections_{0};
+    std::atomic<uint64_t> crcErrors_{0};
+    std::atomic<int> connectFailures_{0};
 
     // Serialises Connect, Disconnect and each status change with its callback, so that
     // the owner learns of the changes in the order they happened. Recursive: a status
     // callback may disconnect and reconnect.
     std::recursive_mutex connectionMutex_;
-    // Guarded by connectionMutex_: consecutive failed attempts, whether the read thread
-    // keeps the gateway connected, when it may try next, and whether that try refreshes
-    // the sequence counter.
-    int connectFailures_ = 0;
+    // Guarded by connectionMutex_: whether the read thread keeps the gateway connected,
+    // when it may try next, and whether that try refreshes the sequence counter.
     bool keepConnected_ = false;
     Clock::time_point nextConnectAttempt_{};
     bool refreshOnReconnect_ = false;

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "audit/AuditTrail.h"
+#include "metrics/MetricsSettings.h"
 #include "mux/Configuration.h"
 #include "tls/TlsServerContext.h"
 
@@ -41,7 +42,8 @@ constexpr KeyRule kTopLevelKeys[] = {{"Enabled", &Value::IsBool, "true or false"
                                      {"AuditLog", &Value::IsString, "a string"},
                                      {"Mqtt", &Value::IsObject, "an object"},
                                      {"Tls", &Value::IsObject, "an object"},
-                                     {"PlainListener", &Value::IsBool, "true or false"}};
+                                     {"PlainListener", &Value::IsBool, "true or false"},
+                                     {"Metrics", &Value::IsObject, "an object"}};
 constexpr KeyRule kTlsKeys[] = {{"Port", &Value::IsNumber, "a number"},
                                 {"Certificate", &Value::IsString, "a string"},
                                 {"PrivateKey", &Value::IsString, "a string"},
@@ -215,6 +217,17 @@ void DescribeSecurity(const MuxConfigurationData& configuration, std::ostream& o
     }
 }
 
+// Where metrics would be served, and what keeps them from being served.
+void DescribeMetrics(const rapidjson::Document& document, std::ostream& out,
+                     std::vector<std::string>& notes) {
+    Metrics::SettingsReading reading = Metrics::ReadSettings(document);
+    if (reading.settings) {
+        out << "Metrics: http://" << reading.settings->address << ":" << reading.settings->port
+            << "/metrics and /healthz\n";
+    }
+    notes.insert(notes.end(), reading.notes.begin(), reading.notes.end());
+}
+
 void Describe(const MuxConfigurationData& configuration, std::ostream& out) {
     out << "Enabled: " << (configuration.Enabled ? "yes" : "no") << "\n";
     out << "RequestTimeout: " << configuration.RequestTimeout
@@ -291,6 +304,7 @@ int CheckConfigurationFile(const std::string& path, std::ostream& out) {
     std::vector<std::string> notes;
     rapidjson::Document document;
     document.Parse<rapidjson::kParseIterativeFlag>(text->c_str(), text->size());
+    DescribeMetrics(document, out, notes);
     NoteIgnoredParts(document, notes);
     NoteGatewayOutcomes(*configuration, notes);
     for (const std::string& note : notes) {

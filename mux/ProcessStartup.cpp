@@ -3,10 +3,15 @@
 #include <sys/resource.h>
 
 #include <memory>
+#include <optional>
+#include <string>
 
 #include "diagnostics/FaultHandling.h"
 #include "diagnostics/Log.h"
+#include "metrics/MetricsServer.h"
+#include "mux/Configuration.h"
 #include "mux/QuarnMux.h"
+#include "service/ServiceNotifier.h"
 
 namespace Mux {
 
@@ -26,10 +31,51 @@ void RaiseDescriptorLimit() {
     }
 }
 
+// Serves the core's metrics when the configuration file asks for it; null otherwise, or
+// when they cannot be served (logged): lockhub runs on without them.
+std::unique_ptr<Metrics::MetricsServer> ServeMetrics(const std::string& configFile,
+                                                     QuarnMux& core) {
+    std::optional<std::string> text = Configuration::ReadConfigurationFile(configFile);
+    rapidjson::Document document;
+    if (!text || document.Parse(text->c_str(), text->size()).HasParseError()) {
+        return nullptr;
+    }
+    Metrics::SettingsReading reading = Metrics::ReadSettings(document);
+    for (const std::string& note : reading.notes) {
+        LOG_WARNING << note << ".";
+    }
+    if (!reading.settings) {
+        return nullptr;
+    }
+    const Metrics::Settings& settings = *reading.settings;
+    std::string reason;
+    auto server = Metrics::MetricsServer::Start(
+        settings, core.MetricsRegistry(),
+        [&core] {
+            CoreSummary summary = core.Summarize();
+            const bool healthy = summary.listening && summary.gatewaysReady > 0;
+            return Metrics::MetricsServer::Health{
+                healthy, (healthy ? "ok: " : "unavailable: ") + summary.Text() +
+                             (summary.listening ? "" : ", not listening")};
+        },
+        reason);
+    if (!server) {
+        LOG_ERROR << "Cannot serve metrics on " << settings.address << ":" << settings.port << ": "
+                  << reason << ".";
+        return nullptr;
+    }
+    LOG_INFO << "Serving metrics on http://" << settings.address << ":" << server->Port()
+             << "/metrics and /healthz.";
+    return server;
+}
+
 }  // namespace
 
 int RunProcess(const CommandLineOptions& options) {
     RaiseDescriptorLimit();
+    // Declared before the core: the core's loops beat the notifier's heartbeats until the
+    // core is destroyed; stopped before, since its thread asks the core for the status.
+    Service::ServiceNotifier notifier;
     auto core = std::make_unique<QuarnMux>(options.port);
     if (!options.bindAddress.empty()) {
         core->SetBindAddress(options.bindAddress);
@@ -44,6 +90,14 @@ int RunProcess(const CommandLineOptions& options) {
     if (!core->PrepareListeners()) {
         LOG_ERROR << "Mux not started: its listeners cannot be set up as configured.";
         return 1;
+    core->WatchLoops(notifier);
+    notifier.SetStatusSource([&core] { return core->Summarize().Text(); });
+    core->SetListeningCallback([&notifier] { notifier.Ready(); });
+    notifier.Start();
+    // Declared after the core: the server reads the core's state until it is destroyed.
+    std::unique_ptr<Metrics::MetricsServer> metrics;
+    if (!options.configFile.empty()) {
+        metrics = ServeMetrics(options.configFile, *core);
     }
     // The error thresholds may be reached as soon as the gateways are being connected.
     QuarnMux* stoppable = core.get();
@@ -56,6 +110,7 @@ int RunProcess(const CommandLineOptions& options) {
     LOG_VERBOSE << "Entering Mux loop cycle.";
     core->Wait();
     LOG_VERBOSE << "Mux loop cycle ended.";
+    notifier.Stop();
     Diagnostics::SetCoreStopHook(nullptr);
     Diagnostics::SetExitHook(nullptr);
     return Diagnostics::GetProcessExitCode();

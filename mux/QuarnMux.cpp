@@ -11,6 +11,7 @@
 #include "mux/MuxRequestRecord.h"
 #include "mux/protocol/MuxPacket.h"
 #include "net/ServerSocket.h"
+#include "service/Heartbeat.h"
 #include "threading/Thread.h"
 #include "tls/TlsServerContext.h"
 
@@ -25,15 +26,11 @@ int ListenPortFor(int port) {
 std::string StatusWord(Quarn::VirtualGatewayStatuses status) {
     switch (status) {
         case Quarn::UNKNOWN:
-            return "UNKNOWN";
         case Quarn::CONNECTED:
-            return "CONNECTED";
         case Quarn::READY:
-            return "READY";
         case Quarn::DISCONNECTED:
-            return "DISCONNECTED";
         case Quarn::FAULTED:
-            return "FAULTED";
+            return Quarn::StatusName(status);
         default:
             return std::to_string(static_cast<uint32_t>(status));
     }
@@ -134,8 +131,9 @@ void QuarnMux::mainThreadProc() {
     serving_ = true;
     LOG_VERBOSE << "All modules threads spawned. Starting main thread control loop.";
     while (running_) {
+        Service::Beat(mainHeartbeat_);
         if (!SendQueuedMessagesToClients()) {
-            clientsWork_.Wait();
+            AwaitWork(clientsWork_, mainHeartbeat_);
         }
     }
     LOG_WARNING << "Mux main thread is closing.";
@@ -196,6 +194,7 @@ bool QuarnMux::StartServerSocket() {
     LOG_DEBUG << "Server socket initialized.";
     serverSocket_->StartAcceptLoop();
     serverSocket_->StartReceiveDataLoop();
+    AnnounceListening();
     return true;
 }
 
@@ -207,17 +206,21 @@ void QuarnMux::gatewaysThreadProc() {
         gateway->StartConnecting();
     }
     while (gatewaysRunning_) {
-        gatewaysWork_.Wait();
+        Service::Beat(gatewaysHeartbeat_);
+        AwaitWork(gatewaysWork_, gatewaysHeartbeat_);
     }
     LOG_DEBUG << "GatewaysThreadProc thread procedure closing.";
 }
 
 void QuarnMux::ServerSocketClientAccepted(int clientFd, uint64_t) {
+    metrics_.ClientJoined();
     LOG_VERBOSE << "Data callback hit.";
     LOG_DEBUG << "Client with FD " << clientFd << " accepted.";
 }
 
-void QuarnMux::ServerSocketClientDeleted(int clientFd, uint64_t) {
+void QuarnMux::ServerSocketClientDeleted(int clientFd, uint64_t connectionId) {
+    metrics_.ClientLeft();
+    gatewayStatusSubscribers_.Remove(connectionId);
     LOG_DEBUG << "Client deleted from list. FD " << clientFd;
 }
 
@@ -340,8 +343,9 @@ void QuarnMux::VirtualGatewayStateChangedCallback(Gateway& gateway,
                 << gateway.GetDescription() << "," << gateway.GetId() << " changed state from "
                 << StatusWord(oldStatus) << " to state " << StatusWord(newStatus);
     if (bridge_) {
-        bridge_->PublishGatewayStatus(gateway.GetId(), StatusWord(newStatus));
+        bridge_->PublishGatewayStatus(gateway.GetId(), Quarn::StatusName(newStatus));
     }
+    PublishGatewayStatus(gateway, oldStatus, newStatus);
     switch (newStatus) {
         case Quarn::CONNECTED:
             LOG_VERBOSE << "VG connected.";

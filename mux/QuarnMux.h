@@ -19,6 +19,7 @@
 #include <atomic>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <map>
 #include <memory>
 #include <optional>
@@ -26,7 +27,10 @@
 #include <vector>
 
 #include "mux/ClientPermissions.h"
+#include "mux/ClientSet.h"
 #include "mux/Configuration.h"
+#include "mux/CoreMetrics.h"
+#include "mux/CoreServices.h"
 #include "threading/Mutex.h"
 #include "threading/WorkSignal.h"
 
@@ -50,6 +54,11 @@ namespace Threading {
 class Thread;
 }
 
+namespace Mux::Service {
+class Heartbeat;
+class ServiceNotifier;
+}  // namespace Mux::Service
+
 namespace Mux {
 
 namespace Audit {
@@ -65,7 +74,7 @@ class MuxMessage;
 struct MuxRequestRecord;
 struct RequestRoute;
 
-class QuarnMux {
+class QuarnMux : private CoreServices {
 public:
     // Port 5555.
     QuarnMux();
@@ -107,6 +116,17 @@ public:
     // True once the server socket listens (or failed: then the core shut itself down).
     bool IsServing() const { return serving_.load(); }
 
+    // Operating the core (QuarnMuxOperations.cpp). Before Start: the notifier watches the
+    // core's two loops, and the callback runs once, on the core's main thread, as soon as
+    // the server socket listens.
+    void WatchLoops(Service::ServiceNotifier& notifier);
+    void SetListeningCallback(std::function<void()> callback) {
+        listeningCallback_ = std::move(callback);
+    }
+    // Any thread.
+    CoreSummary Summarize();
+    Metrics::Registry& MetricsRegistry() { return metrics_.Registry(); }
+
     // Starts the main thread once.
     void Start();
     // Blocks until the main thread has ended.
@@ -120,6 +140,21 @@ private:
     using GatewayResponse = Quarn::Messages::VG::VirtualGatewayResponseMessage;
     using GatewayEvent = Quarn::Messages::VG::VirtualGatewayEventMessage;
     using Record = std::unique_ptr<MuxRequestRecord>;
+
+    // Operating the core (QuarnMuxOperations.cpp).
+    std::vector<GatewayReport> ReportGateways() override;
+    void SubscribeToGatewayStatus(int clientFd, uint64_t connectionId) override;
+    // Main thread, once the server socket listens.
+    void AnnounceListening();
+    // Answers and queues a request of a code the core answers itself; false for any
+    // other, which stays with the caller. Gateways thread.
+    bool AnswerInCore(Record& record);
+    // Queues an event (code 102) for each subscriber (gateway threads).
+    void PublishGatewayStatus(Gateway& gateway, Quarn::VirtualGatewayStatuses oldStatus,
+                              Quarn::VirtualGatewayStatuses newStatus);
+    // A loop without work waits for it: without limit, or for one heartbeat period while
+    // the loop is watched, so that it still beats.
+    static void AwaitWork(Threading::WorkSignal& work, const Service::Heartbeat* heartbeat);
 
     // Clears both loop flags and wakes the loops.
     void EndLoops();
@@ -191,6 +226,12 @@ private:
     // order. The queue length it left, or none when the queue lock did not come within
     // lockTimeoutSeconds (0: without limit) and the answer is lost.
     std::optional<size_t> Deliver(Record record, int lockTimeoutSeconds);
+    // Delivers a record whose answer was built (Deliver), with its log lines.
+    void EnqueueAnswer(Record record);
+    // Queues one delivery of the event, text its JSON text, for each of the clients; any
+    // thread.
+    void EnqueueEvent(std::shared_ptr<MuxMessage> event, const std::string& text,
+                      const std::vector<Quarn::Net::ClientConnection>& clients);
     // Takes every queued answer and event at once and sends them in order; false when
     // none was queued. Main thread only.
     bool SendQueuedMessagesToClients();
@@ -226,7 +267,8 @@ private:
     std::shared_ptr<const Quarn::Net::ClientPeer> mqttPeer_;
     std::string startupFailure_;
 
-    // Filled before Start and not changed while the threads run. virtualGateways_ owns
+    // Filled before Start and not changed while the threads run, so that any thread may
+    // read them (ReportGateways and Summarize do, unlocked). virtualGateways_ owns
     // every gateway, in configuration order; gateways_ routes a gateway ID to the first
     // gateway with that ID.
     std::vector<std::unique_ptr<Gateway>> virtualGateways_;
@@ -242,6 +284,16 @@ private:
     // queued.
     Threading::WorkSignal gatewaysWork_;
     Threading::WorkSignal clientsWork_;
+
+    // Operating the core: its metrics; the clients that get gateway status events; the
+    // heartbeats of the main and gateways loops (null: not watched), borrowed from the
+    // service notifier and set before Start; called once the server socket listens.
+    CoreMetrics metrics_{*this};
+    ClientSet gatewayStatusSubscribers_;
+    Service::Heartbeat* mainHeartbeat_ = nullptr;
+    Service::Heartbeat* gatewaysHeartbeat_ = nullptr;
+    std::function<void()> listeningCallback_;
+    std::atomic<bool> listening_{false};
 
     std::atomic<bool> running_{false};
     std::atomic<bool> gatewaysRunning_{false};

@@ -111,8 +111,14 @@ void QuarnMux::TranslateVirtualGatewayMessage(Gateway& gateway, const GatewayRes
     }
     LOG_DEBUG << "Found message with ID " << messageId << " sent from gateway \""
               << gateway.GetDescription() << "\". Answer message to client will be built.";
+    metrics_.GatewayAnswered(gateway.GetId(), record->receivedAt);
     record->answerMessage = BuildAnswer(*record->requestMessage, response);
     AuditAnswer(*record, AuditOutcomeOf(response, *record->answerMessage));
+    EnqueueAnswer(std::move(record));
+}
+
+void QuarnMux::EnqueueAnswer(Record record) {
+    const std::string messageId = record->requestMessage->GetMessageId();
     LOG_DEBUG << "Enqueuing mux answer " << messageId << " to client.";
     std::optional<size_t> queued = Deliver(std::move(record), 0);
     LOG_VERBOSE << "Enqueued mux answer message with ID " << messageId
@@ -200,6 +206,11 @@ void QuarnMux::TranslateVirtualGatewayEvent(Gateway& gateway, const GatewayEvent
     if (toBroker) {
         bridge_->PublishEvent(gatewayId, event.GetDeviceAddress(), text);
     }
+    EnqueueEvent(std::move(message), text, clients);
+}
+
+void QuarnMux::EnqueueEvent(std::shared_ptr<MuxMessage> message, const std::string& text,
+                            const std::vector<Quarn::Net::ClientConnection>& clients) {
     if (clients.empty()) {
         return;
     }
@@ -288,6 +299,7 @@ bool QuarnMux::SendToClient(const MuxRequestRecord& record) {
     if (serverSocket_->Send(
             record.socketFd, record.connectionId, bytes,
             record.eventHex ? std::string_view(*record.eventHex) : std::string_view())) {
+        metrics_.Delivered(record);
         if (record.isEvent) {
             LOG_DEBUG << "Event sent. Deallocating messages memory.";
         } else {

@@ -139,7 +139,9 @@ void QuarnMux::Admit(Record record) {
 void QuarnMux::HandOver(Record record) {
     try {
         const std::string messageId = record->requestMessage->GetMessageId();
-        if (SendMessageToVG(record)) {
+        if (AnswerInCore(record)) {
+            LOG_VERBOSE << "Message " << messageId << " answered by the mux itself.";
+        } else if (SendMessageToVG(record)) {
             LOG_VERBOSE << "Message " << messageId << " sent to VG.";
         } else {
             EnqueueErrorAnswer(std::move(record), kRequestErrorText, Audit::Outcome::Nack);

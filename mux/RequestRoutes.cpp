@@ -3,6 +3,8 @@
 #include "gateway/VirtualGatewayResponseMessage.h"
 #include "messages/QuarnLockState.h"
 #include "mux/AnswerTexts.h"
+#include "mux/CoreServices.h"
+#include "mux/MuxRequestRecord.h"
 #include "mux/protocol/MuxMessage.h"
 #include "mux/protocol/MuxMessageBuilder.h"
 #include "mux/protocol/MuxMessageCodes.h"
@@ -160,6 +162,41 @@ std::unique_ptr<MuxMessage> AnswerWithShortText(const MuxMessage& request, int r
                   MuxMessageBuilder::BuildNackPayload(result, ShortAnswerText(result)));
 }
 
+// Requests the core answers itself.
+
+MuxGatewayEntry EntryOf(const GatewayReport& report) {
+    const Quarn::VirtualGatewayHealth& health = report.health;
+    MuxGatewayEntry entry;
+    entry.id = report.id;
+    entry.description = report.description;
+    entry.ipAddress = report.ipAddress;
+    entry.port = report.port;
+    entry.status = Quarn::StatusName(health.status);
+    entry.since = health.statusSince;
+    entry.lastFrame = health.lastFrame;
+    entry.queued = health.queued;
+    entry.waiting = health.waiting;
+    entry.connectAttempts = static_cast<uint64_t>(health.connectFailures);
+    entry.crcErrors = health.crcErrors;
+    return entry;
+}
+
+std::unique_ptr<MuxMessage> AnswerGateways(CoreServices& core, const MuxRequestRecord& record) {
+    std::vector<MuxGatewayEntry> entries;
+    for (const GatewayReport& report : core.ReportGateways()) {
+        entries.push_back(EntryOf(report));
+    }
+    return Answer(*record.requestMessage, true,
+                  MuxMessageBuilder::BuildAckPayload(
+                      std::make_unique<MuxGatewaysPayload>(std::move(entries))));
+}
+
+std::unique_ptr<MuxMessage> SubscribeToGatewayStatus(CoreServices& core,
+                                                     const MuxRequestRecord& record) {
+    core.SubscribeToGatewayStatus(record.socketFd, record.connectionId);
+    return Answer(*record.requestMessage, true, MuxMessageBuilder::BuildAckPayload());
+}
+
 constexpr RequestRoute kRoutes[] = {
     {.code = MUX_MESSAGE_LOCK_OPEN,
      .parsedLine = ParsedLine::lock,
@@ -276,6 +313,8 @@ constexpr RequestRoute kRoutes[] = {
     {.code = MUX_MESSAGE_ACCESS_ALLOWED,
      .refusedText = "Access allowed message received, but it's currently not supported by the "
                     "Quarnvell gateway."},
+    {.code = MUX_MESSAGE_GATEWAYS, .answerInCore = AnswerGateways},
+    {.code = MUX_MESSAGE_SUBSCRIBE_GATEWAY_STATUS, .answerInCore = SubscribeToGatewayStatus},
 };
 
 }  // namespace

@@ -16,8 +16,10 @@
 
 namespace Mux {
 
+class CoreServices;
 class MuxMessage;
 class MuxLockAddressPayload;
+struct MuxRequestRecord;
 
 // The debug line that tells a request was parsed: its head, then as the line's kind says.
 enum class ParsedLine {
@@ -68,6 +70,11 @@ struct RequestRoute {
     // to answer are answered alike for every code).
     std::unique_ptr<MuxMessage> (*answer)(const MuxMessage& request, int responseCode,
                                           const Response& response) = nullptr;
+
+    // Set for a request the core answers itself, without a gateway (on its gateways
+    // thread): the answer to the request of the record. Nothing above applies to it.
+    std::unique_ptr<MuxMessage> (*answerInCore)(CoreServices& core,
+                                                const MuxRequestRecord& record) = nullptr;
 };
 
 // The route of a code, or null.

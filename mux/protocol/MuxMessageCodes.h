@@ -26,6 +26,11 @@ enum MuxMessageCodes : int {
     MUX_MESSAGE_ACCESS_ALLOWED = 50,
     MUX_MESSAGE_EVENT_CARD_READER = 51,
     MUX_MESSAGE_EVENT_INFO = 60,
+    // lockhub's own codes for operators: the configured gateways and their health, a
+    // client's subscription to gateway status events, and such an event.
+    MUX_MESSAGE_GATEWAYS = 100,
+    MUX_MESSAGE_SUBSCRIBE_GATEWAY_STATUS = 101,
+    MUX_MESSAGE_EVENT_GATEWAY_STATUS = 102,
     // The answers to a card-reader event: as their plain twins 10, 11, 13 and 14.
     MUX_MESSAGE_EVENT_LOCK_OPEN = 110,
     MUX_MESSAGE_EVENT_LOCK_CLOSE = 111,

@@ -80,4 +80,38 @@ rapidjson::Value MuxCardEventPayload::ToJSONObject(rapidjson::Document& document
     return object;
 }
 
+rapidjson::Value MuxGatewaysPayload::ToJSONObject(rapidjson::Document& document) const {
+    auto& allocator = document.GetAllocator();
+    rapidjson::Value list(rapidjson::kArrayType);
+    for (const MuxGatewayEntry& gateway : gateways) {
+        rapidjson::Value entry(rapidjson::kObjectType);
+        entry.AddMember("ID", gateway.id, allocator);
+        entry.AddMember("Description", Text(gateway.description, document), allocator);
+        entry.AddMember("IpAddress", Text(gateway.ipAddress, document), allocator);
+        entry.AddMember("Port", gateway.port, allocator);
+        entry.AddMember("Status", Text(gateway.status, document), allocator);
+        entry.AddMember("Since", gateway.since, allocator);
+        entry.AddMember("LastFrame",
+                        gateway.lastFrame ? rapidjson::Value(*gateway.lastFrame) : rapidjson::Value(),
+                        allocator);
+        entry.AddMember("Queued", gateway.queued, allocator);
+        entry.AddMember("Waiting", gateway.waiting, allocator);
+        entry.AddMember("ConnectAttempts", gateway.connectAttempts, allocator);
+        entry.AddMember("CrcErrors", gateway.crcErrors, allocator);
+        list.PushBack(entry, allocator);
+    }
+    rapidjson::Value object(rapidjson::kObjectType);
+    object.AddMember("Gateways", list, allocator);
+    return object;
+}
+
+rapidjson::Value MuxGatewayStatusEventPayload::ToJSONObject(rapidjson::Document& document) const {
+    rapidjson::Value object(rapidjson::kObjectType);
+    auto& allocator = document.GetAllocator();
+    object.AddMember("GatewayID", gatewayID, allocator);
+    object.AddMember("Status", Text(status, document), allocator);
+    object.AddMember("Previous", Text(previous, document), allocator);
+    return object;
+}
+
 }  // namespace Mux

@@ -9,6 +9,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -203,6 +204,46 @@ public:
     uint16_t lockID;
     std::string timestamp;
     std::string rfidData;
+};
+
+// One configured gateway as the answer to GATEWAYS (code 100) shows it.
+struct MuxGatewayEntry {
+    int32_t id = 0;
+    std::string description;
+    std::string ipAddress;
+    int port = 0;
+    std::string status;                 // the status word ("READY", ...)
+    int64_t since = 0;                  // unix seconds: when it took that status
+    std::optional<int64_t> lastFrame;   // unix seconds: its last frame; none yet
+    uint64_t queued = 0;                // frames waiting to be sent
+    uint64_t waiting = 0;               // frames sent, waiting for their answer
+    uint64_t connectAttempts = 0;       // failed connection attempts since the last success
+    uint64_t crcErrors = 0;             // frames dropped for a wrong CRC
+};
+
+// The result of GATEWAYS: writes "Gateways", one object per gateway, its members "ID",
+// "Description", "IpAddress", "Port", "Status", "Since", "LastFrame" (null when none),
+// "Queued", "Waiting", "ConnectAttempts", "CrcErrors" in this order.
+class MuxGatewaysPayload : public MuxMessagePayloadBase {
+public:
+    explicit MuxGatewaysPayload(std::vector<MuxGatewayEntry> gateways)
+        : gateways(std::move(gateways)) {}
+    rapidjson::Value ToJSONObject(rapidjson::Document& document) const override;
+
+    std::vector<MuxGatewayEntry> gateways;
+};
+
+// A gateway's status changed (code 102): writes "GatewayID", "Status" and "Previous",
+// the two status words.
+class MuxGatewayStatusEventPayload : public MuxMessagePayloadBase {
+public:
+    MuxGatewayStatusEventPayload(int32_t gatewayID, std::string status, std::string previous)
+        : gatewayID(gatewayID), status(std::move(status)), previous(std::move(previous)) {}
+    rapidjson::Value ToJSONObject(rapidjson::Document& document) const override;
+
+    int32_t gatewayID;
+    std::string status;
+    std::string previous;
 };
 
 }  // namespace Mux

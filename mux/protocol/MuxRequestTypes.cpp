@@ -181,6 +181,11 @@ std::unique_ptr<MuxMessagePayloadBase> BuildWhitelistEntryRequest(const MuxReque
                                                    values.isUIDCard);
 }
 
+// A request of lockhub's own that carries no "Data".
+std::unique_ptr<MuxMessagePayloadBase> BuildWithoutData(const MuxRequestValues&) {
+    return nullptr;
+}
+
 // A request that carries its lock address alone, read into and built as Payload.
 template <class Payload>
 constexpr MuxRequestType LockAddressRequest(MuxRequestType type) {
@@ -286,6 +291,17 @@ constexpr MuxRequestType kRequestTypes[] = {
     {.code = MUX_MESSAGE_GET_WHITELIST, .name = "WHITELIST GET", .kind = "whitelist"},
     // Read, but never applied.
     {.code = MUX_MESSAGE_CONFIGURE, .read = ParseConfigureMessage},
+    // Answered by lockhub itself. lockctl watch --gateways sends the subscription.
+    {.code = MUX_MESSAGE_GATEWAYS,
+     .name = "GATEWAYS",
+     .addressesLock = false,
+     .build = BuildWithoutData,
+     .command = "gateways",
+     .summary = "list the gateways and their health"},
+    {.code = MUX_MESSAGE_SUBSCRIBE_GATEWAY_STATUS,
+     .name = "SUBSCRIBE GATEWAY STATUS",
+     .addressesLock = false,
+     .build = BuildWithoutData},
 };
 
 }  // namespace

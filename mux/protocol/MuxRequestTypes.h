@@ -63,6 +63,8 @@ struct MuxRequestType {
     bool answersEvent = false;
     // It moves a door or changes a whitelist: the audit trail records each one.
     bool changesLock = false;
+    // It names a lock by "gatewayID" and "lockID"; false: it carries no "Data" at all.
+    bool addressesLock = true;
     // The largest "lockID" it takes (the smallest is 0): any lock unless it names a 16-bit
     // device address.
     int32_t highestLockID = std::numeric_limits<int32_t>::max();

@@ -61,6 +61,27 @@ TEST(CheckConfig, TheShippedExamplesAreAccepted) {
     EXPECT_FALSE(LogFileWritten(folder));
 }
 
+TEST(CheckConfig, MetricsAreShownOrWhyTheyAreNotServed) {
+    TempDir folder;
+    Outcome served = Check(folder, R"({"Metrics": {"Port": 9100}})");
+    EXPECT_EQ(served.status, 0);
+    EXPECT_NE(served.output.find("\nMetrics: http://127.0.0.1:9100/metrics and /healthz\n"),
+              std::string::npos)
+        << served.output;
+    Outcome unusable =
+        Check(folder, R"({"Metrics": {"Address": "localhost", "Port": 0, "Path": "/m"}})");
+    EXPECT_EQ(unusable.status, 0);
+    EXPECT_EQ(unusable.output.find("Metrics: http"), std::string::npos) << unusable.output;
+    for (const char* note :
+         {"Note: Metrics: unknown key \"Path\" is ignored\n",
+          "Note: Metrics: \"Address\" must be an IPv4 address such as 127.0.0.1: metrics are not "
+          "served\n",
+          "Note: Metrics: \"Port\" must be a whole number from 1 to 65535: metrics are not "
+          "served\n"}) {
+        EXPECT_NE(unusable.output.find(note), std::string::npos) << unusable.output;
+    }
+}
+
 TEST(CheckConfig, RefusedConfigurationsTellWhyAndExitOne) {
     TempDir folder;
     const std::pair<std::string, std::string> cases[] = {

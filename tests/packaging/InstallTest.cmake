@@ -44,8 +44,10 @@ endif()
 
 file(READ "${unit}" text)
 foreach(expected
-    "ExecStart=/bin/sh -c 'exec ${PREFIX}/bin/lockhub --configFile /etc/lockhub/lockhub.json"
-    "| exec ${PREFIX}/bin/logtrim -f /var/log/lockhub/lockhub.log"
+    "ExecStart=/bin/bash -c 'exec ${PREFIX}/bin/lockhub --configFile /etc/lockhub/lockhub.json"
+    "> >(exec ${PREFIX}/bin/logtrim -f /var/log/lockhub/lockhub.log"
+    "Type=notify\nWatchdogSec=30\nExecReload=/bin/kill -USR1 $MAINPID\n"
+    "KillMode=mixed"
     "Documentation=file://${docs}/README.md"
     "Restart=always")
   string(FIND "${text}" "${expected}" at)

@@ -56,7 +56,7 @@ bool Locksim::WaitForOutput(const std::string& text, size_t count,
 }
 
 Lockhub::Lockhub(const TempDir& folder, const std::string& configuration,
-                 std::vector<std::string> options, int port)
+                 std::vector<std::string> options, int port, std::vector<std::string> environment)
     : logFile_(folder.File("lockhub" + std::to_string(FreePort()) + ".log")),
       port_(port != 0 ? port : FreePort()) {
     std::vector<std::string> argv = {LOCKHUB_BINARY, "--port", std::to_string(port_),
@@ -67,7 +67,8 @@ Lockhub::Lockhub(const TempDir& folder, const std::string& configuration,
         argv.insert(argv.end(), {"--configFile", path});
     }
     argv.insert(argv.end(), options.begin(), options.end());
-    process_ = std::make_unique<ChildProcess>(argv, ChildProcess::Options{"", {}, folder.Path()});
+    process_ = std::make_unique<ChildProcess>(
+        argv, ChildProcess::Options{"", std::move(environment), folder.Path()});
 }
 
 std::string Lockhub::Log() const {
@@ -151,6 +152,18 @@ int ConnectToAddress(const std::string& address, int port) {
         fd = -1;
     }
     return fd;
+}
+
+std::string Masked(std::string text, std::initializer_list<const char*> keys) {
+    for (const char* key : keys) {
+        const std::string marker = std::string("\"") + key + "\":";
+        for (size_t at = text.find(marker); at != std::string::npos;
+             at = text.find(marker, at + marker.size())) {
+            std::string value = Member(text.substr(at), key);
+            text.replace(at + marker.size(), value.size(), "_");
+        }
+    }
+    return text;
 }
 
 std::string Request(const std::string& id, int code, const std::string& data) {

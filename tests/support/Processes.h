@@ -3,6 +3,7 @@
 // simulator), lockhub behind it, and a client that speaks the client protocol.
 
 #include <chrono>
+#include <initializer_list>
 #include <memory>
 #include <string>
 #include <vector>
@@ -33,9 +34,10 @@ private:
 // at verbose severity into a file of the folder.
 class Lockhub {
 public:
-    // port 0: a free port.
+    // port 0: a free port. environment: "NAME=value" added to lockhub's.
     Lockhub(const TempDir& folder, const std::string& configuration,
-            std::vector<std::string> options = {}, int port = 0);
+            std::vector<std::string> options = {}, int port = 0,
+            std::vector<std::string> environment = {});
     int Port() const { return port_; }
     std::string Log() const;
     bool WaitForLog(const std::string& text, size_t count = 1,
@@ -79,6 +81,10 @@ private:
 // One connection attempt to address:port (an IPv4 address in text form): the connected
 // socket, or -1 when refused or unusable. For servers listening on one address only.
 int ConnectToAddress(const std::string& address, int port);
+
+// The text with the value of every one of these JSON members replaced by _: times and
+// event identifiers differ from run to run.
+std::string Masked(std::string text, std::initializer_list<const char*> keys);
 
 // A request text: {"Timestamp":1,"MessageID":id,"MessageCode":code,"Data":data}.
 std::string Request(const std::string& id, int code, const std::string& data);

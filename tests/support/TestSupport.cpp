@@ -135,6 +135,49 @@ std::string ReceiveFor(int fd, size_t atLeast, std::chrono::milliseconds deadlin
     return received;
 }
 
+bool WaitForClose(int fd, std::chrono::milliseconds deadline) {
+    auto end = std::chrono::steady_clock::now() + deadline;
+    for (;;) {
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            end - std::chrono::steady_clock::now());
+        pollfd waiting{fd, POLLIN, 0};
+        if (left.count() <= 0 || ::poll(&waiting, 1, static_cast<int>(left.count())) <= 0) {
+            return false;
+        }
+        char buffer[4096];
+        if (::recv(fd, buffer, sizeof buffer, 0) <= 0) {
+            return true;
+        }
+    }
+}
+
+HttpAnswer HttpRequest(int port, const std::string& method, const std::string& path,
+                       std::chrono::milliseconds deadline) {
+    HttpAnswer answer;
+    int fd = ConnectTo(port, deadline);
+    if (fd < 0) {
+        return answer;
+    }
+    SendAll(fd, method + " " + path + " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n");
+    std::string text = ReceiveFor(fd, std::string::npos, deadline);
+    ::close(fd);
+    size_t headEnd = text.find("\r\n\r\n");
+    if (text.compare(0, 9, "HTTP/1.1 ") != 0 || headEnd == std::string::npos) {
+        return answer;
+    }
+    answer.status = std::atoi(text.c_str() + 9);
+    answer.head = text.substr(0, headEnd);
+    answer.body = text.substr(headEnd + 4);
+    return answer;
+}
+
+size_t OpenDescriptors(pid_t pid) {
+    std::error_code ignored;
+    auto entries =
+        std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/fd", ignored);
+    return static_cast<size_t>(std::distance(entries, std::filesystem::directory_iterator()));
+}
+
 ChildProcess::ChildProcess(const std::vector<std::string>& argv, const Options& options) {
     static std::atomic<int> serial{0};
     std::string stem = options.outputDir + "/process" + std::to_string(serial++);

@@ -45,6 +45,22 @@ int ConnectTo(int port, std::chrono::milliseconds deadline = std::chrono::millis
 bool SendAll(int fd, const std::string& bytes);
 // Reads until at least `atLeast` bytes arrived, the peer closed or the deadline passed.
 std::string ReceiveFor(int fd, size_t atLeast, std::chrono::milliseconds deadline);
+// Reads and drops what arrives until the peer closes the connection (true) or the
+// deadline passes.
+bool WaitForClose(int fd, std::chrono::milliseconds deadline);
+
+// One HTTP/1.1 request with "Connection: close" to 127.0.0.1:port and its answer: the
+// status code (0 when none came), the head and the body.
+struct HttpAnswer {
+    int status = 0;
+    std::string head;
+    std::string body;
+};
+HttpAnswer HttpRequest(int port, const std::string& method, const std::string& path,
+                       std::chrono::milliseconds deadline = std::chrono::milliseconds(10000));
+
+// The descriptors a process holds open now.
+size_t OpenDescriptors(pid_t pid);
 
 // A program started as a real process; standard output and error go to files in its
 // folder, standard input is a pipe the test may write to. Killed if still running when

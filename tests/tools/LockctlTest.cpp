@@ -25,20 +25,6 @@ Outcome Finish(ChildProcess& process, std::chrono::milliseconds deadline = 40s) 
     return outcome;
 }
 
-// The text with the values of these JSON members replaced by _: times and event
-// identifiers differ from run to run.
-std::string Masked(std::string text, std::initializer_list<const char*> keys) {
-    for (const char* key : keys) {
-        std::string marker = std::string("\"") + key + "\":";
-        std::string value = Member(text, key);
-        size_t at = text.find(marker + value);
-        if (!value.empty() && at != std::string::npos) {
-            text.replace(at + marker.size(), value.size(), "_");
-        }
-    }
-    return text;
-}
-
 // Readable event lines with the time after ", at " replaced by _.
 std::string WithoutTimes(const std::string& text) {
     std::istringstream lines(text);
@@ -185,6 +171,32 @@ TEST_F(Lockctl, WatchPrintsEachEventAndEndsAfterCount) {
               R"("lockID":4711,"timestamp":_,"RFIDData":"04A10B"}})"
               "\n");
     EXPECT_EQ(Member(raw.output, "MessageID").rfind("\"lockEventMessage-", 0), 0u);
+}
+
+TEST_F(Lockctl, GatewaysPrintsATableAndWatchPrintsGatewayStatusEvents) {
+    Start();
+    Outcome table = Run({"gateways"});
+    EXPECT_EQ(table.status, 0) << table.errors;
+    const std::string port = std::to_string(sim->Port());
+    const size_t rowStart = table.output.find('\n') + 1;
+    EXPECT_EQ(table.output.substr(0, rowStart),
+              "ID  STATUS  SINCE                LAST FRAME           QUEUED  WAITING  ATTEMPTS  "
+              "CRC ERRORS  ADDRESS" +
+                  std::string(port.size() + 5, ' ') + "DESCRIPTION\n");
+    const std::string row = table.output.substr(rowStart);
+    EXPECT_EQ(row.substr(0, 12), "1   READY   ") << row;
+    const std::string address = "127.0.0.1:" + port + "  Test gateway\n";
+    EXPECT_EQ(row.substr(row.size() - address.size()), address) << row;
+
+    auto watch = StartLockctl(folder, {"watch", "--gateways", "--count", "2", "--timeout", "30",
+                                       "--port", std::to_string(hub->Port())});
+    ASSERT_TRUE(hub->WaitForLog("subscribed to gateway status events")) << hub->Log();
+    sim->Command("close");
+    Outcome events = Finish(*watch);
+    EXPECT_EQ(events.status, 0) << events.errors;
+    EXPECT_EQ(events.output,
+              "gateway status event: gateway 1 DISCONNECTED (was READY)\n"
+              "gateway status event: gateway 1 READY (was DISCONNECTED)\n");
 }
 
 TEST(LockctlCommandLine, UnusableCommandLinesExit64WithoutConnecting) {

@@ -22,7 +22,7 @@ constexpr int kHighestByte = 255;
 
 // What a request type's command reads from the command line.
 unsigned FieldsOf(const MuxRequestType& type) {
-    unsigned fields = kLockRequest;
+    unsigned fields = type.addressesLock ? kLockRequest : kRequest;
     if (type.highestLockID <= kHighestShortLock) {
         fields |= kShortLock;
     }
@@ -56,8 +56,8 @@ std::vector<Command> MakeCommands() {
             }
         }
     }
-    commands.push_back(
-        {"watch", nullptr, nullptr, kEventCount, "print every event lockhub sends, as it arrives"});
+    commands.push_back({"watch", nullptr, nullptr, kEventCount | kGatewayEvents,
+                        "print every event lockhub sends, as it arrives"});
     return commands;
 }
 
@@ -88,6 +88,8 @@ constexpr OptionRule kOptions[] = {
      "--event-answer  send it as the answer to a card-reader event"},
     {"id", true, kRequest, "--id TEXT       the request's MessageID (default: made up)"},
     {"count", true, kEventCount, "--count N       end after N events (default: never)"},
+    {"gateways", false, kGatewayEvents,
+     "--gateways      also print each change of a gateway's status (code 102)"},
     {"host", true, 0, "--host H        lockhub's address (default 127.0.0.1)"},
     {"port", true, 0,
      "--port P        lockhub's port (default 5555; with --tls, required: the TLS\n"
@@ -267,6 +269,7 @@ bool ReadCommandValues(const argh::parser& parser, Options& options, std::string
     }
     options.uid = parser["uid"];
     options.eventAnswer = parser["event-answer"];
+    options.gatewayEvents = parser["gateways"];
     return good && ReadTlsOptions(parser, options, error);
 }
 

@@ -27,14 +27,15 @@ enum ExitStatus : int {
 
 // What a command reads from the command line.
 enum Field : unsigned {
-    kRequest = 1u << 0,      // sends a request: --id
-    kLockAddress = 1u << 1,  // --gateway, --lock
-    kShortLock = 1u << 2,    // the lock is a 16-bit device address
-    kDuration = 1u << 3,     // --duration
-    kCard = 1u << 4,         // --card, --uid, --setup
-    kCardOptions = 1u << 5,  // --options
-    kEventAnswer = 1u << 6,  // --event-answer
-    kEventCount = 1u << 7,   // --count
+    kRequest = 1u << 0,        // sends a request: --id
+    kLockAddress = 1u << 1,    // --gateway, --lock
+    kShortLock = 1u << 2,      // the lock is a 16-bit device address
+    kDuration = 1u << 3,       // --duration
+    kCard = 1u << 4,           // --card, --uid, --setup
+    kCardOptions = 1u << 5,    // --options
+    kEventAnswer = 1u << 6,    // --event-answer
+    kEventCount = 1u << 7,     // --count
+    kGatewayEvents = 1u << 8,  // --gateways
 };
 
 // A command sends the request of a request type that names it, or watches (watch).
@@ -64,7 +65,8 @@ struct Options {
     int setup = 0;
     int cardOptions = 0;
     bool eventAnswer = false;
-    int count = 0;  // watch: events to print before ending; 0 for ever
+    int count = 0;               // watch: events to print before ending; 0 for ever
+    bool gatewayEvents = false;  // watch: subscribe to gateway status events first
     // --tls: through lockhub's TLS listener, with these files (all three given).
     bool tls = false;
     std::string certificate;

@@ -4,8 +4,11 @@
 #include <rapidjson/stringbuffer.h>
 #include <rapidjson/writer.h>
 
+#include <algorithm>
+#include <ctime>
 #include <memory>
 #include <ostream>
+#include <vector>
 
 #include "mux/protocol/MuxMessageBuilder.h"
 #include "mux/protocol/MuxMessageCodes.h"
@@ -66,7 +69,67 @@ const char* EventName(int code) {
     }
 }
 
+// Unix seconds as local "YYYY-MM-DD HH:MM:SS"; "-" for null.
+std::string LocalTime(const Value& seconds) {
+    if (!seconds.IsInt64()) {
+        return "-";
+    }
+    const std::time_t time = static_cast<std::time_t>(seconds.GetInt64());
+    std::tm local{};
+    char text[32];
+    if (localtime_r(&time, &local) == nullptr ||
+        std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &local) == 0) {
+        return Text(seconds);
+    }
+    return text;
+}
+
 }  // namespace
+
+void PrintGatewayTable(std::ostream& out, const std::string& text) {
+    rapidjson::Document document;
+    document.Parse(text.c_str(), text.size());
+    const Value* data = document.IsObject() ? ObjectMember(document, "Data") : nullptr;
+    const Value* result = data != nullptr ? ObjectMember(*data, "Data") : nullptr;
+    Value::ConstMemberIterator list;
+    if (result == nullptr || (list = result->FindMember("Gateways")) == result->MemberEnd() ||
+        !list->value.IsArray()) {
+        PrintMessage(out, text, false);
+        return;
+    }
+    std::vector<std::vector<std::string>> rows = {{"ID", "STATUS", "SINCE", "LAST FRAME", "QUEUED",
+                                                   "WAITING", "ATTEMPTS", "CRC ERRORS", "ADDRESS",
+                                                   "DESCRIPTION"}};
+    for (const Value& gateway : list->value.GetArray()) {
+        const Value none;
+        auto member = [&](const char* key) -> const Value& {
+            auto found = gateway.IsObject() ? gateway.FindMember(key) : gateway.MemberEnd();
+            return gateway.IsObject() && found != gateway.MemberEnd() ? found->value : none;
+        };
+        rows.push_back(
+            {Text(member("ID")), Text(member("Status")), LocalTime(member("Since")),
+             LocalTime(member("LastFrame")), Text(member("Queued")), Text(member("Waiting")),
+             Text(member("ConnectAttempts")), Text(member("CrcErrors")),
+             Text(member("IpAddress")) + ":" + Text(member("Port")), Text(member("Description"))});
+    }
+    std::vector<size_t> widths(rows.front().size(), 0);
+    for (const auto& row : rows) {
+        for (size_t i = 0; i < row.size(); ++i) {
+            widths[i] = std::max(widths[i], row[i].size());
+        }
+    }
+    for (const auto& row : rows) {
+        std::string line;
+        for (size_t i = 0; i < row.size(); ++i) {
+            line += row[i];
+            if (i + 1 < row.size()) {
+                line += std::string(widths[i] - row[i].size() + 2, ' ');
+            }
+        }
+        out << line << "\n";
+    }
+    out << std::flush;
+}
 
 std::optional<Envelope> ReadEnvelope(const std::string& text) {
     std::unique_ptr<MuxMessage> message = MuxMessageBuilder::Build(text);
@@ -97,6 +160,10 @@ void PrintMessage(std::ostream& out, const std::string& text, bool json) {
         out << "NACK" << (message.empty() ? "" : ": " + message) << " (ErrorCode "
             << MemberText(payload, "ErrorCode") << ")\n";
         PrintMembers(out, ObjectMember(payload, "Data"));
+    } else if (messageCode == MUX_MESSAGE_EVENT_GATEWAY_STATUS) {
+        out << "gateway status event: gateway " << MemberText(payload, "GatewayID") << " "
+            << MemberText(payload, "Status") << " (was " << MemberText(payload, "Previous")
+            << ")\n";
     } else if (const char* name = EventName(messageCode)) {
         out << name << ": gateway " << MemberText(payload, "gatewayID") << ", lock "
             << MemberText(payload, "lockID") << ", data " << MemberText(payload, "RFIDData")

@@ -6,6 +6,7 @@
 #include <memory>
 
 #include "mux/protocol/MuxMessageBuilder.h"
+#include "mux/protocol/MuxMessageCodes.h"
 
 namespace Lockctl {
 
@@ -27,6 +28,12 @@ std::string BuildRequestText(const Options& options, const std::string& messageI
     values.options = static_cast<uint8_t>(options.cardOptions);
     values.isUIDCard = options.uid;
     return Mux::MuxMessageBuilder::BuildMessage(type.code, messageId, type.build(values))->ToJSON();
+}
+
+std::string BuildGatewayStatusSubscription(const std::string& messageId) {
+    const Mux::MuxRequestType& type =
+        *Mux::FindRequestType(Mux::MUX_MESSAGE_SUBSCRIBE_GATEWAY_STATUS);
+    return Mux::MuxMessageBuilder::BuildMessage(type.code, messageId, type.build({}))->ToJSON();
 }
 
 }  // namespace Lockctl

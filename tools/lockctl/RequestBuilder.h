@@ -14,4 +14,7 @@ std::string MakeMessageId();
 // The request of a command that sends one (options.command has kRequest).
 std::string BuildRequestText(const Options& options, const std::string& messageId);
 
+// The subscription to gateway status events that watch --gateways sends.
+std::string BuildGatewayStatusSubscription(const std::string& messageId);
+
 }  // namespace Lockctl

@@ -63,16 +63,36 @@ int SendAndWaitForAnswer(const Options& options, MuxConnection& connection,
             }
             continue;
         }
-        PrintMessage(std::cout, text, options.json);
-        return envelope->messageCode == Mux::MUX_MESSAGE_ACK ? kExitAck : kExitNack;
+        const bool ack = envelope->messageCode == Mux::MUX_MESSAGE_ACK;
+        if (ack && !options.json && options.command->request->code == Mux::MUX_MESSAGE_GATEWAYS) {
+            PrintGatewayTable(std::cout, text);
+        } else {
+            PrintMessage(std::cout, text, options.json);
+        }
+        return ack ? kExitAck : kExitNack;
     }
 }
 
 int Watch(const Options& options, MuxConnection& connection,
           std::optional<Clock::time_point> deadline) {
-    for (int printed = 0; options.count == 0 || printed < options.count; ++printed) {
+    std::string error;
+    // With --gateways, the answer to the subscription is not an event: it is not printed.
+    std::string subscription;
+    if (options.gatewayEvents) {
+        subscription = MakeMessageId();
+        const std::string request = BuildGatewayStatusSubscription(subscription);
+        if (options.verbose) {
+            std::cerr << "sent: " << request << std::endl;
+        }
+        if (!connection.Send(request, deadline.value_or(Clock::now() + kConnectTimeout), error)) {
+            std::cerr << "lockctl: cannot subscribe to gateway status events: " << error
+                      << std::endl;
+            return kExitNoAnswer;
+        }
+    }
+    int printed = 0;
+    while (options.count == 0 || printed < options.count) {
         std::string text;
-        std::string error;
         switch (connection.Receive(deadline, text, error)) {
             case MuxConnection::Outcome::kTimeout:
                 if (options.count == 0) {
@@ -85,9 +105,18 @@ int Watch(const Options& options, MuxConnection& connection,
                 std::cerr << "lockctl: " << error << std::endl;
                 return kExitNoAnswer;
             case MuxConnection::Outcome::kMessage:
-                PrintMessage(std::cout, text, options.json);
                 break;
         }
+        std::optional<Envelope> envelope = ReadEnvelope(text);
+        if (!subscription.empty() && envelope && envelope->messageId == subscription) {
+            if (envelope->messageCode != Mux::MUX_MESSAGE_ACK) {
+                std::cerr << "lockctl: gateway status events refused: " << text << std::endl;
+                return kExitNack;
+            }
+            continue;
+        }
+        PrintMessage(std::cout, text, options.json);
+        ++printed;
     }
     return kExitAck;
 }
