@@ -42,13 +42,17 @@ std::string& programPath() {
     return *path;
 }
 
-// Guards both hooks.
+// Guards the hooks.
 std::mutex stopHookMutex;
 std::function<void()>& stopHook() {
     static std::function<void()>* const hook = new std::function<void()>();
     return *hook;
 }
 std::function<void()>& exitHook() {
+    static std::function<void()>* const hook = new std::function<void()>();
+    return *hook;
+}
+std::function<void()>& reloadHook() {
     static std::function<void()>* const hook = new std::function<void()>();
     return *hook;
 }
@@ -252,6 +256,18 @@ void StopCore() {
 }
 
 void HandleTerminationSignal(int signal) {
+    if (signal == SIGUSR1) {
+        std::function<void()> reload;
+        {
+            std::lock_guard<std::mutex> lock(stopHookMutex);
+            reload = reloadHook();
+        }
+        LOG_INFO << "Reload signal received. Rereading the configuration.";
+        if (reload) {
+            reload();
+        }
+        return;
+    }
     if (signal == SIGHUP || signal == SIGKILL) {
         LOG_WARNING << "Kill signal received. Terminating mux.";
         EndProcess(kFatalExitStatus);
@@ -290,6 +306,11 @@ void FatalWatchdog(int) {
 
 void SetProgramPath(const std::string& path) {
     programPath() = path;
+}
+
+void SetReloadHook(std::function<void()> hook) {
+    std::lock_guard<std::mutex> lock(stopHookMutex);
+    reloadHook() = std::move(hook);
 }
 
 void SetExitHook(std::function<void()> hook) {
@@ -345,7 +366,7 @@ void RegisterSignalHandlers() {
     action.sa_handler = SignalHandler;
     action.sa_flags = 0;
     sigemptyset(&action.sa_mask);
-    for (int signal : {SIGQUIT, SIGTERM, SIGHUP, SIGKILL, SIGABRT, SIGSEGV, SIGBUS}) {
+    for (int signal : {SIGQUIT, SIGTERM, SIGHUP, SIGUSR1, SIGKILL, SIGABRT, SIGSEGV, SIGBUS}) {
         sigaddset(&action.sa_mask, signal);
         ::sigaction(signal, &action, nullptr);
     }
@@ -375,6 +396,7 @@ void SignalHandler(int signal) {
         case SIGHUP:
         case SIGKILL:
         case SIGTERM:
+        case SIGUSR1:
         case SIGQUIT: {
             // Logging and exiting are not safe inside a handler: the signal thread does them.
             unsigned char number = static_cast<unsigned char>(signal);

@@ -18,6 +18,10 @@ void SetProgramPath(const std::string& path);
 // exists; called from whichever thread reached a threshold.
 void SetCoreStopHook(std::function<void()> stop);
 
+// What SIGUSR1 asks for: rereading the configuration. Set by the process start-up; called
+// by the signal thread, so it must return soon.
+void SetReloadHook(std::function<void()> hook);
+
 // What must reach the disk before an orderly exit on a signal (the audit trail). Set by
 // the process start-up; called by the signal thread before it ends the process.
 void SetExitHook(std::function<void()> hook);
@@ -33,9 +37,10 @@ void CriticalErrorThresholdReached();
 // A closed peer or a log reader that went away must make writes fail, not end the process.
 void IgnoreBrokenPipes();
 
-// Installs the handlers for SIGQUIT, SIGTERM, SIGHUP, SIGKILL (refused by the system),
-// SIGABRT, SIGSEGV and SIGBUS. SIGQUIT and SIGTERM (exit status 0) and SIGHUP are handed to a thread of their own, which logs
-// and ends the process once the queued log lines are written (FlushLog); the fatal signals
+// Installs the handlers for SIGQUIT, SIGTERM, SIGHUP, SIGUSR1, SIGKILL (refused by the
+// system), SIGABRT, SIGSEGV and SIGBUS. SIGUSR1 (the reload hook), SIGQUIT and SIGTERM
+// (exit status 0) and SIGHUP are handed to a thread of their own, which logs and, but for
+// SIGUSR1, ends the process once the queued log lines are written (FlushLog); the fatal signals
 // are handled in the thread that raised them, which writes its log lines directly
 // (WriteLogDirectly). The critical-error exit also flushes the log first.
 void RegisterSignalHandlers();

@@ -2,6 +2,8 @@
 
 #include <rapidjson/document.h>
 #include <rapidjson/error/en.h>
+#include <rapidjson/stringbuffer.h>
+#include <rapidjson/writer.h>
 
 #include <cerrno>
 #include <filesystem>
@@ -171,6 +173,28 @@ std::string ReadListeners(const Value& document, MuxConfigurationData& configura
 
 Quarn::Tls::TlsFiles TlsFilesOf(const TlsListenerData& tls) {
     return {tls.Certificate, tls.PrivateKey, tls.ClientCA, tls.ClientCRL};
+}
+
+std::string RestartOnlySettings(const std::string& json) {
+    rapidjson::Document document;
+    document.Parse<rapidjson::kParseIterativeFlag>(json.c_str(), json.size());
+    if (document.HasParseError() || !document.IsObject()) {
+        return "";
+    }
+    rapidjson::StringBuffer text;
+    rapidjson::Writer<rapidjson::StringBuffer> writer(text);
+    writer.StartArray();
+    for (const char* key : {"Tls", "PlainListener", "AuditLog", "Mqtt", "Metrics"}) {
+        writer.String(key);
+        Value::ConstMemberIterator member = document.FindMember(key);
+        if (member == document.MemberEnd()) {
+            writer.Null();
+        } else {
+            member->value.Accept(writer);
+        }
+    }
+    writer.EndArray();
+    return text.GetString();
 }
 
 bool HasListenerSettings(const std::string& json) {

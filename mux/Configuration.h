@@ -18,6 +18,7 @@ inline constexpr int kDefaultRequestTimeoutSeconds = 20;
 struct MuxDeviceData {
     std::string Name;
     int ID = 0;
+    bool operator==(const MuxDeviceData&) const = default;
 };
 
 struct MuxGatewayData {
@@ -102,6 +103,10 @@ std::optional<std::string> ReadConfigurationFile(const std::string& path);
 // is the TLS context's check.
 std::optional<MuxConfigurationData> ParseConfigurationText(const std::string& json,
                                                            std::string* reason = nullptr);
+
+// The members of a configuration text that only a restart applies ("Tls", "PlainListener",
+// "AuditLog", "Mqtt", "Metrics"), as one comparable text.
+std::string RestartOnlySettings(const std::string& json);
 
 // Whether a configuration text (a JSON object) has "Tls" or "PlainListener": start-up must
 // not go on without the configuration then, or listeners other than those asked for open.

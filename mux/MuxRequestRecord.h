@@ -13,6 +13,10 @@
 #include "mux/protocol/MuxMessage.h"
 #include "net/ClientPeer.h"
 
+namespace Quarn {
+class VirtualGateway;
+}
+
 namespace Mux {
 
 namespace Mqtt {
@@ -38,6 +42,9 @@ struct MuxRequestRecord {
     // A command through the MQTT bridge: its answer goes to the command's response topic,
     // not to a connection (socketFd is then -1).
     std::shared_ptr<const Mqtt::MqttCommand> mqttCommand;
+    // The gateway that took the request, while it waits in the pending list: a gateway
+    // removed by a reload answers for its own requests only.
+    const Quarn::VirtualGateway* handedTo = nullptr;
     // When the request arrived: a request must not reach its gateway long after.
     std::chrono::steady_clock::time_point receivedAt = std::chrono::steady_clock::now();
     bool isEvent;

@@ -90,6 +90,7 @@ int RunProcess(const CommandLineOptions& options) {
     if (!core->PrepareListeners()) {
         LOG_ERROR << "Mux not started: its listeners cannot be set up as configured.";
         return 1;
+    }
     core->WatchLoops(notifier);
     notifier.SetStatusSource([&core] { return core->Summarize().Text(); });
     core->SetListeningCallback([&notifier] { notifier.Ready(); });
@@ -103,6 +104,8 @@ int RunProcess(const CommandLineOptions& options) {
     QuarnMux* stoppable = core.get();
     Diagnostics::SetCoreStopHook([stoppable] { stoppable->Stop(); });
     Diagnostics::SetExitHook([stoppable] { stoppable->CloseAuditTrail(); });
+    Diagnostics::SetReloadHook(
+        [stoppable, path = options.configFile] { stoppable->RequestReload(path); });
     core->Start();
     LOG_VERBOSE << "Registering signals handlers.";
     Diagnostics::RegisterSignalHandlers();
@@ -113,6 +116,7 @@ int RunProcess(const CommandLineOptions& options) {
     notifier.Stop();
     Diagnostics::SetCoreStopHook(nullptr);
     Diagnostics::SetExitHook(nullptr);
+    Diagnostics::SetReloadHook(nullptr);
     return Diagnostics::GetProcessExitCode();
 }
 

@@ -201,12 +201,15 @@ bool QuarnMux::StartServerSocket() {
 void QuarnMux::gatewaysThreadProc() {
     // Each gateway connects and reconnects on a thread of its own: a gateway that is down
     // or slow to accept never holds up the others. Requests do not pass through here: the
-    // receive thread hands each to its gateway directly.
-    for (const std::unique_ptr<Gateway>& gateway : virtualGateways_) {
-        gateway->StartConnecting();
+    // receive thread hands each to its gateway directly. Reloads are applied here.
+    for (const GatewaySet::Entry& entry : gatewaySet_.load()->entries) {
+        entry.gateway->StartConnecting();
     }
     while (gatewaysRunning_) {
         Service::Beat(gatewaysHeartbeat_);
+        if (reloadWanted_.exchange(false)) {
+            Reload();
+        }
         AwaitWork(gatewaysWork_, gatewaysHeartbeat_);
     }
     LOG_DEBUG << "GatewaysThreadProc thread procedure closing.";
@@ -250,6 +253,7 @@ bool QuarnMux::ParseConfiguration(std::string json) {
         }
         return false;
     }
+    restartOnlySettings_ = Configuration::RestartOnlySettings(json);
     tls_ = configuration->Tls;
     plainListener_ = configuration->PlainListener;
     LOG_VERBOSE << Configuration::DescribeConfiguration(*configuration);
@@ -280,11 +284,83 @@ bool QuarnMux::ParseConfiguration(std::string json) {
 }
 
 void QuarnMux::RemoveAllGateways() {
-    for (std::unique_ptr<Gateway>& gateway : virtualGateways_) {
-        gateway->Disconnect();
+    std::shared_ptr<const GatewaySet> set = gatewaySet_.exchange(std::make_shared<GatewaySet>());
+    for (const GatewaySet::Entry& entry : set->entries) {
+        entry.gateway->Disconnect();
     }
-    gateways_.clear();
-    virtualGateways_.clear();
+}
+
+std::shared_ptr<QuarnMux::Gateway> QuarnMux::CreateGateway(
+    const Configuration::MuxGatewayData& data, int port, bool checkFrameCrc) {
+    // A port the plan calls badPort: the gateway refuses it, and its exception tells why.
+    std::shared_ptr<Gateway> gateway;
+    try {
+        gateway = std::make_shared<Gateway>(data.IpAddress, port);
+    } catch (const std::exception& error) {
+        LOG_ERROR << "Cannot create gateway with ID " << data.ID << ": " << error.what();
+        return nullptr;
+    }
+    gateway->SetId(data.ID);
+    gateway->SetDescription(data.Description);
+    gateway->SetRequestTimeout(requestTimeout_.load());
+    gateway->SetCheckFrameCrc(checkFrameCrc);
+    gateway->SetStateChangedCallback([this](Gateway& changed,
+                                            Quarn::VirtualGatewayStatuses oldStatus,
+                                            Quarn::VirtualGatewayStatuses newStatus) {
+        VirtualGatewayStateChangedCallback(changed, oldStatus, newStatus);
+    });
+    gateway->SetResponseReceivedCallback(
+        [this](Gateway& from, std::unique_ptr<GatewayResponse> response) {
+            VirtualGatewayResponseReceivedCallback(from, std::move(response));
+        });
+    gateway->SetEventReceivedCallback([this](Gateway& from, std::unique_ptr<GatewayEvent> event) {
+        VirtualGatewayEventReceivedCallback(from, std::move(event));
+    });
+    return gateway;
+}
+
+std::shared_ptr<const GatewaySet> QuarnMux::BuildGatewaySet(
+    const Configuration::MuxConfigurationData& configuration, const GatewaySet& previous,
+    std::vector<std::shared_ptr<Gateway>>& created) {
+    auto set = std::make_shared<GatewaySet>();
+    if (!configuration.Enabled) {
+        return set;
+    }
+    // A gateway is kept when the entry with its ID (the first, second ... with that ID)
+    // still has its address, port, devices and CRC setting.
+    std::map<int, size_t> seen;
+    std::map<int, size_t> seenBefore;
+    std::map<std::pair<int, size_t>, const GatewaySet::Entry*> before;
+    for (const GatewaySet::Entry& entry : previous.entries) {
+        before[{entry.data.ID, seenBefore[entry.data.ID]++}] = &entry;
+    }
+    for (const Configuration::GatewayPlan& plan : Configuration::PlanGateways(configuration)) {
+        const Configuration::MuxGatewayData& data = configuration.Gateways[plan.index];
+        if (plan.use == Configuration::GatewayUse::noAddress) {
+            continue;
+        }
+        const bool checkFrameCrc = data.CheckFrameCRC.value_or(configuration.CheckFrameCRC);
+        GatewaySet::Entry entry{data, checkFrameCrc, nullptr};
+        auto old = before.find({data.ID, seen[data.ID]});
+        if (old != before.end() && old->second->data.IpAddress == data.IpAddress &&
+            Configuration::PortOf(old->second->data) == plan.port &&
+            old->second->data.Devices == data.Devices &&
+            old->second->checkFrameCrc == checkFrameCrc) {
+            entry.gateway = old->second->gateway;
+        } else {
+            entry.gateway = CreateGateway(data, plan.port, checkFrameCrc);
+            if (!entry.gateway) {
+                continue;
+            }
+            created.push_back(entry.gateway);
+        }
+        ++seen[data.ID];
+        if (plan.use == Configuration::GatewayUse::routed) {
+            set->routed.emplace(data.ID, entry.gateway.get());
+        }
+        set->entries.push_back(std::move(entry));
+    }
+    return set;
 }
 
 void QuarnMux::InitVirtualGateways(Configuration::MuxConfigurationData configuration) {
@@ -298,41 +374,8 @@ void QuarnMux::InitVirtualGateways(Configuration::MuxConfigurationData configura
     if (configuration.Gateways.empty()) {
         return;
     }
-    for (const Configuration::GatewayPlan& plan : Configuration::PlanGateways(configuration)) {
-        const Configuration::MuxGatewayData& data = configuration.Gateways[plan.index];
-        if (plan.use == Configuration::GatewayUse::noAddress) {
-            continue;
-        }
-        // A port the plan calls badPort: the gateway refuses it, and its exception tells why.
-        std::unique_ptr<Gateway> gateway;
-        try {
-            gateway = std::make_unique<Gateway>(data.IpAddress, plan.port);
-        } catch (const std::exception& error) {
-            LOG_ERROR << "Cannot create gateway with ID " << data.ID << ": " << error.what();
-            continue;
-        }
-        gateway->SetId(data.ID);
-        gateway->SetDescription(data.Description);
-        gateway->SetRequestTimeout(requestTimeout_);
-        gateway->SetCheckFrameCrc(data.CheckFrameCRC.value_or(configuration.CheckFrameCRC));
-        gateway->SetStateChangedCallback([this](Gateway& changed,
-                                                Quarn::VirtualGatewayStatuses oldStatus,
-                                                Quarn::VirtualGatewayStatuses newStatus) {
-            VirtualGatewayStateChangedCallback(changed, oldStatus, newStatus);
-        });
-        gateway->SetResponseReceivedCallback(
-            [this](Gateway& from, std::unique_ptr<GatewayResponse> response) {
-                VirtualGatewayResponseReceivedCallback(from, std::move(response));
-            });
-        gateway->SetEventReceivedCallback(
-            [this](Gateway& from, std::unique_ptr<GatewayEvent> event) {
-                VirtualGatewayEventReceivedCallback(from, std::move(event));
-            });
-        if (plan.use == Configuration::GatewayUse::routed) {
-            gateways_.emplace(data.ID, gateway.get());
-        }
-        virtualGateways_.push_back(std::move(gateway));
-    }
+    std::vector<std::shared_ptr<Gateway>> created;
+    gatewaySet_.store(BuildGatewaySet(configuration, GatewaySet{}, created));
     LOG_INFO << "Virtual gateways initialized.";
 }
 

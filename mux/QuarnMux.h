@@ -22,6 +22,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
@@ -74,6 +75,18 @@ class MuxMessage;
 struct MuxRequestRecord;
 struct RequestRoute;
 
+// One configuration's gateways: each with the configuration data it was made from, in
+// configuration order, and the gateway each routed ID reaches.
+struct GatewaySet {
+    struct Entry {
+        Configuration::MuxGatewayData data;
+        bool checkFrameCrc = true;
+        std::shared_ptr<Quarn::VirtualGateway> gateway;
+    };
+    std::vector<Entry> entries;
+    std::map<int, Quarn::VirtualGateway*> routed;
+};
+
 class QuarnMux : private CoreServices {
 public:
     // Port 5555.
@@ -98,6 +111,12 @@ public:
     void CloseAuditTrail();
     // Replaces all gateways by those of the configuration (not connected yet).
     void InitVirtualGateways(Configuration::MuxConfigurationData configuration);
+
+    // Asks the gateways thread to reread the configuration file at path and apply what
+    // changed: gateways added, removed (their requests answered with a NACK) or replaced,
+    // the request time-out and the permissions for new requests. A file that start-up would
+    // refuse changes nothing. Any thread (the signal thread on SIGUSR1); returns at once.
+    void RequestReload(std::string path);
 
     // Listen on one local address instead of all; before Start.
     void SetBindAddress(std::string address) { bindAddress_ = std::move(address); }
@@ -160,6 +179,19 @@ private:
     void EndLoops();
     void DestroyMutexes();
     void RemoveAllGateways();
+    // A gateway for one entry of a configuration, with the core's callbacks; null, logged,
+    // when it cannot be made.
+    std::shared_ptr<Gateway> CreateGateway(const Configuration::MuxGatewayData& data, int port,
+                                           bool checkFrameCrc);
+    // The gateways of a configuration: those of previous that it leaves unchanged, and new
+    // ones (also added to created, not connected yet).
+    std::shared_ptr<const GatewaySet> BuildGatewaySet(
+        const Configuration::MuxConfigurationData& configuration, const GatewaySet& previous,
+        std::vector<std::shared_ptr<Gateway>>& created);
+    // Gateways thread: the reload asked for, and the removal of a gateway that left the
+    // configuration once no other thread holds it.
+    void Reload();
+    void Retire(std::vector<std::shared_ptr<Gateway>> retired);
 
     // Threads.
     void mainThreadProc();
@@ -199,9 +231,9 @@ private:
     // True when the gateway queued the request: the record then waits in the pending list.
     // Else the record stays with the caller.
     bool SendMessageToVG(Record& record);
-    // The gateway a request goes to, after the checks and log lines of its route (a
+    // The gateway of set a request goes to, after the checks and log lines of its route (a
     // duration of 0 becomes 1); null when it cannot be routed.
-    Gateway* RouteRequest(const RequestRoute& route, MuxMessage& request);
+    Gateway* RouteRequest(const GatewaySet& set, const RequestRoute& route, MuxMessage& request);
     // The time by which the request's frame must have left; none without a time-out.
     std::optional<std::chrono::steady_clock::time_point> DeadlineOf(
         const MuxRequestRecord& record) const;
@@ -254,7 +286,9 @@ private:
     std::atomic<bool> serving_{false};
     std::unique_ptr<Quarn::Net::ServerSocket> serverSocket_;  // set by Start, then fixed
     std::atomic<bool> enabled_{false};
-    std::chrono::seconds requestTimeout_{Configuration::kDefaultRequestTimeoutSeconds};
+    // Taken by each request on arrival; a reload may change it.
+    std::atomic<std::chrono::seconds> requestTimeout_{
+        std::chrono::seconds(Configuration::kDefaultRequestTimeoutSeconds)};
     // Who may do what; replaced whole, so a request reads one consistent set.
     std::atomic<std::shared_ptr<const ClientPermissions>> permissions_{
         std::make_shared<const ClientPermissions>()};
@@ -267,12 +301,19 @@ private:
     std::shared_ptr<const Quarn::Net::ClientPeer> mqttPeer_;
     std::string startupFailure_;
 
-    // Filled before Start and not changed while the threads run, so that any thread may
-    // read them (ReportGateways and Summarize do, unlocked). virtualGateways_ owns
-    // every gateway, in configuration order; gateways_ routes a gateway ID to the first
-    // gateway with that ID.
-    std::vector<std::unique_ptr<Gateway>> virtualGateways_;
-    std::map<int, Gateway*> gateways_;
+    // The gateways of the configuration in force. A set never changes once published: a
+    // reload publishes a new one, so any thread reads a consistent set by loading it and
+    // keeps its gateways alive while it holds it. Set by the configuration before Start,
+    // then by the gateways thread only.
+    std::atomic<std::shared_ptr<const GatewaySet>> gatewaySet_{std::make_shared<GatewaySet>()};
+    // The configuration file a reload rereads; set by RequestReload, read by the gateways
+    // thread.
+    std::mutex reloadMutex_;
+    std::string reloadPath_;  // reloadMutex_
+    std::atomic<bool> reloadWanted_{false};
+    // The settings only a restart applies, as the configuration in force has them; set by
+    // the configuration before Start.
+    std::string restartOnlySettings_;
 
     Threading::Mutex muxMessageQueueMutex_;
     Threading::Mutex pendingMessagesListMutex_;

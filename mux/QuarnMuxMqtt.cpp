@@ -63,7 +63,8 @@ void QuarnMux::MqttCommandReceived(Mqtt::MqttCommand command) {
     }
     // A command the broker kept while lockhub was away must not move a door long after.
     const std::time_t now = std::time(nullptr);
-    if (requestTimeout_.count() > 0 && message->GetTimestamp() + requestTimeout_.count() < now) {
+    const int64_t timeout = requestTimeout_.load().count();
+    if (timeout > 0 && message->GetTimestamp() + timeout < now) {
         LOG_WARNING << "Ignored MQTT command " << message->GetMessageId() << ": its Timestamp "
                     << message->GetTimestamp() << " is older than the request time-out.";
         return;

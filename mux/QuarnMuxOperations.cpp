@@ -41,12 +41,11 @@ void QuarnMux::AnnounceListening() {
 CoreSummary QuarnMux::Summarize() {
     CoreSummary summary;
     summary.listening = listening_;
-    summary.gateways = static_cast<int>(virtualGateways_.size());
-    summary.gatewaysReady =
-        static_cast<int>(std::count_if(virtualGateways_.begin(), virtualGateways_.end(),
-                                       [](const std::unique_ptr<Gateway>& gateway) {
-                                           return gateway->GetStatus() == Quarn::READY;
-                                       }));
+    const std::shared_ptr<const GatewaySet> set = gatewaySet_.load();
+    summary.gateways = static_cast<int>(set->entries.size());
+    summary.gatewaysReady = static_cast<int>(std::count_if(
+        set->entries.begin(), set->entries.end(),
+        [](const GatewaySet::Entry& entry) { return entry.gateway->GetStatus() == Quarn::READY; }));
     // A client's departure may be counted just before its arrival.
     summary.clients = std::max<int64_t>(0, metrics_.Clients());
     return summary;
@@ -54,8 +53,10 @@ CoreSummary QuarnMux::Summarize() {
 
 std::vector<GatewayReport> QuarnMux::ReportGateways() {
     std::vector<GatewayReport> reports;
-    reports.reserve(virtualGateways_.size());
-    for (const std::unique_ptr<Gateway>& gateway : virtualGateways_) {
+    const std::shared_ptr<const GatewaySet> set = gatewaySet_.load();
+    reports.reserve(set->entries.size());
+    for (const GatewaySet::Entry& entry : set->entries) {
+        Gateway* gateway = entry.gateway.get();
         reports.push_back({gateway->GetId(), gateway->GetDescription(), gateway->GetIpAddress(),
                            gateway->GetPort(), gateway->GetHealth()});
     }

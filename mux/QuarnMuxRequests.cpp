@@ -153,10 +153,11 @@ void QuarnMux::HandOver(Record record) {
 
 std::optional<std::chrono::steady_clock::time_point> QuarnMux::DeadlineOf(
     const MuxRequestRecord& record) const {
-    if (requestTimeout_.count() <= 0) {
+    const std::chrono::seconds timeout = requestTimeout_.load();
+    if (timeout.count() <= 0) {
         return std::nullopt;
     }
-    return record.receivedAt + requestTimeout_;
+    return record.receivedAt + timeout;
 }
 
 bool QuarnMux::IsPermitted(const MuxRequestRecord& record) const {
@@ -201,7 +202,9 @@ bool QuarnMux::SendMessageToVG(Record& record) {
         LOG_DEBUG << "Message not correctly enqueued by Virtual Gateway. MessageID: " << messageId;
         return false;
     };
-    if (gateways_.empty()) {
+    // Held until the gateway took the request: a reload meanwhile does not remove it.
+    const std::shared_ptr<const GatewaySet> set = gatewaySet_.load();
+    if (set->routed.empty()) {
         return refuse();
     }
     const MuxRequestType* type = FindRequestType(request.GetMessageCode());
@@ -215,7 +218,7 @@ bool QuarnMux::SendMessageToVG(Record& record) {
     if (route == nullptr) {
         return refuse();
     }
-    Gateway* gateway = RouteRequest(*route, *record->requestMessage);
+    Gateway* gateway = RouteRequest(*set, *route, *record->requestMessage);
     if (gateway == nullptr) {
         return refuse();
     }
@@ -234,6 +237,7 @@ bool QuarnMux::SendMessageToVG(Record& record) {
     }
     std::shared_ptr<MuxMessage> message = record->requestMessage;
     const auto deadline = DeadlineOf(*record);
+    record->handedTo = gateway;
     pendingMessagesList_.emplace(messageId, std::move(record));
     pendingGuard.Unlock();
 
@@ -254,7 +258,8 @@ bool QuarnMux::SendMessageToVG(Record& record) {
     return refuse();
 }
 
-QuarnMux::Gateway* QuarnMux::RouteRequest(const RequestRoute& route, MuxMessage& request) {
+QuarnMux::Gateway* QuarnMux::RouteRequest(const GatewaySet& set, const RequestRoute& route,
+                                          MuxMessage& request) {
     if (route.call == nullptr) {
         LOG_WARNING << route.refusedText;
         return nullptr;
@@ -270,8 +275,8 @@ QuarnMux::Gateway* QuarnMux::RouteRequest(const RequestRoute& route, MuxMessage&
         }
         return nullptr;
     }
-    auto found = gateways_.find(address->gatewayID);
-    if (found == gateways_.end()) {
+    auto found = set.routed.find(address->gatewayID);
+    if (found == set.routed.end()) {
         if (route.notFoundText != nullptr) {
             LOG_WARNING << route.notFoundText;
         }

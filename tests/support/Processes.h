@@ -39,6 +39,8 @@ public:
             std::vector<std::string> options = {}, int port = 0,
             std::vector<std::string> environment = {});
     int Port() const { return port_; }
+    // The configuration file it reads (rewrite it, then SIGUSR1, to reload).
+    std::string ConfigFile() const { return logFile_ + ".json"; }
     std::string Log() const;
     bool WaitForLog(const std::string& text, size_t count = 1,
                     std::chrono::milliseconds deadline = std::chrono::milliseconds(10000));
