@@ -23,5 +23,7 @@ bool MeasureTls(const TempDir& folder, const Options& options, Summary& summary)
 bool MeasureMqtt(const TempDir& folder, const Options& options, Summary& summary);
 // The CPU cost of one scrape of /metrics; door commands while it is scraped.
 bool MeasureMetricsScrape(const TempDir& folder, const Options& options, Summary& summary);
+// A reload of 100 gateways with one changed, beside door commands.
+bool MeasureReload(const TempDir& folder, const Options& options, Summary& summary);
 
 }  // namespace Bench

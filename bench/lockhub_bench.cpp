@@ -10,7 +10,7 @@
 //     --keep F     copy lockhub's logs and the locksim outputs to folder F/PART at the end
 //     --lockhub P  measure this lockhub program instead of the one built with the bench
 //     --only PART  run only this part (repeatable): basic, isolation, door-first, restart,
-//                  log-stall, audit, tls, mqtt, metrics
+//                  log-stall, audit, tls, mqtt, metrics, reload
 //     --mqtt-seconds N  how long the mqtt part sends 1,000 events/s (60; 5 with --quick)
 // A part that fails is noted in the summary, its processes ended and its logs kept.
 
@@ -498,7 +498,7 @@ void AddToSummary(const Sizes& sizes, const Results& r, Summary& summary) {
 }
 
 const char* const kParts[] = {"basic", "isolation", "door-first", "restart", "log-stall",
-                              "audit", "tls",       "mqtt",       "metrics"};
+                              "audit", "tls",       "mqtt",       "metrics", "reload"};
 
 Options ParseOptions(int argc, char** argv) {
     Options options;
@@ -522,7 +522,7 @@ Options ParseOptions(int argc, char** argv) {
             std::fprintf(stderr,
                          "usage: lockhub_bench [--quick] [--verbose] [--keep FOLDER] "
                          "[--lockhub PROGRAM] [--only basic|isolation|door-first|restart|"
-                         "log-stall|audit|tls|mqtt|metrics]... [--mqtt-seconds N]\n");
+                         "log-stall|audit|tls|mqtt|metrics|reload]... [--mqtt-seconds N]\n");
             std::exit(2);
         }
     }
@@ -595,6 +595,7 @@ int main(int argc, char** argv) {
     RunPart("tls", MeasureTls, options, summary);
     RunPart("mqtt", MeasureMqtt, options, summary);
     RunPart("metrics", MeasureMetricsScrape, options, summary);
+    RunPart("reload", MeasureReload, options, summary);
     summary.Print();
     std::printf("\nload average at the end: %s\n", LoadAverage().c_str());
     return summary.AnyFailed() ? 1 : 0;
