@@ -277,6 +277,7 @@ bool QuarnMux::ParseConfiguration(std::string json) {
         bridge_->SetCommandCallback(
             [this](Mqtt::MqttCommand command) { MqttCommandReceived(std::move(command)); });
     }
+    AddBridgeAndTrailMetrics();
     enabled_ = configuration->Enabled;
     requestTimeout_ = std::chrono::seconds(configuration->RequestTimeout);
     InitVirtualGateways(std::move(*configuration));

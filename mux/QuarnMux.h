@@ -191,6 +191,9 @@ private:
     // Gateways thread: the reload asked for, and the removal of a gateway that left the
     // configuration once no other thread holds it.
     void Reload();
+    // The MQTT bridge's and the audit trail's counters among the metrics; once, with the
+    // configuration.
+    void AddBridgeAndTrailMetrics();
     void Retire(std::vector<std::shared_ptr<Gateway>> retired);
 
     // Threads.

@@ -5,8 +5,10 @@
 #include <algorithm>
 #include <ctime>
 
+#include "audit/AuditTrail.h"
 #include "diagnostics/Log.h"
 #include "gateway/VirtualGateway.h"
+#include "mqtt/MqttBridge.h"
 #include "mux/ClientMessages.h"
 #include "mux/MuxRequestRecord.h"
 #include "mux/QuarnMux.h"
@@ -90,6 +92,47 @@ void QuarnMux::PublishGatewayStatus(Gateway& gateway, Quarn::VirtualGatewayStatu
         std::make_unique<MuxGatewayStatusEventPayload>(
             gateway.GetId(), Quarn::StatusName(newStatus), Quarn::StatusName(oldStatus)));
     EnqueueEvent(event, ClientText(*event), subscribers);
+}
+
+void QuarnMux::AddBridgeAndTrailMetrics() {
+    using Metrics::Type;
+    Metrics::Registry& registry = metrics_.Registry();
+    if (Mqtt::MqttBridge* bridge = bridge_.get()) {
+        auto counter = [bridge](uint64_t Mqtt::MqttCounters::*count) {
+            return [bridge, count] {
+                return std::vector<Metrics::Sample>{
+                    {{}, static_cast<double>(bridge->Counters().*count)}};
+            };
+        };
+        registry.AddCollected({"lockhub_mqtt_events_published_total",
+                               "Events the MQTT broker confirmed.",
+                               Type::counter,
+                               {}},
+                              counter(&Mqtt::MqttCounters::eventsPublished));
+        registry.AddCollected({"lockhub_mqtt_events_dropped_total",
+                               "Events dropped while the MQTT broker was away and the queue "
+                               "for it full.",
+                               Type::counter,
+                               {}},
+                              counter(&Mqtt::MqttCounters::eventsDropped));
+        registry.AddCollected({"lockhub_mqtt_reconnects_total",
+                               "Connections made to the MQTT broker after the first.",
+                               Type::counter,
+                               {}},
+                              counter(&Mqtt::MqttCounters::reconnects));
+    }
+    if (Audit::AuditTrail* trail = audit_.get()) {
+        registry.AddCollected(
+            {"lockhub_audit_entries_lost_total",
+             "Audit entries dropped (the writer fell behind) or not written "
+             "whole (a failed write).",
+             Type::counter,
+             {}},
+            [trail] {
+                return std::vector<Metrics::Sample>{
+                    {{}, static_cast<double>(trail->DroppedEntries() + trail->FailedWrites())}};
+            });
+    }
 }
 
 }  // namespace Mux
