@@ -1,7 +1,6 @@
 // lockhub's TLS listener as a process, with locksim behind it and lockctl and test clients
 // in front: real handshakes with the certificates of scripts/make-test-certs.
 
-#include <dirent.h>
 #include <gtest/gtest.h>
 
 #include "mux/QuarnMux.h"
@@ -19,17 +18,6 @@ std::string TlsSection(int port, const std::string& key = kCerts + "/server.key"
     return R"("Tls": {"Port": )" + std::to_string(port) + R"(, "Certificate": ")" + kCerts +
            R"(/server.pem", "PrivateKey": ")" + key + R"(", "ClientCA": ")" + kCerts +
            R"(/ca.pem", "ClientCRL": ")" + kCerts + R"(/crl.pem"}, )";
-}
-
-size_t OpenDescriptors(pid_t pid) {
-    size_t count = 0;
-    if (DIR* folder = ::opendir(("/proc/" + std::to_string(pid) + "/fd").c_str())) {
-        while (::readdir(folder) != nullptr) {
-            ++count;
-        }
-        ::closedir(folder);
-    }
-    return count;
 }
 
 struct Outcome {
