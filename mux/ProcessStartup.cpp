@@ -90,6 +90,7 @@ int RunProcess(const CommandLineOptions& options) {
     if (!core->PrepareListeners()) {
         LOG_ERROR << "Mux not started: its listeners cannot be set up as configured.";
         return 1;
+    }
     core->WatchLoops(notifier);
     notifier.SetStatusSource([&core] { return core->Summarize().Text(); });
     core->SetListeningCallback([&notifier] { notifier.Ready(); });
