@@ -212,8 +212,8 @@ void DescribeSecurity(const MuxConfigurationData& configuration, std::ostream& o
         out << "AuditLog: " << configuration.AuditLog << "\n";
     }
     if (const auto& mqtt = configuration.Mqtt) {
-        out << "Mqtt: broker " << mqtt->host << ":" << mqtt->port << ", topics under "
-            << mqtt->topicPrefix << "/" << (mqtt->caFile.empty() ? "" : ", over TLS") << "\n";
+        out << "Mqtt: broker " << mqtt->BrokerName() << ", topics under " << mqtt->topicPrefix
+            << "/" << (mqtt->caFile.empty() ? "" : ", over TLS") << "\n";
     }
 }
 
