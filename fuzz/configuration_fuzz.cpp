@@ -1,11 +1,15 @@
 // A configuration text, as start-up and --check-config take it: parsed, described for the
-// log, and checked from a file that holds exactly these bytes (a memory file, rewritten
-// for each input, so that no disk is involved).
+// log, read back from a file that holds exactly these bytes (a memory file, rewritten for
+// each input, so that no disk is involved) and checked. The files the text names are
+// checked by stand-ins: fuzzing opens no file, certificate or audit trail. A stand-in
+// refuses a name of odd length, so that both outcomes are reached.
 //
 // Checks: an accepted configuration never has a negative request time-out; the checker
-// accepts exactly the texts the parser accepts (the file reader closes the last line
-// with "\n", which JSON ignores); of an enabled configuration, the checker notes every
-// gateway with an address whose port is outside 0..65535, as start-up skips it.
+// accepts exactly the texts the parser accepts whose named files the stand-ins accept
+// (the file reader closes the last line with "\n", which JSON ignores), asks about the
+// TLS files and the audit trail exactly as configured, and quotes a refusal; of an enabled
+// configuration, the checker notes every gateway with an address whose port is outside
+// 0..65535, as start-up skips it.
 
 #include <sys/mman.h>
 #include <unistd.h>
@@ -24,6 +28,7 @@ namespace {
 
 using Mux::Configuration::MuxConfigurationData;
 using Mux::Configuration::MuxGatewayData;
+using Mux::Configuration::TlsListenerData;
 
 constexpr int kHighestPort = 65535;
 
@@ -65,6 +70,30 @@ void CheckAccepted(const MuxConfigurationData& configuration, const std::string&
     }
 }
 
+// The file names the checker asked the stand-ins about.
+struct Asked {
+    std::optional<std::string> certificate;
+    std::optional<std::string> auditLog;
+};
+
+// A stand-in's answer about a file name: a refusal for names of odd length.
+std::string StandIn(const std::string& name) {
+    return name.size() % 2 == 1 ? "stand-in refuses " + name : "";
+}
+
+Mux::ConfigurationFileChecks StandIns(Asked& asked) {
+    return {[&asked](const TlsListenerData& tls) {
+                Require(!asked.certificate && !asked.auditLog);
+                asked.certificate = tls.Certificate;
+                return StandIn(tls.Certificate);
+            },
+            [&asked](const std::string& auditLog) {
+                Require(!asked.auditLog);
+                asked.auditLog = auditLog;
+                return StandIn(auditLog);
+            }};
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
@@ -81,12 +110,31 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         Mux::Configuration::ParseConfigurationText(text);
 
     WriteFile(data, size);
+    const std::optional<std::string> read = Mux::Configuration::ReadConfigurationFile(*path);
+    Require(read.has_value());
+    Asked asked;
     std::ostringstream report;
-    const int status = Mux::CheckConfigurationFile(*path, report);
-    Require(status == (configuration ? 0 : 1));
+    const int status = Mux::CheckConfigurationText(*read, report, StandIns(asked));
 
-    if (configuration) {
-        CheckAccepted(*configuration, report.str());
+    if (!configuration) {
+        Require(status == 1 && !asked.certificate && !asked.auditLog);
+        return 0;
     }
+    const std::string tlsRefusal =
+        configuration->Tls ? StandIn(configuration->Tls->Certificate) : "";
+    const bool auditAsked = !configuration->AuditLog.empty() && tlsRefusal.empty();
+    const std::string refusal = !tlsRefusal.empty() ? tlsRefusal
+                                : auditAsked        ? StandIn(configuration->AuditLog)
+                                                    : "";
+    Require(asked.certificate ==
+            (configuration->Tls ? std::optional(configuration->Tls->Certificate) : std::nullopt));
+    Require(asked.auditLog == (auditAsked ? std::optional(configuration->AuditLog) : std::nullopt));
+    if (!refusal.empty()) {
+        Require(status == 1 &&
+                report.str().find("Configuration refused: " + refusal) != std::string::npos);
+        return 0;
+    }
+    Require(status == 0);
+    CheckAccepted(*configuration, report.str());
     return 0;
 }

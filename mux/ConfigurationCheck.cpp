@@ -212,8 +212,8 @@ void DescribeSecurity(const MuxConfigurationData& configuration, std::ostream& o
         out << "AuditLog: " << configuration.AuditLog << "\n";
     }
     if (const auto& mqtt = configuration.Mqtt) {
-        out << "Mqtt: broker " << mqtt->host << ":" << mqtt->port << ", topics under "
-            << mqtt->topicPrefix << "/" << (mqtt->caFile.empty() ? "" : ", over TLS") << "\n";
+        out << "Mqtt: broker " << mqtt->BrokerName() << ", topics under " << mqtt->topicPrefix
+            << "/" << (mqtt->caFile.empty() ? "" : ", over TLS") << "\n";
     }
 }
 
@@ -257,7 +257,8 @@ void Describe(const MuxConfigurationData& configuration, std::ostream& out) {
 
 // The listeners when not only the plain one, and whether the TLS listener's files can be
 // used as they are now: the reason they cannot, or "".
-std::string CheckListeners(const MuxConfigurationData& configuration, std::ostream& out) {
+std::string CheckListeners(const MuxConfigurationData& configuration, std::ostream& out,
+                           const ConfigurationFileChecks& files) {
     if (!configuration.PlainListener) {
         out << "Plain listener: off\n";
     }
@@ -269,10 +270,17 @@ std::string CheckListeners(const MuxConfigurationData& configuration, std::ostre
         << tls.PrivateKey << ", client CA " << tls.ClientCA << ", "
         << (tls.ClientCRL.empty() ? "no revocation list" : "revocation list " + tls.ClientCRL)
         << "\n";
-    return Quarn::Tls::TlsServerContext::Check(Configuration::TlsFilesOf(tls));
+    return files.tlsListener(tls);
 }
 
 }  // namespace
+
+ConfigurationFileChecks ConfigurationFileChecks::Real() {
+    return {[](const Configuration::TlsListenerData& tls) {
+                return Quarn::Tls::TlsServerContext::Check(Configuration::TlsFilesOf(tls));
+            },
+            [](const std::string& auditLog) { return Audit::AuditTrail::CheckPath(auditLog); }};
+}
 
 int CheckConfigurationFile(const std::string& path, std::ostream& out) {
     out << "Configuration file " << path << "\n";
@@ -281,29 +289,33 @@ int CheckConfigurationFile(const std::string& path, std::ostream& out) {
         out << "Configuration refused: cannot read the file: " << std::strerror(errno) << std::endl;
         return 1;
     }
+    return CheckConfigurationText(*text, out, ConfigurationFileChecks::Real());
+}
+
+int CheckConfigurationText(const std::string& text, std::ostream& out,
+                           const ConfigurationFileChecks& files) {
     std::string reason;
     std::optional<MuxConfigurationData> configuration =
-        Configuration::ParseConfigurationText(*text, &reason);
+        Configuration::ParseConfigurationText(text, &reason);
     if (!configuration) {
-        out << "Configuration refused: " << (reason.empty() ? ReasonForRefusal(*text) : reason)
+        out << "Configuration refused: " << (reason.empty() ? ReasonForRefusal(text) : reason)
             << std::endl;
         return 1;
     }
     Describe(*configuration, out);
-    if (std::string unusable = CheckListeners(*configuration, out); !unusable.empty()) {
+    if (std::string unusable = CheckListeners(*configuration, out, files); !unusable.empty()) {
         out << "Configuration refused: " << unusable << std::endl;
         return 1;
     }
     if (!configuration->AuditLog.empty()) {
-        if (std::string problem = Audit::AuditTrail::CheckPath(configuration->AuditLog);
-            !problem.empty()) {
+        if (std::string problem = files.auditLog(configuration->AuditLog); !problem.empty()) {
             out << "Configuration refused: " << problem << std::endl;
             return 1;
         }
     }
     std::vector<std::string> notes;
     rapidjson::Document document;
-    document.Parse<rapidjson::kParseIterativeFlag>(text->c_str(), text->size());
+    document.Parse<rapidjson::kParseIterativeFlag>(text.c_str(), text.size());
     DescribeMetrics(document, out, notes);
     NoteIgnoredParts(document, notes);
     NoteGatewayOutcomes(*configuration, notes);

@@ -30,13 +30,6 @@ protected:
         ASSERT_TRUE(hub->WaitForLog("to state READY")) << hub->Log();
     }
 
-    void TearDown() override {
-        if (hub) {
-            EXPECT_EQ(hub->Process().Errors().find("Sanitizer"), std::string::npos)
-                << hub->Process().Errors();
-        }
-    }
-
     // Sends one request and returns the answer, checking that it answers that request.
     std::string Ask(MuxClient& client, const std::string& id, int code, const std::string& data) {
         EXPECT_TRUE(client.Send(Request(id, code, data)));

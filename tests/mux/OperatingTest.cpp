@@ -39,11 +39,6 @@ protected:
         ASSERT_TRUE(hub->WaitForLog("Serving metrics on")) << hub->Log();
     }
 
-    void TearDown() override {
-        EXPECT_EQ(hub->Process().Errors().find("Sanitizer"), std::string::npos)
-            << hub->Process().Errors();
-    }
-
     std::string Ask(MuxClient& client, const std::string& id, int code, const std::string& data) {
         EXPECT_TRUE(client.Send(Request(id, code, data)));
         std::string answer = client.Receive();

@@ -36,10 +36,6 @@ protected:
         ASSERT_TRUE(hub->WaitForLog("to state READY")) << hub->Log();
         ASSERT_TRUE(hub->WaitForLog(", TLS on port " + std::to_string(tlsPort) + "."));
     }
-    void TearDown() override {
-        EXPECT_EQ(hub->Process().Errors().find("Sanitizer"), std::string::npos)
-            << hub->Process().Errors();
-    }
     // lockctl over TLS with a client certificate (and a CA) from the test folder.
     Outcome Lockctl(std::vector<std::string> args, const std::string& certificate = "front-desk",
                     const std::string& ca = "ca") {

@@ -9,8 +9,17 @@
 
 #include <poll.h>
 
+#include <gtest/gtest.h>
+
 namespace TestSupport {
 namespace {
+
+// A sanitizer report on a child's standard error fails the test that ran it, whatever
+// the test itself checks.
+void ExpectNoSanitizerReport(const char* program, const ChildProcess& process) {
+    const std::string errors = process.Errors();
+    EXPECT_EQ(errors.find("Sanitizer"), std::string::npos) << program << ": " << errors;
+}
 
 // The port of locksim's whole line "locksim listening on ADDRESS:PORT", or 0 until it came.
 int ListeningPort(const std::string& output) {
@@ -46,6 +55,10 @@ Locksim::Locksim(const TempDir& folder, std::vector<std::string> options) {
     });
 }
 
+Locksim::~Locksim() {
+    ExpectNoSanitizerReport("locksim", *process_);
+}
+
 void Locksim::Command(const std::string& line) {
     process_->WriteInput(line + "\n");
 }
@@ -69,6 +82,10 @@ Lockhub::Lockhub(const TempDir& folder, const std::string& configuration,
     argv.insert(argv.end(), options.begin(), options.end());
     process_ = std::make_unique<ChildProcess>(
         argv, ChildProcess::Options{"", std::move(environment), folder.Path()});
+}
+
+Lockhub::~Lockhub() {
+    ExpectNoSanitizerReport("lockhub", *process_);
 }
 
 std::string Lockhub::Log() const {

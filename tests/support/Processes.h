@@ -12,10 +12,12 @@
 
 namespace TestSupport {
 
-// locksim on a port the system picks.
+// locksim on a port the system picks. Destruction kills it if it still runs; a sanitizer
+// report on its standard error fails the test.
 class Locksim {
 public:
     Locksim(const TempDir& folder, std::vector<std::string> options = {});
+    ~Locksim();
     int Port() const { return port_; }
     // One command line on its standard input ("card 4711 04A10B").
     void Command(const std::string& line);
@@ -31,13 +33,15 @@ private:
 };
 
 // lockhub on a free port with the given configuration text (none when empty), logging
-// at verbose severity into a file of the folder.
+// at verbose severity into a file of the folder. Destruction kills it if it still runs; a
+// sanitizer report on its standard error fails the test.
 class Lockhub {
 public:
     // port 0: a free port. environment: "NAME=value" added to lockhub's.
     Lockhub(const TempDir& folder, const std::string& configuration,
             std::vector<std::string> options = {}, int port = 0,
             std::vector<std::string> environment = {});
+    ~Lockhub();
     int Port() const { return port_; }
     // The configuration file it reads (rewrite it, then SIGUSR1, to reload).
     std::string ConfigFile() const { return logFile_ + ".json"; }
