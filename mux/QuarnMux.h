@@ -33,6 +33,7 @@
 #include "mux/CoreMetrics.h"
 #include "mux/CoreServices.h"
 #include "threading/Mutex.h"
+#include "threading/Snapshot.h"
 #include "threading/WorkSignal.h"
 
 namespace Quarn {
@@ -293,7 +294,7 @@ private:
     std::atomic<std::chrono::seconds> requestTimeout_{
         std::chrono::seconds(Configuration::kDefaultRequestTimeoutSeconds)};
     // Who may do what; replaced whole, so a request reads one consistent set.
-    std::atomic<std::shared_ptr<const ClientPermissions>> permissions_{
+    Threading::Snapshot<ClientPermissions> permissions_{
         std::make_shared<const ClientPermissions>()};
     // Null without an "AuditLog"; set by the configuration before Start, then fixed.
     std::unique_ptr<Audit::AuditTrail> audit_;
@@ -308,7 +309,7 @@ private:
     // reload publishes a new one, so any thread reads a consistent set by loading it and
     // keeps its gateways alive while it holds it. Set by the configuration before Start,
     // then by the gateways thread only.
-    std::atomic<std::shared_ptr<const GatewaySet>> gatewaySet_{std::make_shared<GatewaySet>()};
+    Threading::Snapshot<GatewaySet> gatewaySet_{std::make_shared<const GatewaySet>()};
     // The configuration file a reload rereads; set by RequestReload, read by the gateways
     // thread.
     std::mutex reloadMutex_;
