@@ -275,6 +275,7 @@ std::optional<MuxConfigurationData> ParseConfigurationText(const std::string& js
         }
         return std::nullopt;
     }
+    configuration.Metrics = Metrics::ReadSettings(document);
     if (const Value* gateways = FindArray(document, "Gateways")) {
         for (const Value& element : gateways->GetArray()) {
             MuxGatewayData gateway;

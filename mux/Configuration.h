@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "metrics/MetricsSettings.h"
 #include "mqtt/MqttSettings.h"
 #include "mux/ClientPermissions.h"
 #include "tls/TlsServerContext.h"
@@ -55,6 +56,8 @@ struct MuxConfigurationData {
     std::string AuditLog;
     // "Mqtt": the bridge to an MQTT broker; none without the section.
     std::optional<Mqtt::MqttSettings> Mqtt;
+    // "Metrics": where metrics are served (none: not served), and what was ignored of it.
+    Metrics::SettingsReading Metrics;
     // The TLS listener; none without a "Tls" section.
     std::optional<TlsListenerData> Tls;
     // Whether the plain listener is open ("PlainListener").

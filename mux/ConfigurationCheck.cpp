@@ -218,9 +218,8 @@ void DescribeSecurity(const MuxConfigurationData& configuration, std::ostream& o
 }
 
 // Where metrics would be served, and what keeps them from being served.
-void DescribeMetrics(const rapidjson::Document& document, std::ostream& out,
+void DescribeMetrics(const Metrics::SettingsReading& reading, std::ostream& out,
                      std::vector<std::string>& notes) {
-    Metrics::SettingsReading reading = Metrics::ReadSettings(document);
     if (reading.settings) {
         out << "Metrics: http://" << reading.settings->address << ":" << reading.settings->port
             << "/metrics and /healthz\n";
@@ -316,7 +315,7 @@ int CheckConfigurationText(const std::string& text, std::ostream& out,
     std::vector<std::string> notes;
     rapidjson::Document document;
     document.Parse<rapidjson::kParseIterativeFlag>(text.c_str(), text.size());
-    DescribeMetrics(document, out, notes);
+    DescribeMetrics(configuration->Metrics, out, notes);
     NoteIgnoredParts(document, notes);
     NoteGatewayOutcomes(*configuration, notes);
     for (const std::string& note : notes) {

@@ -31,16 +31,10 @@ void RaiseDescriptorLimit() {
     }
 }
 
-// Serves the core's metrics when the configuration file asks for it; null otherwise, or
-// when they cannot be served (logged): lockhub runs on without them.
-std::unique_ptr<Metrics::MetricsServer> ServeMetrics(const std::string& configFile,
-                                                     QuarnMux& core) {
-    std::optional<std::string> text = Configuration::ReadConfigurationFile(configFile);
-    rapidjson::Document document;
-    if (!text || document.Parse(text->c_str(), text->size()).HasParseError()) {
-        return nullptr;
-    }
-    Metrics::SettingsReading reading = Metrics::ReadSettings(document);
+// Serves the core's metrics when its configuration asks for it; null otherwise, or when
+// they cannot be served (logged): lockhub runs on without them.
+std::unique_ptr<Metrics::MetricsServer> ServeMetrics(QuarnMux& core) {
+    const Metrics::SettingsReading& reading = core.MetricsSettings();
     for (const std::string& note : reading.notes) {
         LOG_WARNING << note << ".";
     }
@@ -97,9 +91,7 @@ int RunProcess(const CommandLineOptions& options) {
     notifier.Start();
     // Declared after the core: the server reads the core's state until it is destroyed.
     std::unique_ptr<Metrics::MetricsServer> metrics;
-    if (!options.configFile.empty()) {
-        metrics = ServeMetrics(options.configFile, *core);
-    }
+    metrics = ServeMetrics(*core);
     // The error thresholds may be reached as soon as the gateways are being connected.
     QuarnMux* stoppable = core.get();
     Diagnostics::SetCoreStopHook([stoppable] { stoppable->Stop(); });

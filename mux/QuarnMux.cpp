@@ -254,6 +254,7 @@ bool QuarnMux::ParseConfiguration(std::string json) {
         return false;
     }
     restartOnlySettings_ = Configuration::RestartOnlySettings(json);
+    metricsSettings_ = configuration->Metrics;
     tls_ = configuration->Tls;
     plainListener_ = configuration->PlainListener;
     LOG_VERBOSE << Configuration::DescribeConfiguration(*configuration);

@@ -107,6 +107,8 @@ public:
     // cannot be opened); empty when it may. A configuration that was refused as a whole
     // leaves lockhub running without gateways instead.
     const std::string& StartupFailure() const { return startupFailure_; }
+    // Where the configuration applied at start-up asks for metrics to be served.
+    const Metrics::SettingsReading& MetricsSettings() const { return metricsSettings_; }
     // Writes what the audit trail holds, syncs and closes it; later entries are dropped.
     // For the signal thread just before the process ends; nothing without a trail.
     void CloseAuditTrail();
@@ -304,6 +306,7 @@ private:
     // The client that MQTT commands come from.
     std::shared_ptr<const Quarn::Net::ClientPeer> mqttPeer_;
     std::string startupFailure_;
+    Metrics::SettingsReading metricsSettings_;  // set by the configuration before Start
 
     // The gateways of the configuration in force. A set never changes once published: a
     // reload publishes a new one, so any thread reads a consistent set by loading it and
