@@ -33,6 +33,9 @@ public:
     TcpRelay& operator=(const TcpRelay&) = delete;
 
     int Port() const { return port_; }
+    // CPU time the relay's thread has used so far, in seconds: what copying the bytes
+    // costs on this machine, the floor under lockhub's CPU per request.
+    double CpuSeconds();
 
 private:
     void Run();

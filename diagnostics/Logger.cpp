@@ -6,6 +6,7 @@
 #include <pthread.h>
 #include <sys/syscall.h>
 #include <sys/time.h>
+#include <sys/timerfd.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -114,14 +115,17 @@ std::string Coloured(Severity severity, const std::string& line) {
 // own that drains it. queueMutex_ guards the buffer and is held only to append or take
 // it, never across a write; writeMutex_ is held by whoever writes to the descriptor (the
 // writer thread, or a thread on the fatal-signal path) and is taken before queueMutex_.
+//
+// The writer sleeps on a timer that the appending threads set: the first line into an
+// empty buffer sets it kGatherTime ahead, a full gathering or a flush to now. A request
+// logs a burst of lines from several threads, and the writer wakes once for all of them,
+// with one write; nobody wakes it just to start the wait.
 class Output {
 public:
     // Standard output.
-    explicit Output(int fd) : fd_(fd) { std::thread(&Output::WriterThreadProc, this).detach(); }
+    explicit Output(int fd) : fd_(fd) { Start(); }
     // A file, opened at its first line.
-    explicit Output(std::string path) : path_(std::move(path)) {
-        std::thread(&Output::WriterThreadProc, this).detach();
-    }
+    explicit Output(std::string path) : path_(std::move(path)) { Start(); }
     Output(const Output&) = delete;
     Output& operator=(const Output&) = delete;
 
@@ -143,28 +147,25 @@ public:
             WriteDirectly(text);
             return;
         }
-        bool wake;
-        {
-            std::lock_guard<std::mutex> lock(queueMutex_);
-            const size_t before = queue_.size();
-            if (before + writing_ + text.size() <= kLogBufferBytes) {
-                queue_ += text;
-            } else {
-                ++unreported_;
-                droppedLines.fetch_add(1);
-            }
-            // The writer waits for the first line, and for a full gathering.
-            wake = before == 0 || (before < kGatherBytes && queue_.size() >= kGatherBytes);
+        std::lock_guard<std::mutex> lock(queueMutex_);
+        const size_t before = queue_.size();
+        if (before + writing_ + text.size() <= kLogBufferBytes) {
+            queue_ += text;
+        } else {
+            ++unreported_;
+            droppedLines.fetch_add(1);
         }
-        if (wake) {
-            work_.notify_one();
+        if (before < kGatherBytes && queue_.size() >= kGatherBytes) {
+            WakeWriterIn(std::chrono::nanoseconds::zero());
+        } else if (before == 0) {
+            WakeWriterIn(flushWaiters_ > 0 ? std::chrono::nanoseconds::zero() : kGatherTime);
         }
     }
 
     bool WaitUntilWritten(std::chrono::steady_clock::time_point deadline) {
         std::unique_lock<std::mutex> lock(queueMutex_);
         ++flushWaiters_;
-        work_.notify_one();
+        WakeWriterIn(std::chrono::nanoseconds::zero());
         bool written = written_.wait_until(
             lock, deadline, [this] { return queue_.empty() && writing_ == 0 && unreported_ == 0; });
         --flushWaiters_;
@@ -211,18 +212,34 @@ private:
         return fd_.load();
     }
 
+    void Start() {
+        timer_ = ::timerfd_create(CLOCK_MONOTONIC, TFD_CLOEXEC);
+        if (timer_ == -1) {
+            std::perror("log writer timer");
+            std::abort();  // at start-up, before any other thread: nothing could be logged
+        }
+        std::thread(&Output::WriterThreadProc, this).detach();
+    }
+
+    // Sets the writer's timer; under queueMutex_, so that settings keep their order.
+    void WakeWriterIn(std::chrono::nanoseconds delay) {
+        // An all-zero time would stop the timer instead: "now" is one nanosecond.
+        delay = std::max(delay, std::chrono::nanoseconds(1));
+        const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(delay);
+        itimerspec when{};
+        when.it_value.tv_sec = static_cast<time_t>(seconds.count());
+        when.it_value.tv_nsec = static_cast<long>((delay - seconds).count());
+        ::timerfd_settime(timer_, 0, &when, nullptr);
+    }
+
     void WriterThreadProc() {
         pthread_setname_np(pthread_self(), path_.empty() ? "log-console" : "log-file");
         std::string batch;
         for (;;) {
-            {
-                std::unique_lock<std::mutex> lock(queueMutex_);
-                work_.wait(lock, [this] { return !queue_.empty() || unreported_ > 0; });
-                // A request logs a burst of lines from several threads: gathering them for
-                // a moment costs one wake-up and one write instead of one per line.
-                work_.wait_for(lock, kGatherTime, [this] {
-                    return flushWaiters_ > 0 || queue_.size() >= kGatherBytes;
-                });
+            uint64_t expirations;
+            if (::read(timer_, &expirations, sizeof expirations) < 0 && errno != EINTR) {
+                std::perror("log writer timer");
+                return;
             }
             std::lock_guard<std::mutex> writing(writeMutex_);
             uint64_t dropped;
@@ -261,9 +278,9 @@ private:
     std::atomic<bool> colours_{false};
     // Set on the fatal-signal path once a lock did not come in time: not waited for again.
     std::atomic<bool> stalled_{false};
+    int timer_ = -1;  // the writer's wake-up
     std::mutex writeMutex_;
     std::mutex queueMutex_;
-    std::condition_variable work_;     // the buffer got lines, or lines were dropped
     std::condition_variable written_;  // a batch was written
     std::string queue_;
     size_t writing_ = 0;       // bytes the writer took and has not finished writing

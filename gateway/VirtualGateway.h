@@ -5,7 +5,10 @@
 // thread queues a sequence refresh every keep-alive interval, sends queued request frames
 // (at most one per send spacing, at once when the last send is that long ago; door
 // commands before the other requests), stamping each with the next sequence counter and a
-// free reference identifier, and reports requests whose deadline passed. The read thread
+// free reference identifier, and reports requests whose deadline passed. A request that
+// may go at once into an idle connection (nothing queued ahead, the spacing passed,
+// everything sent before acknowledged) is sent by the thread that asked for it, which
+// saves waking the send thread; it cannot wait there, since the socket's buffer is empty. The read thread
 // keeps the connection: once asked to (StartConnecting, or a successful Connect) it
 // connects, and reconnects whenever the connection is lost, with backoff after failures;
 // while connected it waits on the socket, cuts the byte stream into frames, drops frames
@@ -236,7 +239,13 @@ private:
     void ExpireRequests(Clock::time_point now, Clock::time_point& nextWake);
     // Takes the next frame that may go now, or null. Under queueMutex_.
     Request TakeNextRequest(VirtualGatewayStatuses status);
-    void SendNextRequest(Clock::time_point now, Clock::time_point& nextWake);
+    // Who sends: the send thread, or the thread that queued a request, which sends only
+    // into an idle connection and leaves any trouble to the send thread.
+    enum class Sender { SendThread, Requester };
+    void SendNextRequest(Clock::time_point now, Clock::time_point& nextWake, Sender sender);
+    // The requester's turn after queueing: sends at once when it may, and wakes the send
+    // thread when that still has work sooner than it planned to wake.
+    void SendNowOrWake();
     bool TakeFreeReferenceId(uint8_t& referenceId);
     void ReportFailed(Request request, Failure failure, const char* reason);  // any thread
     void sendThreadProc();
@@ -315,8 +324,8 @@ private:
     bool sendWorkPending_ = false;  // guarded by wakeMutex_
     uint64_t statusVersion_ = 0;    // guarded by wakeMutex_
 
-    // Builds frames on the callers' threads; its counters move on the send thread and
-    // take the gateway's counter on the read thread.
+    // Builds frames on the callers' threads; its counters move under sendMutex_ and take
+    // the gateway's counter on the read thread.
     Messages::QuarnMessageBuilder messageBuilder_{0, 1};
     // Makes stamping a frame and advancing the counter one step, apart from adopting
     // the gateway's counter. Guards sequenceEpoch_.
@@ -334,11 +343,15 @@ private:
     Threading::Mutex waitingMessagesMutex_{"waitingMessagesMutex"};
     std::map<uint8_t, Request> waitingMessages_;  // by reference id; guarded by the above
 
-    // Send thread only.
+    // Held by whoever sends: the send thread for each turn of its loop, a requester for
+    // its send at once. Guards what follows.
+    std::mutex sendMutex_;
     std::optional<Clock::time_point> lastSendTime_;
     std::optional<Clock::time_point> lastKeepAliveTime_;
     // Whether any frame went out; until then a CONNECTED gateway gets refreshes only.
     bool sentBefore_ = false;
+    // When the send thread will wake next unless woken.
+    Clock::time_point plannedWake_{};
     // Read thread only.
     Messages::QuarnFrameCutter frameCutter_;
 

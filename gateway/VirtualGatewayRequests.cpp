@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <ctime>
+#include <mutex>
 #include <utility>
 
 #include "diagnostics/Log.h"
@@ -25,6 +26,36 @@ constexpr std::chrono::seconds kLongestSendWait{60};
 bool RefusedWhenFaultedOrAbsent(VirtualGatewayStatuses status) {
     return status == FAULTED || status == NOT_PRESENT;
 }
+
+// Set while this thread holds a gateway's send turn: a callback run meanwhile that queues
+// a request leaves it to the send thread instead of taking a turn again.
+thread_local bool holdsSendTurn = false;
+
+class SendTurn {
+public:
+    SendTurn(std::mutex& mutex, bool wait) : lock_(mutex, std::defer_lock) {
+        if (holdsSendTurn) {
+            return;
+        }
+        if (wait) {
+            lock_.lock();
+        } else if (!lock_.try_lock()) {
+            return;
+        }
+        holdsSendTurn = true;
+    }
+    ~SendTurn() {
+        if (lock_.owns_lock()) {
+            holdsSendTurn = false;
+        }
+    }
+    SendTurn(const SendTurn&) = delete;
+    SendTurn& operator=(const SendTurn&) = delete;
+    bool Taken() const { return lock_.owns_lock(); }
+
+private:
+    std::unique_lock<std::mutex> lock_;
+};
 
 }  // namespace
 
@@ -235,8 +266,31 @@ bool VirtualGateway::EnqueueMessage(std::string requestId,
     queue.push_back(std::move(request));
     LOG_VERBOSE << "RequestInfo pushed to messagesQueue.";
     guard.Unlock();
-    WakeSendThread();
+    if (refresh) {
+        WakeSendThread();
+    } else {
+        SendNowOrWake();
+    }
     return true;
+}
+
+void VirtualGateway::SendNowOrWake() {
+    Clock::time_point nextWake = Clock::time_point::max();
+    bool queueEmpty = false;
+    {
+        SendTurn turn(sendMutex_, false);
+        if (!turn.Taken()) {
+            WakeSendThread();  // the send thread is at work and takes it next
+            return;
+        }
+        SendNextRequest(Clock::now(), nextWake, Sender::Requester);
+        Threading::MutexGuard guard(queueMutex_, true, kQueueLockSeconds);
+        queueEmpty = guard.IsLocked() && messagesQueue_.empty() && routineQueue_.empty();
+        if (queueEmpty && nextWake >= plannedWake_) {
+            return;
+        }
+    }
+    WakeSendThread();
 }
 
 std::deque<VirtualGateway::Request>& VirtualGateway::QueueFor(const MessageRequestInfo& request) {
@@ -283,9 +337,11 @@ void VirtualGateway::sendThreadProc() {
         Clock::time_point now = Clock::now();
         Clock::time_point nextWake = now + kLongestSendWait;
         try {
+            SendTurn turn(sendMutex_, true);
             SendGetStatusKeepAlive(now, nextWake);
             ExpireRequests(now, nextWake);
-            SendNextRequest(now, nextWake);
+            SendNextRequest(now, nextWake, Sender::SendThread);
+            plannedWake_ = nextWake;
         } catch (const std::exception&) {
             LOG_ERROR << "Exception in send thread proc. Explicity releasing mutexes guards.";
         }
@@ -380,11 +436,15 @@ VirtualGateway::Request VirtualGateway::TakeNextRequest(VirtualGatewayStatuses s
     return request;
 }
 
-void VirtualGateway::SendNextRequest(Clock::time_point now, Clock::time_point& nextWake) {
+void VirtualGateway::SendNextRequest(Clock::time_point now, Clock::time_point& nextWake,
+                                     Sender sender) {
     std::shared_ptr<Net::ClientSocket> socket = CurrentSocket();
     VirtualGatewayStatuses status = status_;
     if (!socket || (status != READY && status != CONNECTED)) {
-        return;  // a status change wakes this thread
+        return;  // a status change wakes the send thread
+    }
+    if (sender == Sender::Requester && (status != READY || !socket->NothingInFlight())) {
+        return;
     }
     {
         Threading::MutexGuard guard(waitingMessagesMutex_, true, kWaitingLockSeconds);
@@ -424,6 +484,10 @@ void VirtualGateway::SendNextRequest(Clock::time_point now, Clock::time_point& n
     }
 
     lastSendTime_ = now;
+    const std::chrono::milliseconds timeout{requestTimeoutMs_.load()};
+    if (timeout.count() > 0) {
+        nextWake = std::min(nextWake, now + timeout);  // when its answer is overdue
+    }
     if (moreQueued) {
         // Else the next request wakes this thread, and waits here for the spacing then.
         nextWake = std::min(nextWake, now + timings_.sendSpacing);
@@ -469,7 +533,11 @@ void VirtualGateway::SendNextRequest(Clock::time_point now, Clock::time_point& n
         waitingMessages_[referenceId] = std::move(request);
     }
 
-    if (socket->Send(bytes)) {
+    // A requester's failed send is left to the send thread, which tries again and deals
+    // with the broken connection; the requester's own callbacks may hold locks of its own.
+    if (socket->Send(bytes, sender == Sender::SendThread
+                                ? Net::ClientSocket::OnFailure::Report
+                                : Net::ClientSocket::OnFailure::KeepQuiet)) {
         LOG_VERBOSE << "Binary serialized message with ID " << requestId << " and ReferenceID "
                     << referenceId << " sent using gateway socket send.";
         sentBefore_ = true;

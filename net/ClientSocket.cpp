@@ -4,7 +4,9 @@
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <linux/sockios.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -221,7 +223,13 @@ bool ClientSocket::SetKeepAliveOption(int socket) {
     return true;
 }
 
-bool ClientSocket::Send(const std::vector<unsigned char>& data) {
+bool ClientSocket::NothingInFlight() const {
+    int unacknowledged = 0;
+    return connectionSocket_ != -1 && !closed_ &&
+           ::ioctl(connectionSocket_, SIOCOUTQ, &unacknowledged) == 0 && unacknowledged == 0;
+}
+
+bool ClientSocket::Send(const std::vector<unsigned char>& data, OnFailure onFailure) {
     if (connectionSocket_ == -1 || closed_) {
         return true;
     }
@@ -244,7 +252,7 @@ bool ClientSocket::Send(const std::vector<unsigned char>& data) {
                 return false;
             }
             LOG_ERROR << "Socket send failed. Error: " << std::strerror(error);
-            if (SendErrorCallback) {
+            if (onFailure == OnFailure::Report && SendErrorCallback) {
                 SendErrorCallback(error);
             }
             errno = 0;

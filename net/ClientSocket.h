@@ -44,9 +44,16 @@ public:
     // (a closed socket is not connected again) or on failure; a failed Connect may be
     // retried.
     bool Connect();
+    // Whether Send reports a failure through SendErrorCallback.
+    enum class OnFailure { Report, KeepQuiet };
     // Sends the whole vector. True without sending when there is no open connection.
-    // A failure (EPIPE for a closed peer, never SIGPIPE) calls SendErrorCallback.
-    bool Send(const std::vector<unsigned char>& data);
+    // A failure (EPIPE for a closed peer, never SIGPIPE) calls SendErrorCallback unless
+    // asked to keep quiet.
+    bool Send(const std::vector<unsigned char>& data, OnFailure onFailure = OnFailure::Report);
+    // True when the connection is open and everything sent before has been acknowledged by
+    // the peer: a small frame sent now goes into an empty buffer and cannot wait. The
+    // thread that sends asks it.
+    bool NothingInFlight() const;
     // Waits for data and appends what one read brings (up to 1024 bytes) to data; then
     // true. The bytes are not looked at: the caller cuts them into frames. False without a
     // callback when nothing arrived within the receive wait or the socket was closed; false
