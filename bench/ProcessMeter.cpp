@@ -50,12 +50,19 @@ CpuUse ProcessMeter::Cpu() const {
     for (const auto& task : std::filesystem::directory_iterator(root + "/task", error)) {
         std::istringstream schedstat(ReadAll(task.path() / "schedstat"));
         uint64_t runNanoseconds = 0;
-        if (schedstat >> runNanoseconds) {
-            use.runSeconds += static_cast<double>(runNanoseconds) / 1e9;
-        }
+        schedstat >> runNanoseconds;
         std::string status = ReadAll(task.path() / "status");
-        use.switches += FieldAfter(status, "\nvoluntary_ctxt_switches:") +
-                        FieldAfter(status, "nonvoluntary_ctxt_switches:");
+        const uint64_t switches = FieldAfter(status, "\nvoluntary_ctxt_switches:") +
+                                  FieldAfter(status, "nonvoluntary_ctxt_switches:");
+        use.runSeconds += static_cast<double>(runNanoseconds) / 1e9;
+        use.switches += switches;
+        std::string name = ReadAll(task.path() / "comm");
+        if (!name.empty() && name.back() == '\n') {
+            name.pop_back();
+        }
+        CpuUse::Share& share = use.byThread[name];
+        share.runSeconds += static_cast<double>(runNanoseconds) / 1e9;
+        share.switches += switches;
     }
     return use;
 }

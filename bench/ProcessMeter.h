@@ -6,6 +6,8 @@
 #include <sys/types.h>
 
 #include <cstdint>
+#include <map>
+#include <string>
 
 namespace Bench {
 
@@ -13,6 +15,12 @@ struct CpuUse {
     double tickSeconds = 0;  // utime + stime, in clock-tick resolution (10 ms at 100 Hz)
     double runSeconds = 0;   // time on a CPU, summed over the threads alive now
     uint64_t switches = 0;   // voluntary + involuntary context switches of those threads
+    // runSeconds and switches by thread name (threads of one name summed).
+    struct Share {
+        double runSeconds = 0;
+        uint64_t switches = 0;
+    };
+    std::map<std::string, Share> byThread;
 };
 
 class ProcessMeter {

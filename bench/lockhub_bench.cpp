@@ -236,6 +236,18 @@ void MeasureRoundTrips(Rig& rig, MuxClient& client, const Sizes& sizes, Results&
                 results.idleGateway.p50 - results.floorPaced.p50, results.cpuPerRequestUs);
     std::printf("  the relay's CPU time per round trip (one thread, two wake-ups): %.0f us\n",
                 results.relayCpuPerRequestUs);
+    std::printf("  lockhub's CPU time per request by thread (us, wake-ups):");
+    for (const auto& [name, share] : after.byThread) {
+        const auto earlier = before.byThread.find(name);
+        const CpuUse::Share start =
+            earlier == before.byThread.end() ? CpuUse::Share{} : earlier->second;
+        const double us = 1e6 * (share.runSeconds - start.runSeconds) / sizes.roundTrips;
+        if (us >= 1) {
+            std::printf(" %s %.0f (%.1f)", name.c_str(), us,
+                        static_cast<double>(share.switches - start.switches) / sizes.roundTrips);
+        }
+    }
+    std::printf("\n");
 }
 
 void MeasureOneGateway(MuxClient& client, const Sizes& sizes, Results& results) {
