@@ -6,21 +6,23 @@
 // (at most one per send spacing, at once when the last send is that long ago; door
 // commands before the other requests), stamping each with the next sequence counter and a
 // free reference identifier, and reports requests whose deadline passed. A request that
-// may go at once into an idle connection (nothing queued ahead, the spacing passed,
+// may go at once into an idle connection (READY, nothing queued ahead, the spacing passed,
 // everything sent before acknowledged) is sent by the thread that asked for it, which
-// saves waking the send thread; it cannot wait there, since the socket's buffer is empty. The read thread
-// keeps the connection: once asked to (StartConnecting, or a successful Connect) it
-// connects, and reconnects whenever the connection is lost, with backoff after failures;
+// saves waking the send thread; the send cannot wait there, since the socket's buffer is
+// empty, and a failure there is left to the send thread. The read thread keeps the
+// connection: once asked to (StartConnecting, or a successful Connect) it connects, and
+// reconnects whenever the connection is lost, with backoff after failures;
 // while connected it waits on the socket, cuts the byte stream into frames, drops frames
 // with a wrong CRC, matches answers to waiting requests and reports answers and events.
 // A connect that hangs holds up only this gateway's read thread.
 //
 // Threads and callbacks: the request operations, Connect, Disconnect and the getters may
 // be called from any thread. The callbacks run on the gateway's threads (and, for status
-// changes, on whichever thread called Connect or Disconnect); they may call the request
-// operations, Connect and Disconnect, but must not block for long and must never destroy
-// the gateway. Status changes are reported one at a time, in the order they happened.
-// Set the callbacks before the first Connect.
+// changes, on whichever thread called Connect or Disconnect; for a request refused as busy
+// or found past its deadline when sent at once, on the thread that asked); they may call
+// the request operations, Connect and Disconnect, but must not block for long and must
+// never destroy the gateway. Status changes are reported one at a time, in the order they
+// happened. Set the callbacks before the first Connect.
 //
 // Ownership: the gateway owns its socket, threads, queue and waiting table. Response and
 // event messages handed to the callbacks belong to the callee.
