@@ -33,8 +33,11 @@ public:
 
     Metrics::Registry& Registry() { return registry_; }
 
-    // An answer or event was handed to its client (core main thread).
+    // An answer or event was handed to its client or the broker (any thread).
     void Delivered(const MuxRequestRecord& record);
+    // A command from the broker that could not be read was answered "Error in request"
+    // (the MQTT bridge's thread).
+    void RefusedUnread() { requests_.With({"other", "nack"}).Inc(); }
     // A gateway's report became the answer of a request that arrived at receivedAt
     // (gateway threads).
     void GatewayAnswered(int gatewayId, std::chrono::steady_clock::time_point receivedAt);

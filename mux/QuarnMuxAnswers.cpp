@@ -279,6 +279,7 @@ bool QuarnMux::SendToClient(const MuxRequestRecord& record) {
         LOG_INFO << "Sending message answer with ID " << messageId << " to MQTT topic "
                  << record.mqttCommand->responseTopic;
         bridge_->Reply(*record.mqttCommand, ClientText(*message));
+        metrics_.Delivered(record);
         return true;
     }
     std::vector<unsigned char> answerBytes;

@@ -80,6 +80,7 @@ void QuarnMux::RefuseMqttCommand(const Mqtt::MqttCommand& command, const std::st
     auto answer = MuxMessageBuilder::BuildMessage(
         MUX_MESSAGE_NACK, messageId, MuxMessageBuilder::BuildNackPayload(0, kRequestErrorText));
     bridge_->Reply(command, ClientText(*answer));
+    metrics_.RefusedUnread();
 }
 
 }  // namespace Mux

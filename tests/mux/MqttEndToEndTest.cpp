@@ -8,6 +8,7 @@
 
 #include "tests/support/MqttBroker.h"
 #include "tests/support/Processes.h"
+#include "tests/support/TestSupport.h"
 
 using namespace std::chrono_literals;
 using namespace TestSupport;
@@ -27,9 +28,12 @@ protected:
         ASSERT_TRUE(broker.Start()) << broker.Log();
         sim = std::make_unique<Locksim>(folder, std::vector<std::string>{"--locks", "4711"});
         ASSERT_GT(sim->Port(), 0);
+        metricsPort = FreePort();
         const std::string mqtt = R"("Mqtt": {"Broker": "127.0.0.1:)" +
                                  std::to_string(broker.Port()) +
-                                 R"(", "ClientId": "lockhub-test", "TopicPrefix": "site"}, )";
+                                 R"(", "ClientId": "lockhub-test", "TopicPrefix": "site"}, )"
+                                 R"("Metrics": {"Port": )" +
+                                 std::to_string(metricsPort) + "}, ";
         hub = std::make_unique<Lockhub>(folder, OneGatewayConfiguration(sim->Port(), 1, mqtt));
         ASSERT_TRUE(hub->WaitForLog("to state READY")) << hub->Log();
         ASSERT_TRUE(hub->WaitForLog("MQTT: connected to broker")) << hub->Log();
@@ -45,6 +49,7 @@ protected:
     }
 
     TempDir folder;
+    int metricsPort = 0;
     // Persistent: a subscriber's session, and what waits for it, outlive a restart.
     MqttBroker broker{folder, {.persistent = true, .listenerLines = ""}};
     std::unique_ptr<Locksim> sim;
@@ -99,6 +104,13 @@ TEST_F(MqttEndToEnd, EventsStatusAndCommandsGoThroughTheBroker) {
     ASSERT_TRUE(site.Publish(kCommandTopic, Command("no-reply")));
     EXPECT_TRUE(hub->WaitForLog("without a response topic dropped."));
     EXPECT_EQ(CountOf(sim->Output(), "OPEN_LOCK"), 1u);
+
+    // Answers through the broker are counted like those on the client port.
+    const std::string metrics = HttpRequest(metricsPort, "GET", "/metrics").body;
+    EXPECT_NE(metrics.find("lockhub_requests_total{kind=\"open\",outcome=\"ack\"} 1\n"),
+              std::string::npos)
+        << metrics;
+    EXPECT_NE(metrics.find("outcome=\"nack\"}"), std::string::npos) << metrics;
 }
 
 TEST_F(MqttEndToEnd, ABrokerRestartDoesNotDisturbTheClientPort) {
