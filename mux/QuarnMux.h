@@ -88,7 +88,7 @@ struct GatewaySet {
     std::map<int, Quarn::VirtualGateway*> routed;
 };
 
-class QuarnMux : private CoreServices {
+class QuarnMux final : private CoreServices {
 public:
     // Port 5555.
     QuarnMux();

@@ -27,8 +27,9 @@ std::string MessageIdOf(const std::string& text) {
     if (document.HasParseError() || !document.IsObject()) {
         return "";
     }
-    auto id = document.FindMember("MessageID");
-    return id != document.MemberEnd() && id->value.IsString() ? id->value.GetString() : "";
+    const rapidjson::Document& read = document;
+    rapidjson::Value::ConstMemberIterator id = read.FindMember("MessageID");
+    return id != read.MemberEnd() && id->value.IsString() ? id->value.GetString() : "";
 }
 
 }  // namespace

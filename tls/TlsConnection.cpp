@@ -121,7 +121,9 @@ std::string AddressOf(int fd) {
     if (address.ss_family == AF_INET6) {
         auto* ipv6 = reinterpret_cast<sockaddr_in6*>(&address);
         ::inet_ntop(AF_INET6, &ipv6->sin6_addr, text, sizeof text);
-        return "[" + std::string(text) + "]:" + std::to_string(ntohs(ipv6->sin6_port));
+        // Appended rather than added to a literal: GCC 12 warns falsely about that form.
+        return std::string("[").append(text).append("]:").append(
+            std::to_string(ntohs(ipv6->sin6_port)));
     }
     return "unknown";
 }
