@@ -140,13 +140,7 @@ bool MeasureLogStall(const TempDir& folder, const Options& options, Summary& sum
         kGateways.size(), kPipeBytes, kClients, Milliseconds(kDoorGap), Seconds(readingTime),
         Seconds(kStall), stallCount, Seconds(kAfterStall), Seconds(kAfterStall));
     std::fflush(stdout);
-    std::map<int, std::unique_ptr<TappedLocksim>> locksims;
-    std::vector<std::string> configured;
-    for (int id : kGateways) {
-        locksims[id] = std::make_unique<TappedLocksim>(folder);
-        configured.push_back(GatewayJson(id, Format("Bench gateway %d", id), locksims[id]->Port(),
-                                         kFirstTaggedLock));
-    }
+    const auto [locksims, configured] = StartTappedGateways(folder, kGateways);
     const std::string fifo = folder.File("stdout.fifo");
     StdoutReader reader(fifo);
     LockhubProcess lockhub(folder, "log-stall", options, Configuration(configured), fifo);

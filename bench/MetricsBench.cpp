@@ -109,13 +109,7 @@ bool MeasureMetricsScrape(const TempDir& folder, const Options& options, Summary
         Seconds(sizes.traffic), sizes.scrapes, Seconds(sizes.traffic),
         Milliseconds(kScrapeInterval), kStalled);
     std::fflush(stdout);
-    std::map<int, std::unique_ptr<TappedLocksim>> locksims;
-    std::vector<std::string> configured;
-    for (int id : kGateways) {
-        locksims[id] = std::make_unique<TappedLocksim>(folder);
-        configured.push_back(GatewayJson(id, Format("Bench gateway %d", id), locksims[id]->Port(),
-                                         kFirstTaggedLock));
-    }
+    const auto [locksims, configured] = StartTappedGateways(folder, kGateways);
     const int metricsPort = TestSupport::FreePort();
     LockhubProcess lockhub(
         folder, "metrics", options,

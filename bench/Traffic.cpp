@@ -224,6 +224,17 @@ TappedLocksim::TappedLocksim(const TempDir& folder, std::vector<std::string> loc
         std::make_unique<TcpRelay>(locksim_->Port(), TcpRelay::Options{frames_.Tap(), dropAfter});
 }
 
+TappedGateways StartTappedGateways(const TempDir& folder, const std::vector<int>& ids) {
+    TappedGateways gateways;
+    for (int id : ids) {
+        auto locksim = std::make_unique<TappedLocksim>(folder);
+        gateways.configured.push_back(
+            GatewayJson(id, Format("Bench gateway %d", id), locksim->Port(), kFirstTaggedLock));
+        gateways.locksims[id] = std::move(locksim);
+    }
+    return gateways;
+}
+
 FrameMatch MatchFrames(const std::vector<DoorRequest>& requests, const GatewayFrames& frames) {
     FrameMatch match;
     match.frameAt.resize(requests.size());

@@ -115,6 +115,14 @@ private:
 // The frames each gateway received, by gateway ID.
 using GatewayFrames = std::map<int, std::vector<FrameLog::Frame>>;
 
+// One plain TappedLocksim per gateway ID, and each gateway's entry for lockhub's
+// configuration ("Bench gateway <ID>", the tagged locks).
+struct TappedGateways {
+    std::map<int, std::unique_ptr<TappedLocksim>> locksims;
+    std::vector<std::string> configured;
+};
+TappedGateways StartTappedGateways(const TempDir& folder, const std::vector<int>& ids);
+
 // Scheduling noise allowed on top of the frame spacing.
 inline constexpr auto kSpacingSlack = 20ms;
 

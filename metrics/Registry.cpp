@@ -162,36 +162,26 @@ private:
 
 Family<Counter>& Registry::AddCounter(std::string name, std::string help,
                                       std::vector<std::string> labelNames) {
-    auto family = std::make_unique<Family<Counter>>(
-        Description{std::move(name), std::move(help), Type::counter, std::move(labelNames)});
-    Family<Counter>& added = *family;
-    families_.push_back(std::move(family));
-    return added;
+    return Keep(std::make_unique<Family<Counter>>(
+        Description{std::move(name), std::move(help), Type::counter, std::move(labelNames)}));
 }
 
 Family<Gauge>& Registry::AddGauge(std::string name, std::string help,
                                   std::vector<std::string> labelNames) {
-    auto family = std::make_unique<Family<Gauge>>(
-        Description{std::move(name), std::move(help), Type::gauge, std::move(labelNames)});
-    Family<Gauge>& added = *family;
-    families_.push_back(std::move(family));
-    return added;
+    return Keep(std::make_unique<Family<Gauge>>(
+        Description{std::move(name), std::move(help), Type::gauge, std::move(labelNames)}));
 }
 
 Family<Histogram>& Registry::AddHistogram(std::string name, std::string help,
                                           std::vector<std::string> labelNames,
                                           std::vector<double> bounds) {
-    auto family = std::make_unique<Family<Histogram>>(
+    return Keep(std::make_unique<Family<Histogram>>(
         Description{std::move(name), std::move(help), Type::histogram, std::move(labelNames)},
-        std::move(bounds));
-    Family<Histogram>& added = *family;
-    families_.push_back(std::move(family));
-    return added;
+        std::move(bounds)));
 }
 
 void Registry::AddCollected(Description description, Collect collect) {
-    families_.push_back(
-        std::make_unique<CollectedFamily>(std::move(description), std::move(collect)));
+    Keep(std::make_unique<CollectedFamily>(std::move(description), std::move(collect)));
 }
 
 std::string Registry::Render() const {

@@ -23,6 +23,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <utility>
 #include <mutex>
 #include <shared_mutex>
 #include <string>
@@ -162,6 +163,14 @@ public:
     std::string Render() const;
 
 private:
+    // Keeps family for rendering and hands it back.
+    template <class Kept>
+    Kept& Keep(std::unique_ptr<Kept> family) {
+        Kept& kept = *family;
+        families_.push_back(std::move(family));
+        return kept;
+    }
+
     std::vector<std::unique_ptr<FamilyBase>> families_;
 };
 

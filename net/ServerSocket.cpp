@@ -345,16 +345,17 @@ void ServerSocket::AcceptPending(bool tls) {
         int on = 1;
         ::setsockopt(clientFd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
         if (tls) {
-            StartHandshake(clientFd);
+            StartHandshake(clientFd, address);
         } else {
             AddPlainClient(clientFd, address);
         }
     }
 }
 
-void ServerSocket::StartHandshake(int clientFd) {
+void ServerSocket::StartHandshake(int clientFd, const sockaddr_in& address) {
     LOG_VERBOSE << "Accepted TLS connection with FD " << clientFd;
-    auto connection = std::make_unique<Tls::TlsConnection>(*tlsContext_, clientFd);
+    auto connection =
+        std::make_unique<Tls::TlsConnection>(*tlsContext_, clientFd, AddressText(address));
     {
         std::lock_guard<std::mutex> handshakesLock(newHandshakesMutex_);
         newHandshakes_.push_back(Handshake{clientFd, std::move(connection),

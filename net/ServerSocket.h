@@ -160,7 +160,7 @@ private:
     void AcceptPending(bool tls);
     // Accept thread: hands a TLS connection to the receive thread for its handshake; adds
     // a plain one to the client list.
-    void StartHandshake(int clientFd);
+    void StartHandshake(int clientFd, const sockaddr_in& address);
     void AddPlainClient(int clientFd, const sockaddr_in& address);
     bool HasListener();
     void ReceiveDataLoopThreadProc();

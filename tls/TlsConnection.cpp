@@ -1,8 +1,6 @@
 #include "tls/TlsConnection.h"
 
-#include <arpa/inet.h>
 #include <fcntl.h>
-#include <netinet/in.h>
 #include <openssl/err.h>
 #include <openssl/ssl.h>
 #include <openssl/x509v3.h>
@@ -106,28 +104,6 @@ BIO_METHOD* SocketMethod() {
     return method;
 }
 
-std::string AddressOf(int fd) {
-    sockaddr_storage address{};
-    socklen_t length = sizeof address;
-    char text[INET6_ADDRSTRLEN] = "";
-    if (::getpeername(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
-        return "unknown";
-    }
-    if (address.ss_family == AF_INET) {
-        auto* ipv4 = reinterpret_cast<sockaddr_in*>(&address);
-        ::inet_ntop(AF_INET, &ipv4->sin_addr, text, sizeof text);
-        return std::string(text) + ":" + std::to_string(ntohs(ipv4->sin_port));
-    }
-    if (address.ss_family == AF_INET6) {
-        auto* ipv6 = reinterpret_cast<sockaddr_in6*>(&address);
-        ::inet_ntop(AF_INET6, &ipv6->sin6_addr, text, sizeof text);
-        // Appended rather than added to a literal: GCC 12 warns falsely about that form.
-        return std::string("[").append(text).append("]:").append(
-            std::to_string(ntohs(ipv6->sin6_port)));
-    }
-    return "unknown";
-}
-
 // The certificate's one subject common name; empty when it has none, several, or one
 // that could not safely name a client in a log line or an audit record.
 std::string UsableCommonName(X509* certificate) {
@@ -179,8 +155,10 @@ void TlsConnection::SslFree::operator()(ssl_st* ssl) const {
     SSL_free(ssl);
 }
 
-TlsConnection::TlsConnection(const TlsServerContext& context, int fd)
-    : fd_(fd), socket_(std::make_unique<TlsSocket>(TlsSocket{fd})), peerAddress_(AddressOf(fd)) {
+TlsConnection::TlsConnection(const TlsServerContext& context, int fd, std::string peerAddress)
+    : fd_(fd),
+      socket_(std::make_unique<TlsSocket>(TlsSocket{fd})),
+      peerAddress_(std::move(peerAddress)) {
     int flags = ::fcntl(fd, F_GETFL);
     if (flags >= 0 && (flags & O_NONBLOCK) == 0) {
         ::fcntl(fd, F_SETFL, flags | O_NONBLOCK);

@@ -67,7 +67,8 @@ public:
     };
 
     // Borrows fd (see Ownership). The context may go before the connection does.
-    TlsConnection(const TlsServerContext& context, int fd);
+    // peerAddress: "address:port" of the peer as accepted, for log lines.
+    TlsConnection(const TlsServerContext& context, int fd, std::string peerAddress);
     ~TlsConnection();
     TlsConnection(const TlsConnection&) = delete;
     TlsConnection& operator=(const TlsConnection&) = delete;
@@ -99,7 +100,7 @@ public:
 
     // The peer's subject common name once the handshake is Done; empty before.
     const std::string& PeerIdentity() const { return identity_; }
-    // "address:port" of the peer, for log lines; "unknown" if the socket would not say.
+    // "address:port" of the peer, for log lines, as given.
     const std::string& PeerAddress() const { return peerAddress_; }
     // The negotiated protocol ("TLSv1.3") once Done.
     std::string Protocol() const;

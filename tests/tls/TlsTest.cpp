@@ -127,9 +127,12 @@ protected:
     }
     std::unique_ptr<TlsConnection> Accept(const TlsServerContext& context) {
         EXPECT_TRUE(WaitReady(listener_, POLLIN));
-        int fd = ::accept(listener_, nullptr, nullptr);
+        sockaddr_in peer{};
+        socklen_t length = sizeof peer;
+        int fd = ::accept(listener_, reinterpret_cast<sockaddr*>(&peer), &length);
         accepted_.push_back(fd);
-        return std::make_unique<TlsConnection>(context, fd);
+        return std::make_unique<TlsConnection>(
+            context, fd, "127.0.0.1:" + std::to_string(ntohs(peer.sin_port)));
     }
     // Both sides' handshakes, polled, until the server's is over (and the client's, when
     // the server's is Done) or 10 s passed.
