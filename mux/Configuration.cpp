@@ -175,12 +175,9 @@ Quarn::Tls::TlsFiles TlsFilesOf(const TlsListenerData& tls) {
     return {tls.Certificate, tls.PrivateKey, tls.ClientCA, tls.ClientCRL};
 }
 
-std::string RestartOnlySettings(const std::string& json) {
-    rapidjson::Document document;
-    document.Parse<rapidjson::kParseIterativeFlag>(json.c_str(), json.size());
-    if (document.HasParseError() || !document.IsObject()) {
-        return "";
-    }
+namespace {
+
+std::string RestartOnlySettings(const Value& document) {
     rapidjson::StringBuffer text;
     rapidjson::Writer<rapidjson::StringBuffer> writer(text);
     writer.StartArray();
@@ -196,6 +193,8 @@ std::string RestartOnlySettings(const std::string& json) {
     writer.EndArray();
     return text.GetString();
 }
+
+}  // namespace
 
 bool HasListenerSettings(const std::string& json) {
     rapidjson::Document document;
@@ -276,6 +275,7 @@ std::optional<MuxConfigurationData> ParseConfigurationText(const std::string& js
         return std::nullopt;
     }
     configuration.Metrics = Metrics::ReadSettings(document);
+    configuration.RestartOnly = RestartOnlySettings(document);
     if (const Value* gateways = FindArray(document, "Gateways")) {
         for (const Value& element : gateways->GetArray()) {
             MuxGatewayData gateway;

@@ -58,6 +58,9 @@ struct MuxConfigurationData {
     std::optional<Mqtt::MqttSettings> Mqtt;
     // "Metrics": where metrics are served (none: not served), and what was ignored of it.
     Metrics::SettingsReading Metrics;
+    // The members that only a restart applies ("Tls", "PlainListener", "AuditLog", "Mqtt",
+    // "Metrics") as the text read, in one comparable text: a reload that changes it says so.
+    std::string RestartOnly;
     // The TLS listener; none without a "Tls" section.
     std::optional<TlsListenerData> Tls;
     // Whether the plain listener is open ("PlainListener").
@@ -106,10 +109,6 @@ std::optional<std::string> ReadConfigurationFile(const std::string& path);
 // is the TLS context's check.
 std::optional<MuxConfigurationData> ParseConfigurationText(const std::string& json,
                                                            std::string* reason = nullptr);
-
-// The members of a configuration text that only a restart applies ("Tls", "PlainListener",
-// "AuditLog", "Mqtt", "Metrics"), as one comparable text.
-std::string RestartOnlySettings(const std::string& json);
 
 // Whether a configuration text (a JSON object) has "Tls" or "PlainListener": start-up must
 // not go on without the configuration then, or listeners other than those asked for open.

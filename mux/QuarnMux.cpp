@@ -253,7 +253,7 @@ bool QuarnMux::ParseConfiguration(std::string json) {
         }
         return false;
     }
-    restartOnlySettings_ = Configuration::RestartOnlySettings(json);
+    restartOnlySettings_ = configuration->RestartOnly;
     metricsSettings_ = configuration->Metrics;
     tls_ = configuration->Tls;
     plainListener_ = configuration->PlainListener;

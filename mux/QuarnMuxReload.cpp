@@ -62,7 +62,7 @@ void QuarnMux::Reload() {
         LOG_ERROR << "Reload refused: " << reason << ". The configuration stays as it was.";
         return;
     }
-    if (Configuration::RestartOnlySettings(*text) != restartOnlySettings_) {
+    if (configuration->RestartOnly != restartOnlySettings_) {
         LOG_WARNING << "Reload: the listeners, the audit trail, the MQTT bridge and the metrics "
                        "keep their settings until lockhub restarts.";
     }
