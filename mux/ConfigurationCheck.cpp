@@ -76,50 +76,6 @@ std::string Where(size_t gateway, size_t device) {
     return Where(gateway) + ".Devices[" + std::to_string(device) + "]";
 }
 
-// Why the parser refused a text, as precisely as can be told.
-std::string ReasonForRefusal(const std::string& text) {
-    rapidjson::Document document;
-    document.Parse<rapidjson::kParseIterativeFlag>(text.c_str(), text.size());
-    if (document.HasParseError()) {
-        size_t offset = std::min(document.GetErrorOffset(), text.size());
-        size_t lineEnd = offset == 0 ? std::string::npos : text.rfind('\n', offset - 1);
-        size_t lineStart = lineEnd == std::string::npos ? 0 : lineEnd + 1;
-        size_t line =
-            1 + static_cast<size_t>(std::count(text.begin(), text.begin() + offset, '\n'));
-        return "line " + std::to_string(line) + ", column " +
-               std::to_string(offset - lineStart + 1) + ": " +
-               rapidjson::GetParseError_En(document.GetParseError());
-    }
-    if (!document.IsObject()) {
-        return "the top level is not a JSON object";
-    }
-    if (IsNumberButNotInt(document, "RequestTimeout")) {
-        return "\"RequestTimeout\" is not a 32-bit integer";
-    }
-    const Value* gateways = ArrayMember(document, "Gateways");
-    for (size_t i = 0; gateways != nullptr && i < gateways->Size(); ++i) {
-        const Value& gateway = (*gateways)[static_cast<rapidjson::SizeType>(i)];
-        if (!gateway.IsObject()) {
-            return Where(i) + " is not an object";
-        }
-        for (const char* key : {"ID", "Port"}) {
-            if (IsNumberButNotInt(gateway, key)) {
-                return Where(i) + " \"" + key + "\" is not a 32-bit integer";
-            }
-        }
-        const Value* devices = ArrayMember(gateway, "Devices");
-        for (size_t j = 0; devices != nullptr && j < devices->Size(); ++j) {
-            const Value& device = (*devices)[static_cast<rapidjson::SizeType>(j)];
-            if (!device.IsObject()) {
-                return Where(i, j) + " is not an object";
-            }
-            if (IsNumberButNotInt(device, "ID")) {
-                return Where(i, j) + " \"ID\" is not a 32-bit integer";
-            }
-        }
-    }
-    return "invalid data";
-}
 
 // Keys that lockhub ignores at one level: unknown ones, repeated ones, those of the wrong
 // kind.
@@ -273,6 +229,50 @@ std::string CheckListeners(const MuxConfigurationData& configuration, std::ostre
 }
 
 }  // namespace
+
+std::string ReasonForRefusal(const std::string& text) {
+    rapidjson::Document document;
+    document.Parse<rapidjson::kParseIterativeFlag>(text.c_str(), text.size());
+    if (document.HasParseError()) {
+        size_t offset = std::min(document.GetErrorOffset(), text.size());
+        size_t lineEnd = offset == 0 ? std::string::npos : text.rfind('\n', offset - 1);
+        size_t lineStart = lineEnd == std::string::npos ? 0 : lineEnd + 1;
+        size_t line =
+            1 + static_cast<size_t>(std::count(text.begin(), text.begin() + offset, '\n'));
+        return "line " + std::to_string(line) + ", column " +
+               std::to_string(offset - lineStart + 1) + ": " +
+               rapidjson::GetParseError_En(document.GetParseError());
+    }
+    if (!document.IsObject()) {
+        return "the top level is not a JSON object";
+    }
+    if (IsNumberButNotInt(document, "RequestTimeout")) {
+        return "\"RequestTimeout\" is not a 32-bit integer";
+    }
+    const Value* gateways = ArrayMember(document, "Gateways");
+    for (size_t i = 0; gateways != nullptr && i < gateways->Size(); ++i) {
+        const Value& gateway = (*gateways)[static_cast<rapidjson::SizeType>(i)];
+        if (!gateway.IsObject()) {
+            return Where(i) + " is not an object";
+        }
+        for (const char* key : {"ID", "Port"}) {
+            if (IsNumberButNotInt(gateway, key)) {
+                return Where(i) + " \"" + key + "\" is not a 32-bit integer";
+            }
+        }
+        const Value* devices = ArrayMember(gateway, "Devices");
+        for (size_t j = 0; devices != nullptr && j < devices->Size(); ++j) {
+            const Value& device = (*devices)[static_cast<rapidjson::SizeType>(j)];
+            if (!device.IsObject()) {
+                return Where(i, j) + " is not an object";
+            }
+            if (IsNumberButNotInt(device, "ID")) {
+                return Where(i, j) + " \"ID\" is not a 32-bit integer";
+            }
+        }
+    }
+    return "invalid data";
+}
 
 ConfigurationFileChecks ConfigurationFileChecks::Real() {
     return {[](const Configuration::TlsListenerData& tls) {

@@ -21,6 +21,10 @@ struct ConfigurationFileChecks {
     static ConfigurationFileChecks Real();
 };
 
+// Why the parser refused a text that it found no other reason for, as precisely as can be
+// told: a JSON error's line and column, or the member that is not what it must be.
+std::string ReasonForRefusal(const std::string& text);
+
 // Writes the report to out. Returns the exit status: 0 when start-up would accept the
 // configuration (notes about ignored or unusable parts do not change that), 1 when the
 // file cannot be read or the configuration is refused.

@@ -2,6 +2,7 @@
 
 #include <sys/resource.h>
 
+#include <iostream>
 #include <memory>
 #include <optional>
 #include <string>
@@ -63,6 +64,16 @@ std::unique_ptr<Metrics::MetricsServer> ServeMetrics(QuarnMux& core) {
     return server;
 }
 
+// Ends start-up before lockhub serves: the reason goes to the log, to standard error (the
+// journal, under systemd, where the log itself may go to a file) and to the service
+// manager's status line.
+int EndStartup(Service::ServiceNotifier& notifier, const std::string& reason) {
+    LOG_ERROR << reason;
+    std::cerr << "lockhub: " << reason << std::endl;
+    notifier.Failed(reason);
+    return 1;
+}
+
 }  // namespace
 
 int RunProcess(const CommandLineOptions& options) {
@@ -78,12 +89,15 @@ int RunProcess(const CommandLineOptions& options) {
         core->ParseConfigurationFile(options.configFile);
     }
     if (!core->StartupFailure().empty()) {
-        LOG_ERROR << core->StartupFailure();
-        return 1;
+        return EndStartup(notifier, core->StartupFailure());
+    }
+    // Run by hand, a refused configuration leaves lockhub running without gateways; under
+    // the service manager it fails the unit, so that systemctl status tells the operator.
+    if (notifier.Active() && !core->ConfigurationRefusal().empty()) {
+        return EndStartup(notifier, core->ConfigurationRefusal());
     }
     if (!core->PrepareListeners()) {
-        LOG_ERROR << "Mux not started: its listeners cannot be set up as configured.";
-        return 1;
+        return EndStartup(notifier, "Mux not started: its listeners cannot be set up as configured.");
     }
     core->WatchLoops(notifier);
     notifier.SetStatusSource([&core] { return core->Summarize().Text(); });

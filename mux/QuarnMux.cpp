@@ -8,6 +8,7 @@
 #include "diagnostics/Log.h"
 #include "gateway/VirtualGateway.h"
 #include "mqtt/MqttBridge.h"
+#include "mux/ConfigurationCheck.h"
 #include "mux/MuxRequestRecord.h"
 #include "mux/protocol/MuxPacket.h"
 #include "net/ServerSocket.h"
@@ -230,7 +231,8 @@ void QuarnMux::ServerSocketClientDeleted(int clientFd, uint64_t connectionId) {
 bool QuarnMux::ParseConfigurationFile(std::string path) {
     std::optional<std::string> text = Configuration::ReadConfigurationFile(path);
     if (!text) {
-        LOG_ERROR << "Cannot read configuration JSON data from file " << path;
+        configurationRefusal_ = "Cannot read configuration JSON data from file " + path;
+        LOG_ERROR << configurationRefusal_;
         return false;
     }
     LOG_INFO << "Reading configuration JSON data from file " << path;
@@ -239,14 +241,15 @@ bool QuarnMux::ParseConfigurationFile(std::string path) {
 
 bool QuarnMux::ParseConfiguration(std::string json) {
     LOG_INFO << "Parsing configuration JSON...";
+    configurationRefusal_.clear();
     std::string reason;
     std::optional<Configuration::MuxConfigurationData> configuration =
         Configuration::ParseConfigurationText(json, &reason);
     if (!configuration) {
         LOG_ERROR << "Cannot parse JSON configuration. Invalid data.";
-        if (!reason.empty()) {
-            LOG_ERROR << "The configuration is refused: " << reason << ".";
-        }
+        configurationRefusal_ = "The configuration is refused: " +
+                                (reason.empty() ? ReasonForRefusal(json) : reason) + ".";
+        LOG_ERROR << configurationRefusal_;
         // Listeners other than those configured must never open: start-up stops.
         if (Configuration::HasListenerSettings(json)) {
             listenersRefused_ = true;

@@ -107,6 +107,9 @@ public:
     // cannot be opened); empty when it may. A configuration that was refused as a whole
     // leaves lockhub running without gateways instead.
     const std::string& StartupFailure() const { return startupFailure_; }
+    // Why the last configuration given to ParseConfigurationFile was not applied; empty
+    // when it was.
+    const std::string& ConfigurationRefusal() const { return configurationRefusal_; }
     // Where the configuration applied at start-up asks for metrics to be served.
     const Metrics::SettingsReading& MetricsSettings() const { return metricsSettings_; }
     // Writes what the audit trail holds, syncs and closes it; later entries are dropped.
@@ -306,6 +309,7 @@ private:
     // The client that MQTT commands come from.
     std::shared_ptr<const Quarn::Net::ClientPeer> mqttPeer_;
     std::string startupFailure_;
+    std::string configurationRefusal_;
     Metrics::SettingsReading metricsSettings_;  // set by the configuration before Start
 
     // The gateways of the configuration in force. A set never changes once published: a

@@ -148,6 +148,12 @@ void ServiceNotifier::SendStatus(std::string& lastStatus, bool withReady) {
     lastStatus = std::move(status);
 }
 
+void ServiceNotifier::Failed(const std::string& reason) {
+    if (active_) {
+        Notify("STATUS=" + reason);
+    }
+}
+
 void ServiceNotifier::Notify(const std::string& message) {
     const int result = sd_notify(0, message.c_str());
     if (result < 0 && !failureLogged_) {

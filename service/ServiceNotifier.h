@@ -64,6 +64,9 @@ public:
     // Makes the thread send READY=1 with the current status, and the status from then on.
     // Any thread; once is enough.
     void Ready();
+    // Tells the service manager why lockhub ends before it serves (a STATUS= line, shown
+    // by systemctl status). The owner's thread, instead of Start; nothing when inactive.
+    void Failed(const std::string& reason);
 
 private:
     using Clock = std::chrono::steady_clock;
@@ -74,7 +77,8 @@ private:
     void Watch(std::vector<uint64_t>& lastBeats, bool& stalled);
     // Sends the status when it changed, with READY=1 the first time.
     void SendStatus(std::string& lastStatus, bool withReady);
-    // One sd_notify message; the first failure is logged.
+    // One sd_notify message; the first failure is logged. The notifier's thread, or the
+    // owner's before Start.
     void Notify(const std::string& message);
 
     bool active_ = false;

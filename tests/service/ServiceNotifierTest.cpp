@@ -157,3 +157,23 @@ TEST(ServiceProcess, ReadinessStatusAndWatchdogFollowTheCore) {
     EXPECT_TRUE(manager.WaitFor("WATCHDOG=1")) << manager.Last();
     ::close(client);
 }
+
+// Under a service manager a configuration that start-up refuses ends lockhub with status 1
+// and the reason on its status line and standard error, so that the unit fails and says
+// why; run by hand, lockhub keeps running without gateways.
+TEST(ServiceProcess, RefusedConfigurationFailsTheUnitWithItsReason) {
+    ::unsetenv("NOTIFY_SOCKET");  // an earlier test of this program may have set it
+    TempDir folder;
+    NotifySocket manager(folder);
+    const std::string broken = R"({"Enabled": true, "RequestTimeout": 99999999999})";
+    Lockhub underManager(folder, broken, {}, 0, {"NOTIFY_SOCKET=" + manager.Path()});
+    EXPECT_EQ(underManager.Process().ExitStatus(30s), 1);
+    const std::string reason = "The configuration is refused: ";
+    EXPECT_TRUE(manager.WaitFor("STATUS=" + reason)) << manager.Last();
+    EXPECT_NE(underManager.Process().Errors().find("lockhub: " + reason), std::string::npos)
+        << underManager.Process().Errors();
+
+    Lockhub byHand(folder, broken);
+    EXPECT_TRUE(byHand.WaitForLog("Mux ended initialization process."));
+    EXPECT_TRUE(byHand.Process().Running());
+}
