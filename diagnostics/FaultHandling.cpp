@@ -178,8 +178,8 @@ char CrashLine::text_[kCrashLineBytes];
 
 // What system(command) does, from calls that are safe in a signal handler: the shell in a
 // child process (_Fork runs no fork handlers and takes no allocator lock) with the signal
-// mask cleared, and the wait for it.
-void RunShell(const FatalPath& path) {
+// mask cleared, and the wait for it. Returns the wait status, -1 when it could not be had.
+int RunShell(const FatalPath& path) {
     pid_t child = ::_Fork();
     if (child == 0) {
         sigset_t none;
@@ -188,9 +188,13 @@ void RunShell(const FatalPath& path) {
         ::execve("/bin/sh", path.shellArguments.data(), environ);
         ::_exit(127);
     }
-    int status = 0;
-    while (child > 0 && ::waitpid(child, &status, 0) < 0 && errno == EINTR) {
+    int status = -1;
+    while (child > 0 && ::waitpid(child, &status, 0) < 0) {
+        if (errno != EINTR) {
+            return -1;
+        }
     }
+    return child > 0 ? status : -1;
 }
 
 // The text backtrace_symbols gives a frame, without its newline; empty when there is none.
@@ -418,7 +422,14 @@ void SaveDumpFile() {
     }
     CrashLine(verbose, __PRETTY_FUNCTION__, __LINE__)
         << "Running gcore for save current core dump.\nCommand line: " << path->dumpCommand;
-    RunShell(*path);
+    // gcore needs to trace the process, which a system-call filter (as the service unit's)
+    // or the kernel's ptrace policy may refuse: the log says the dump is missing.
+    const int status = RunShell(*path);
+    if (status == -1 || !WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+        CrashLine(error, __PRETTY_FUNCTION__, __LINE__)
+            << "No core dump saved: gcore ended with status "
+            << (status != -1 && WIFEXITED(status) ? WEXITSTATUS(status) : -1) << ".";
+    }
 }
 
 void PrintBacktrace() {
