@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
+#include <filesystem>
 #include <optional>
 #include <string_view>
 #include <thread>
@@ -365,7 +366,11 @@ ExitRun RunChild(const std::string& exitPath, const std::vector<std::string>& en
                                           "LOCKHUB_LOGGER_FILE=" + logFile,
                                           "PATH=" + folder.Path() + ":" + std::getenv("PATH")};
     variables.insert(variables.end(), environment.begin(), environment.end());
-    TestSupport::ChildProcess child({"/proc/self/exe"}, {folder.Path(), variables, folder.Path()});
+    // The program's own path, not /proc/self/exe: under an emulator that would name the
+    // emulator in the child.
+    TestSupport::ChildProcess child(
+        TestSupport::ProjectProgram({std::filesystem::read_symlink("/proc/self/exe")}),
+        {folder.Path(), variables, folder.Path()});
     std::optional<int> status = child.ExitStatus(90s);
     return {status, TestSupport::ReadFile(logFile), child.Output()};
 }

@@ -68,16 +68,19 @@ class LogtrimTest : public ::testing::Test {
 protected:
     std::unique_ptr<ChildProcess> Start(std::vector<std::string> args) {
         args.insert(args.begin(), LOGTRIM_BINARY);
-        return std::make_unique<ChildProcess>(args, Options());
+        return std::make_unique<ChildProcess>(TestSupport::ProjectProgram(args), Options());
     }
 
     // Started by /bin/sh, which runs prelude first and starts logtrim with redirection.
     std::unique_ptr<ChildProcess> StartThroughShell(const std::string& prelude,
                                                     const std::string& redirection,
-                                                    const std::vector<std::string>& args) {
-        std::vector<std::string> argv{
-            "/bin/sh", "-c", prelude + " exec \"$0\" \"$@\" " + redirection, LOGTRIM_BINARY};
-        argv.insert(argv.end(), args.begin(), args.end());
+                                                    std::vector<std::string> args) {
+        args.insert(args.begin(), LOGTRIM_BINARY);
+        std::vector<std::string> argv{"/bin/sh", "-c",
+                                      prelude + " exec \"$0\" \"$@\" " + redirection};
+        for (std::string& arg : TestSupport::ProjectProgram(args)) {
+            argv.push_back(std::move(arg));
+        }
         return std::make_unique<ChildProcess>(argv, Options());
     }
 

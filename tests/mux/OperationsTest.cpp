@@ -19,7 +19,7 @@ struct Outcome {
 // Runs lockhub in folder with the arguments and waits for its end.
 Outcome RunLockhub(const TempDir& folder, std::vector<std::string> args) {
     args.insert(args.begin(), LOCKHUB_BINARY);
-    ChildProcess process(args, {folder.Path(), {}, folder.Path()});
+    ChildProcess process(ProjectProgram(args), {folder.Path(), {}, folder.Path()});
     Outcome outcome;
     outcome.status = process.ExitStatus(10s).value_or(-3);
     outcome.output = process.Output();

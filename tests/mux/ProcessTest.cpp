@@ -37,7 +37,7 @@ public:
         options.workDir = folder.Path();
         options.outputDir = folder.Path();
         options.environment = {"PATH=" + folder.Path() + ":" + std::getenv("PATH")};
-        process = std::make_unique<ChildProcess>(argv, options);
+        process = std::make_unique<ChildProcess>(TestSupport::ProjectProgram(argv), options);
     }
     std::string Log() { return TestSupport::ReadFile(logFile_); }
     // Start-up logs this line once every signal handler is installed. (The handled-signal
@@ -57,7 +57,7 @@ std::string RunForOutput(const std::vector<std::string>& args, int* status) {
     TempDir folder;
     std::vector<std::string> argv = {LOCKHUB_BINARY};
     argv.insert(argv.end(), args.begin(), args.end());
-    ChildProcess process(argv, {folder.Path(), {}, folder.Path()});
+    ChildProcess process(TestSupport::ProjectProgram(argv), {folder.Path(), {}, folder.Path()});
     *status = process.ExitStatus(10s).value_or(-2);
     return process.Output();
 }

@@ -44,8 +44,8 @@ protected:
                     {"--tls", "--port", std::to_string(tlsPort), "--cert",
                      kCerts + "/" + certificate + ".pem", "--key",
                      kCerts + "/" + certificate + ".key", "--ca", kCerts + "/" + ca + ".pem"});
-        lockctl =
-            std::make_unique<ChildProcess>(args, ChildProcess::Options{"", {}, folder.Path()});
+        lockctl = std::make_unique<ChildProcess>(ProjectProgram(args),
+                                                 ChildProcess::Options{"", {}, folder.Path()});
         return {lockctl->ExitStatus(30s).value_or(-3), lockctl->Errors()};
     }
 
@@ -76,10 +76,9 @@ TEST_F(TlsEndToEnd, TlsClientsGetTheSameAnswersAndEventsAsPlainOnes) {
     EXPECT_EQ(open.status, 0) << open.errors;
     EXPECT_NE(lockctl->Output().find("ACK"), std::string::npos) << lockctl->Output();
     auto watch = std::make_unique<ChildProcess>(
-        std::vector<std::string>{LOCKCTL_BINARY, "watch", "--json", "--count", "1", "--tls",
-                                 "--port", std::to_string(tlsPort), "--cert",
-                                 kCerts + "/night-guard.pem", "--key", kCerts + "/night-guard.key",
-                                 "--ca", kCerts + "/ca.pem"},
+        ProjectProgram({LOCKCTL_BINARY, "watch", "--json", "--count", "1", "--tls", "--port",
+                        std::to_string(tlsPort), "--cert", kCerts + "/night-guard.pem", "--key",
+                        kCerts + "/night-guard.key", "--ca", kCerts + "/ca.pem"}),
         ChildProcess::Options{"", {}, folder.Path()});
     ASSERT_TRUE(hub->WaitForLog("TLS client night-guard at 127.0.0.1:"));
     sim->Command("card 4711 04A10B");
@@ -139,8 +138,9 @@ TEST(TlsStartUp, UnusableListenerSettingsStopLockhubWithStatusOne) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.configuration);
         WriteFile(folder.File("lockhub.json"), c.configuration);
-        ChildProcess check({LOCKHUB_BINARY, "--check-config", folder.File("lockhub.json")},
-                           {"", {}, folder.Path()});
+        ChildProcess check(
+            ProjectProgram({LOCKHUB_BINARY, "--check-config", folder.File("lockhub.json")}),
+            {"", {}, folder.Path()});
         EXPECT_EQ(check.ExitStatus(10s), 1);
         EXPECT_NE(check.Output().find("Configuration refused: " + c.reason), std::string::npos)
             << check.Output();

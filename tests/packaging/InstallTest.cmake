@@ -1,7 +1,8 @@
 # Installs the build BUILD_DIR into the empty prefix PREFIX and checks what is there:
 # the programs (and that they run from there), the systemd unit naming them by their
 # installed paths, the example configuration (which the installed lockhub accepts) and
-# the user guide.
+# the user guide. EMULATOR: the words that run a program of a cross build (see
+# tests/CMakeLists.txt), empty natively.
 
 function(fail text)
   message(FATAL_ERROR "${text}")
@@ -17,6 +18,8 @@ function(run_ok out_var)
   set(${out_var} "${output}" PARENT_SCOPE)
 endfunction()
 
+separate_arguments(emulator UNIX_COMMAND "${EMULATOR}")
+
 file(REMOVE_RECURSE "${PREFIX}")
 run_ok(ignored "${CMAKE_COMMAND}" --install "${BUILD_DIR}" --prefix "${PREFIX}")
 
@@ -29,13 +32,13 @@ foreach(file bin/lockhub bin/logtrim bin/lockctl bin/locksim lib/systemd/system/
   endif()
 endforeach()
 
-run_ok(version "${PREFIX}/bin/lockhub" --ver)
+run_ok(version ${emulator} "${PREFIX}/bin/lockhub" --ver)
 if(NOT version STREQUAL "2.18.1\n")
   fail("installed lockhub --ver printed '${version}'")
 endif()
-run_ok(ignored "${PREFIX}/bin/lockctl" --help)
-run_ok(ignored "${PREFIX}/bin/locksim" --help)
-run_ok(check "${PREFIX}/bin/lockhub" --check-config "${docs}/lockhub.json")
+run_ok(ignored ${emulator} "${PREFIX}/bin/lockctl" --help)
+run_ok(ignored ${emulator} "${PREFIX}/bin/locksim" --help)
+run_ok(check ${emulator} "${PREFIX}/bin/lockhub" --check-config "${docs}/lockhub.json")
 # logtrim has no information option; it must at least be executable.
 execute_process(COMMAND test -x "${PREFIX}/bin/logtrim" RESULT_VARIABLE executable)
 if(NOT executable EQUAL 0)

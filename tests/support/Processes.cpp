@@ -48,7 +48,8 @@ int ListeningPort(const std::string& output) {
 Locksim::Locksim(const TempDir& folder, std::vector<std::string> options) {
     std::vector<std::string> argv = {LOCKSIM_BINARY, "--port", "0"};
     argv.insert(argv.end(), options.begin(), options.end());
-    process_ = std::make_unique<ChildProcess>(argv, ChildProcess::Options{"", {}, folder.Path()});
+    process_ = std::make_unique<ChildProcess>(ProjectProgram(argv),
+                                              ChildProcess::Options{"", {}, folder.Path()});
     WaitFor([&] {
         port_ = ListeningPort(process_->Output());
         return port_ != 0;
@@ -81,7 +82,7 @@ Lockhub::Lockhub(const TempDir& folder, const std::string& configuration,
     }
     argv.insert(argv.end(), options.begin(), options.end());
     process_ = std::make_unique<ChildProcess>(
-        argv, ChildProcess::Options{"", std::move(environment), folder.Path()});
+        ProjectProgram(argv), ChildProcess::Options{"", std::move(environment), folder.Path()});
 }
 
 Lockhub::~Lockhub() {
@@ -131,7 +132,7 @@ bool MuxClient::SendRaw(const std::string& bytes) {
 }
 
 std::string MuxClient::Receive(std::chrono::milliseconds deadline) {
-    auto end = std::chrono::steady_clock::now() + deadline;
+    auto end = std::chrono::steady_clock::now() + Scaled(deadline);
     for (;;) {
         if (size_t length = Mux::CompleteObjectLength(pending_)) {
             std::string object = pending_.substr(0, length);

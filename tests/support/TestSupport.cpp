@@ -9,12 +9,14 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
+#include <string_view>
 #include <thread>
 
 namespace TestSupport {
@@ -32,8 +34,38 @@ TempDir::~TempDir() {
     std::filesystem::remove_all(path_, ignored);
 }
 
+namespace {
+
+// The emulator's command line, its words separated by spaces ("" in a native build).
+constexpr std::string_view kEmulator = LOCKHUB_TEST_EMULATOR;
+
+}  // namespace
+
+std::vector<std::string> ProjectProgram(std::vector<std::string> argv) {
+    std::vector<std::string> prefix;
+    for (size_t at = 0; at < kEmulator.size();) {
+        size_t end = std::min(kEmulator.find(' ', at), kEmulator.size());
+        if (end > at) {
+            prefix.emplace_back(kEmulator.substr(at, end - at));
+        }
+        at = end + 1;
+    }
+    argv.insert(argv.begin(), prefix.begin(), prefix.end());
+    return argv;
+}
+
+int DeadlineFactor() {
+    // qemu-user translates every instruction it runs: start-up, TLS handshakes and busy
+    // threads take several times as long there.
+    return kEmulator.empty() ? 1 : 5;
+}
+
+std::chrono::milliseconds Scaled(std::chrono::milliseconds deadline) {
+    return deadline * DeadlineFactor();
+}
+
 bool WaitFor(const std::function<bool()>& condition, std::chrono::milliseconds deadline) {
-    auto end = std::chrono::steady_clock::now() + deadline;
+    auto end = std::chrono::steady_clock::now() + Scaled(deadline);
     while (!condition()) {
         if (std::chrono::steady_clock::now() >= end) {
             return condition();
@@ -114,7 +146,7 @@ bool SendAll(int fd, const std::string& bytes) {
 
 std::string ReceiveFor(int fd, size_t atLeast, std::chrono::milliseconds deadline) {
     std::string received;
-    auto end = std::chrono::steady_clock::now() + deadline;
+    auto end = std::chrono::steady_clock::now() + Scaled(deadline);
     while (received.size() < atLeast) {
         auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
             end - std::chrono::steady_clock::now());
@@ -136,7 +168,7 @@ std::string ReceiveFor(int fd, size_t atLeast, std::chrono::milliseconds deadlin
 }
 
 bool WaitForClose(int fd, std::chrono::milliseconds deadline) {
-    auto end = std::chrono::steady_clock::now() + deadline;
+    auto end = std::chrono::steady_clock::now() + Scaled(deadline);
     for (;;) {
         auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
             end - std::chrono::steady_clock::now());

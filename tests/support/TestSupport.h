@@ -28,6 +28,17 @@ private:
     std::string path_;
 };
 
+// The command line that starts a program built by this project (lockhub, locksim, lockctl,
+// logtrim, a test program): when cross-built, prefixed with the emulator the tests run
+// under (qemu-user and its options), so that the program runs under it too; unchanged in a
+// native build. Programs of the build machine (mosquitto, /bin/sh, openssl) need no prefix.
+std::vector<std::string> ProjectProgram(std::vector<std::string> argv);
+// Every deadline given to the helpers of tests/support is multiplied by this: 1 natively,
+// more under an emulator, whose programs run several times slower.
+int DeadlineFactor();
+// deadline multiplied by DeadlineFactor(), for waits outside these helpers.
+std::chrono::milliseconds Scaled(std::chrono::milliseconds deadline);
+
 // Polls condition until it holds or the deadline passes; returns its last result.
 bool WaitFor(const std::function<bool()>& condition,
              std::chrono::milliseconds deadline = std::chrono::milliseconds(10000));

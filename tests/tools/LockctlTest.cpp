@@ -38,7 +38,8 @@ std::string WithoutTimes(const std::string& text) {
 
 std::unique_ptr<ChildProcess> StartLockctl(const TempDir& folder, std::vector<std::string> args) {
     args.insert(args.begin(), LOCKCTL_BINARY);
-    return std::make_unique<ChildProcess>(args, ChildProcess::Options{"", {}, folder.Path()});
+    return std::make_unique<ChildProcess>(TestSupport::ProjectProgram(args),
+                                          ChildProcess::Options{"", {}, folder.Path()});
 }
 
 // locksim with two locks behind lockhub, the gateway ready for requests.

@@ -79,11 +79,13 @@ private:
 
 TEST(LocksimTest, HelpAndBadOptions) {
     TestSupport::TempDir folder;
-    TestSupport::ChildProcess help({LOCKSIM_BINARY, "--help"}, {{}, {}, folder.Path()});
+    TestSupport::ChildProcess help(TestSupport::ProjectProgram({LOCKSIM_BINARY, "--help"}),
+                                   {{}, {}, folder.Path()});
     EXPECT_EQ(help.ExitStatus(5s), 0);
     EXPECT_NE(help.Output().find("Usage: locksim [options]"), std::string::npos);
     EXPECT_NE(help.Output().find("card LOCK HEX"), std::string::npos);
-    TestSupport::ChildProcess bad({LOCKSIM_BINARY, "--status", "0F"}, {{}, {}, folder.Path()});
+    TestSupport::ChildProcess bad(
+        TestSupport::ProjectProgram({LOCKSIM_BINARY, "--status", "0F"}), {{}, {}, folder.Path()});
     EXPECT_EQ(bad.ExitStatus(5s), 2);
 }
 
