@@ -80,10 +80,12 @@ void WaitForInput() {
         }
         std::fprintf(stderr, "read len:%d wait\n", static_cast<int>(length));
         // A pipe, terminal or socket has no position: its end is the end of the input. A
-        // regular file does: wait for it to grow.
-        long position = std::ftell(stdin);
+        // regular file does: wait for it to grow. ftello, since a position beyond 2 GiB does
+        // not fit ftell's long where that is 32 bits (armhf).
+        off_t position = ::ftello(stdin);
         if (position == -1) {
-            std::fprintf(stderr, "ftell stdin = %ld, stdin closed, exit\n", position);
+            std::fprintf(stderr, "ftell stdin = %lld, stdin closed, exit\n",
+                         static_cast<long long>(position));
             std::exit(kEndOfInputStatus);
         }
         ::sleep(kGrowthPollSeconds);

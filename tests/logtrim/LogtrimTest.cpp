@@ -255,6 +255,29 @@ TEST_F(LogtrimTest, RegularFileInputIsCopiedAsItGrows) {
     EXPECT_EQ(CountOf(logtrim->Errors(), "stdin closed"), 0u);
 }
 
+TEST_F(LogtrimTest, RegularFileInputReadBeyondFourGigabytesIsWaitedFor) {
+    // Standard input is a regular file already read past a hole of 4 GiB: its position is
+    // a position, not the sign of a closed input.
+    const std::string in = dir_.File("in.log");
+    WriteFile(in, "");
+    const off_t hole = off_t{1} << 32;
+    if (::truncate(in.c_str(), hole) != 0) {
+        GTEST_SKIP() << "no sparse file of 4 GiB here";
+    }
+    int input = ::open(in.c_str(), O_RDONLY);  // inherited by the shell, handed to logtrim
+    ASSERT_GE(input, 0);
+    ASSERT_EQ(::lseek(input, hole, SEEK_SET), hole);
+    auto logtrim = StartThroughShell("", "<&" + std::to_string(input), {"-f", out_});
+    ::close(input);
+    ASSERT_TRUE(
+        WaitFor([&] { return CountOf(logtrim->Errors(), "read len:0 wait\n") > 0; }, kDeadline));
+
+    AppendTo(in, "after the hole\n");
+    EXPECT_TRUE(WaitFor([&] { return ReadFile(out_) == "after the hole\n"; }, kDeadline));
+    EXPECT_TRUE(logtrim->Running());
+    EXPECT_EQ(CountOf(logtrim->Errors(), "stdin closed"), 0u) << logtrim->Errors();
+}
+
 TEST_F(LogtrimTest, NonBlockingInputThatIsEmptyForAMomentIsWaitedFor) {
     int fds[2];
     ASSERT_EQ(::pipe2(fds, O_CLOEXEC), 0);
