@@ -25,9 +25,11 @@ class Lockhub {
 public:
     explicit Lockhub(std::vector<std::string> extra = {}, std::string logFile = "")
         : logFile_(logFile.empty() ? folder.File("lockhub.log") : logFile) {
-        // A fake gcore records its command line instead of dumping the process.
-        TestSupport::WriteFile(folder.File("gcore"),
-                               "#!/bin/sh\necho \"$@\" > \"$(dirname \"$0\")/gcore.args\"\n");
+        // A fake gcore records its command line instead of dumping the process, and fails
+        // as a real one does when it may not trace the process.
+        TestSupport::WriteFile(
+            folder.File("gcore"),
+            "#!/bin/sh\necho \"$@\" > \"$(dirname \"$0\")/gcore.args\"\nexit 3\n");
         ::chmod(folder.File("gcore").c_str(), 0755);
         std::vector<std::string> argv = {LOCKHUB_BINARY, "--port",
                                          std::to_string(TestSupport::FreePort()), "--logFile",
@@ -146,4 +148,5 @@ TEST(LockhubProcess, SegmentationFaultLogsDumpsAndExits255) {
     EXPECT_EQ(TestSupport::ReadFile(lockhub.folder.File("gcore.args")),
               "-o lockhub.dump " + std::to_string(lockhub.process->Pid()) + "\n");
     EXPECT_LT(log.find("Received aborting"), log.find("Running gcore"));
+    EXPECT_EQ(TestSupport::CountOf(log, "] No core dump saved: gcore ended with status 3.\n"), 1u);
 }

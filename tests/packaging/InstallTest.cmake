@@ -51,7 +51,7 @@ foreach(expected
     "> >(exec ${PREFIX}/bin/logtrim -f /var/log/lockhub/lockhub.log"
     "Type=notify\nWatchdogSec=30\nExecReload=/bin/kill -USR1 $MAINPID\n"
     "KillMode=mixed"
-    "Documentation=file://${docs}/README.md"
+    "file://${docs}/README.md"
     "Restart=always")
   string(FIND "${text}" "${expected}" at)
   if(at EQUAL -1)
