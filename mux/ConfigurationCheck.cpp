@@ -76,7 +76,6 @@ std::string Where(size_t gateway, size_t device) {
     return Where(gateway) + ".Devices[" + std::to_string(device) + "]";
 }
 
-
 // Keys that lockhub ignores at one level: unknown ones, repeated ones, those of the wrong
 // kind.
 template <size_t N>

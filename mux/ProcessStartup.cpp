@@ -97,7 +97,8 @@ int RunProcess(const CommandLineOptions& options) {
         return EndStartup(notifier, core->ConfigurationRefusal());
     }
     if (!core->PrepareListeners()) {
-        return EndStartup(notifier, "Mux not started: its listeners cannot be set up as configured.");
+        return EndStartup(notifier,
+                          "Mux not started: its listeners cannot be set up as configured.");
     }
     core->WatchLoops(notifier);
     notifier.SetStatusSource([&core] { return core->Summarize().Text(); });
