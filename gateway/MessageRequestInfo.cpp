@@ -6,8 +6,8 @@ namespace Quarn {
 
 MessageRequestInfo::MessageRequestInfo(std::string requestId,
                                        std::unique_ptr<Messages::QuarnMessage> message,
-                                       bool refresh)
-    : enqueueTime(Clock::now()),
+                                       bool refresh, Clock::time_point enqueueTime)
+    : enqueueTime(enqueueTime),
       requestId(std::move(requestId)),
       message(std::move(message)),
       refresh(refresh) {}

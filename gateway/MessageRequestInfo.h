@@ -1,7 +1,7 @@
 #pragma once
 // One request on its way to a gateway: the frame, the caller's request identifier and the
 // times it passed each stage. Owned by the gateway's queue, then by its waiting table,
-// then by the thread that reports its answer; never shared.
+// then by whoever reports its outcome; never shared.
 
 #include <chrono>
 #include <cstdint>
@@ -19,7 +19,7 @@ public:
 
     // refresh: a sequence refresh of the gateway itself, not a caller's request.
     MessageRequestInfo(std::string requestId, std::unique_ptr<Messages::QuarnMessage> message,
-                       bool refresh);
+                       bool refresh, Clock::time_point enqueueTime);
     ~MessageRequestInfo();
     MessageRequestInfo(const MessageRequestInfo&) = delete;
     MessageRequestInfo& operator=(const MessageRequestInfo&) = delete;
@@ -35,6 +35,10 @@ public:
     std::string requestId;
     std::unique_ptr<Messages::QuarnMessage> message;
     bool refresh;
+    // Who asked: the turn it waits for in its class (0: the gateway itself).
+    uint64_t client = 0;
+    // It waits with the door commands (a door command or a sequence refresh).
+    bool door = false;
 };
 
 }  // namespace Quarn

@@ -1,8 +1,8 @@
 #pragma once
 // The outcome of one request sent to a gateway, as the gateway hands it to its response
 // callback: the gateway's answer, or the news that none will come and why: the request
-// was not sent by its deadline, the gateway was too busy to take it, or it was sent and
-// no usable answer came in time.
+// was not sent by its deadline, the gateway was too busy or not connected to take it, its
+// frame could not be built, or it was sent and no usable answer came in time.
 
 #include <cstdint>
 #include <memory>
@@ -24,6 +24,9 @@ public:
         NotSent,   // the frame never left: its deadline passed while it was queued
         Busy,      // refused on arrival: the queue ahead could not be sent before its deadline
         NoAnswer,  // sent, but no usable answer came within the request time-out
+        NotConnected,  // refused on arrival: the gateway is not connected and will not be
+                       // before the deadline
+        Refused,       // refused on arrival: its frame cannot be built
     };
 
     // An answer. statusPayload: the decoded status of a get-status answer, else null.

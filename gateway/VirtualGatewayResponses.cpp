@@ -1,6 +1,6 @@
-// What the read thread does with each frame: events go to the event callback, answers
-// are matched to their waiting request and go to the response callback, and answers with
-// the gateway's sequence counter resynchronise the builder.
+// What the gateway does with the bytes it receives: they are cut into frames; events
+// become event notices, answers are matched to their waiting request and become response
+// notices, and answers with the gateway's sequence counter resynchronise the builder.
 
 #include <cstdio>
 #include <utility>
@@ -13,13 +13,11 @@
 #include "messages/QuarnReaderEventPayloads.h"
 #include "messages/QuarnResponseCodes.h"
 #include "messages/QuarnResponsePayload.h"
-#include "threading/MutexGuard.h"
 
 namespace Quarn {
 
 namespace {
 
-constexpr int kResponseLockSeconds = 10;
 constexpr uint16_t kEventAddressMask = 0xFFFF;
 
 double Seconds(std::chrono::steady_clock::duration duration) {
@@ -27,6 +25,47 @@ double Seconds(std::chrono::steady_clock::duration duration) {
 }
 
 }  // namespace
+
+void VirtualGateway::Receive(std::span<const unsigned char> bytes, Clock::time_point now) {
+    frameCutter_.Append(bytes);
+    while (auto frame = FetchAndTranslateMessage()) {
+        lastFrameAt_ = std::time(nullptr);
+        LOG_DEBUG << "Managing new message";
+        ManageQuarnGatewayResponse(std::move(frame), now);
+    }
+}
+
+std::unique_ptr<Messages::QuarnMessage> VirtualGateway::FetchAndTranslateMessage() {
+    for (;;) {
+        Messages::QuarnFrameCutter::Cut cut = frameCutter_.Next(checkFrameCrc_);
+        if (cut.misplacedMagic) {
+            LOG_WARNING << "Found a new QUARN packet magic number, but seems that's at an index "
+                           "position that isn't allowed.";
+        }
+        LogDiscarded(cut.discardedBytes);
+        crcErrors_ += cut.badCrcFrames.size();
+        for (size_t length : cut.badCrcFrames) {
+            // A corrupted card number is a wrong credential: never believe such a frame.
+            LOG_WARNING << "Dropped a frame of " << length << " bytes from gateway with ID "
+                        << id_ << ": its CRC is wrong.";
+        }
+        if (cut.frame.empty()) {
+            return nullptr;
+        }
+        if (auto message = Messages::QuarnMessageBuilder::Parse(cut.frame)) {
+            LOG_DEBUG << "Message fetched and translated. Erasing the array from the buffer.";
+            return message;
+        }
+        LogDiscarded(cut.frame.size());
+    }
+}
+
+void VirtualGateway::LogDiscarded(size_t count) {
+    if (count > 0) {
+        LOG_WARNING << "Discarding " << count
+                    << " received bytes that do not form a gateway frame.";
+    }
+}
 
 bool VirtualGateway::IsEventMessage(const Messages::QuarnMessage& frame) {
     switch (frame.GetMessageType()) {
@@ -61,15 +100,6 @@ void VirtualGateway::ManageQuarnGatewayResponse(std::unique_ptr<Messages::QuarnM
 }
 
 void VirtualGateway::ManageEvent(const Messages::QuarnMessage& frame) {
-    EventReceivedCallback callback;
-    {
-        std::lock_guard<std::mutex> lock(ownerMutex_);
-        callback = eventReceived_;
-    }
-    if (!callback) {
-        LOG_WARNING << "No callback for events is set. The event will be ignored.";
-        return;
-    }
     const uint8_t type = frame.GetMessageType();
     const Messages::QuarnMessagePayload* payload = frame.GetPayload();
     std::string text;
@@ -106,58 +136,41 @@ void VirtualGateway::ManageEvent(const Messages::QuarnMessage& frame) {
             LOG_DEBUG << "RFID received : " << text;
         }
     }
-    callback(*this, std::make_unique<Event>(
-                        type, static_cast<uint16_t>(frame.GetDeviceAddress() & kEventAddressMask),
-                        std::move(text)));
+    notices_.items.push_back(
+        {std::nullopt, nullptr,
+         std::make_unique<Event>(
+             type, static_cast<uint16_t>(frame.GetDeviceAddress() & kEventAddressMask),
+             std::move(text))});
 }
 
 void VirtualGateway::ManageReply(const Messages::QuarnMessage& frame,
                                  Clock::time_point receivedAt) {
     const uint8_t referenceId = frame.GetReferenceId();
-    Request request;
-    bool tableWasFull = false;
-    {
-        Threading::MutexGuard guard(waitingMessagesMutex_, false);
-        if (!guard.Lock(kResponseLockSeconds)) {
-            LOG_ERROR << "Cannot acquire Mutex of Quarn Gateway Response.";
-            return;
+    if (Diagnostics::IsLogged(Diagnostics::verbose)) {
+        LOG_VERBOSE << "ReplyReferenceID " << static_cast<int>(referenceId);
+        LOG_VERBOSE << "ReplyReferenceID LE" << (referenceId & ~0x03);
+        LOG_VERBOSE << "ReplyReferenceID BE" << (referenceId & Messages::QUARN_REFERENCE_ID_MASK);
+        LOG_VERBOSE << "Waiting message count " << waitingMessages_.size();
+        for (const auto& [waitingId, waiting] : waitingMessages_) {
+            LOG_VERBOSE << "Message pending with refereceID " << static_cast<int>(waitingId)
+                        << " and Message ID " << waiting->requestId;
         }
-        if (Diagnostics::IsLogged(Diagnostics::verbose)) {
-            LOG_VERBOSE << "ReplyReferenceID " << static_cast<int>(referenceId);
-            LOG_VERBOSE << "ReplyReferenceID LE" << (referenceId & ~0x03);
-            LOG_VERBOSE << "ReplyReferenceID BE"
-                        << (referenceId & Messages::QUARN_REFERENCE_ID_MASK);
-            LOG_VERBOSE << "Waiting message count " << waitingMessages_.size();
-            for (const auto& [waitingId, waiting] : waitingMessages_) {
-                LOG_VERBOSE << "Message pending with refereceID " << static_cast<int>(waitingId)
-                            << " and Message ID " << waiting->requestId;
-            }
-        }
-        auto found = waitingMessages_.find(referenceId);
-        if (found == waitingMessages_.end()) {
-            LOG_WARNING << "A reply message was sent from gateway. But no request message was "
-                           "found in the waiting message map. The message is lost";
-            return;
-        }
-        request = std::move(found->second);
-        tableWasFull = waitingMessages_.size() >= Messages::QUARN_REFERENCE_ID_MAX;
-        waitingMessages_.erase(found);
     }
-    if (tableWasFull) {
-        WakeSendThread();  // it waits for a free reference identifier
+    auto found = waitingMessages_.find(referenceId);
+    if (found == waitingMessages_.end()) {
+        LOG_WARNING << "A reply message was sent from gateway. But no request message was "
+                       "found in the waiting message map. The message is lost";
+        return;
     }
-
+    Request request = std::move(found->second);
+    waitingMessages_.erase(found);
     LOG_DEBUG << "Message timings - from enqueue to send:"
               << Seconds(request->sendTime - request->enqueueTime)
               << " sec, from send to receive: " << Seconds(receivedAt - request->sendTime)
               << " sec, total time: " << Seconds(receivedAt - request->enqueueTime) << " sec";
-    // Delivered outside the table's lock; the request is released only afterwards.
     if (auto response = TranslateReply(frame, *request)) {
-        DeliverResponse(std::move(response));
+        Report(std::move(response));
     }
-    LOG_VERBOSE << "Clear memory for the request.";
-    request.reset();
-    LOG_VERBOSE << "Remove the request from the pending list.";
 }
 
 std::unique_ptr<VirtualGateway::Response> VirtualGateway::TranslateReply(
@@ -238,36 +251,21 @@ std::unique_ptr<VirtualGateway::Response> VirtualGateway::TranslateReply(
 void VirtualGateway::ResynchroniseSequenceCounter(uint32_t reportedCounter,
                                                   const MessageRequestInfo& request) {
     LOG_DEBUG << "Received QUARN_RESPONSE_SEQUENCE_COUNTER_ERROR. Current SEQ is "
-              << sequenceCounter_.load();
-    {
-        std::lock_guard<std::mutex> sequence(sequenceMutex_);
-        if (request.sequenceEpoch != sequenceEpoch_) {
-            LOG_DEBUG << "Sequence counter " << reportedCounter
-                      << " was reported for a frame sent before the last resynchronisation. "
-                         "Not adopted.";
-            return;
-        }
-        ++sequenceEpoch_;
-        messageBuilder_.SetSequenceCounter(reportedCounter);
+              << messageBuilder_.GetSequenceCounter();
+    if (request.sequenceEpoch != sequenceEpoch_) {
+        LOG_DEBUG << "Sequence counter " << reportedCounter
+                  << " was reported for a frame sent before the last resynchronisation. "
+                     "Not adopted.";
+        return;
     }
-    sequenceCounter_ = reportedCounter;
+    ++sequenceEpoch_;
+    messageBuilder_.SetSequenceCounter(reportedCounter);
     LOG_WARNING << "Received new sequence number. The current SEQ is " << reportedCounter;
     // Only a gateway waiting for its counter becomes usable here; a fault or a
     // disconnection that happened meanwhile stands.
-    ChangeStatusFrom(CONNECTED, READY);
-}
-
-void VirtualGateway::DeliverResponse(std::unique_ptr<Response> response) {
-    ResponseReceivedCallback callback;
-    {
-        std::lock_guard<std::mutex> lock(ownerMutex_);
-        callback = responseReceived_;
+    if (status_ == CONNECTED) {
+        ChangeStatus(READY);
     }
-    if (!callback) {
-        LOG_WARNING << "No callback for message response is set. The message will be ignored.";
-        return;
-    }
-    callback(*this, std::move(response));
 }
 
 }  // namespace Quarn

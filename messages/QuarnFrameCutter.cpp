@@ -26,7 +26,7 @@ bool HasValidCrc(const std::vector<unsigned char>& frame) {
 
 }  // namespace
 
-void QuarnFrameCutter::Append(const std::vector<unsigned char>& bytes) {
+void QuarnFrameCutter::Append(std::span<const unsigned char> bytes) {
     if (start_ > 0) {
         pending_.erase(pending_.begin(), pending_.begin() + static_cast<std::ptrdiff_t>(start_));
         start_ = 0;

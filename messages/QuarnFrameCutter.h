@@ -9,6 +9,7 @@
 // Not thread-safe: used by the one thread that reads the connection.
 
 #include <cstddef>
+#include <span>
 #include <vector>
 
 namespace Quarn::Messages {
@@ -29,7 +30,7 @@ public:
     };
 
     // Adds the bytes of one read after those still waiting.
-    void Append(const std::vector<unsigned char>& bytes);
+    void Append(std::span<const unsigned char> bytes);
     // Takes the next whole frame out of the bytes at hand. checkCrc: a frame whose CRC
     // is wrong is dropped and the search goes on behind it.
     Cut Next(bool checkCrc);

@@ -6,6 +6,10 @@ namespace Mux {
 
 using namespace Quarn::Messages;
 
+std::string NotConnectedText(int gatewayId) {
+    return "The request was not sent: gateway " + std::to_string(gatewayId) + " is not connected.";
+}
+
 std::string NotPermittedText(const std::string& identity) {
     return "Not permitted for client " + identity + ".";
 }

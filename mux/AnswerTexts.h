@@ -15,6 +15,9 @@ inline constexpr const char* kNotSentText =
 // The NACK text of a request refused on arrival: its gateway's queue could not be sent
 // before the request's deadline.
 inline constexpr const char* kBusyText = "The gateway is busy: the request was not sent.";
+// The NACK text of a request for a gateway that is not connected and will not be before
+// the request's deadline: "The request was not sent: gateway N is not connected."
+std::string NotConnectedText(int gatewayId);
 // The NACK text of a request that could not be handed to a gateway.
 inline constexpr const char* kRequestErrorText = "Error in request";
 

@@ -14,7 +14,7 @@
 #include "net/ClientPeer.h"
 
 namespace Quarn {
-class VirtualGateway;
+class GatewayLink;
 }
 
 namespace Mux {
@@ -44,7 +44,7 @@ struct MuxRequestRecord {
     std::shared_ptr<const Mqtt::MqttCommand> mqttCommand;
     // The gateway that took the request, while it waits in the pending list: a gateway
     // removed by a reload answers for its own requests only.
-    const Quarn::VirtualGateway* handedTo = nullptr;
+    const Quarn::GatewayLink* handedTo = nullptr;
     // When the request arrived: a request must not reach its gateway long after.
     std::chrono::steady_clock::time_point receivedAt = std::chrono::steady_clock::now();
     bool isEvent;

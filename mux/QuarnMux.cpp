@@ -6,7 +6,7 @@
 
 #include "audit/AuditTrail.h"
 #include "diagnostics/Log.h"
-#include "gateway/VirtualGateway.h"
+#include "gateway/GatewayLoop.h"
 #include "mqtt/MqttBridge.h"
 #include "mux/ConfigurationCheck.h"
 #include "mux/MuxRequestRecord.h"
@@ -46,6 +46,7 @@ QuarnMux::QuarnMux(int port)
       listenPort_(port_),
       muxMessageQueueMutex_("muxMessageQueueMutex", true, true),
       pendingMessagesListMutex_("pendingMessagesListMutex", true, true) {
+    gatewayLoop_ = std::make_unique<Quarn::GatewayLoop>();
     LOG_VERBOSE << "Initializing thread mutexes for multithread sync.";
     LOG_VERBOSE << "Mutexes for multithread initialized.";
 }
@@ -65,6 +66,7 @@ QuarnMux::~QuarnMux() {
         serverSocket_->Stop();
     }
     RemoveAllGateways();
+    gatewayLoop_.reset();
     DestroyMutexes();
 }
 
@@ -200,11 +202,11 @@ bool QuarnMux::StartServerSocket() {
 }
 
 void QuarnMux::gatewaysThreadProc() {
-    // Each gateway connects and reconnects on a thread of its own: a gateway that is down
-    // or slow to accept never holds up the others. Requests do not pass through here: the
-    // receive thread hands each to its gateway directly. Reloads are applied here.
+    // The gateway loop keeps every gateway connected: a gateway that is down or slow to
+    // accept never holds up the others. Requests do not pass through here: the receive
+    // thread hands each to its gateway directly. Reloads are applied here.
     for (const GatewaySet::Entry& entry : gatewaySet_.load()->entries) {
-        entry.gateway->StartConnecting();
+        gatewayLoop_->Add(entry.gateway);
     }
     while (gatewaysRunning_) {
         Service::Beat(gatewaysHeartbeat_);
@@ -291,37 +293,37 @@ bool QuarnMux::ParseConfiguration(std::string json) {
 void QuarnMux::RemoveAllGateways() {
     std::shared_ptr<const GatewaySet> set = gatewaySet_.exchange(std::make_shared<GatewaySet>());
     for (const GatewaySet::Entry& entry : set->entries) {
-        entry.gateway->Disconnect();
+        gatewayLoop_->Remove(entry.gateway);
     }
 }
 
 std::shared_ptr<QuarnMux::Gateway> QuarnMux::CreateGateway(
     const Configuration::MuxGatewayData& data, int port, bool checkFrameCrc) {
     // A port the plan calls badPort: the gateway refuses it, and its exception tells why.
-    std::shared_ptr<Gateway> gateway;
+    Quarn::GatewaySettings settings;
+    settings.id = data.ID;
+    settings.description = data.Description;
+    settings.ipAddress = data.IpAddress;
+    settings.port = port;
+    settings.timings.requestTimeout = requestTimeout_.load();
+    settings.checkFrameCrc = checkFrameCrc;
+    Gateway::Callbacks callbacks;
+    callbacks.stateChanged = [this](Gateway& changed, Quarn::VirtualGatewayStatuses oldStatus,
+                                    Quarn::VirtualGatewayStatuses newStatus) {
+        VirtualGatewayStateChangedCallback(changed, oldStatus, newStatus);
+    };
+    callbacks.responseReceived = [this](Gateway& from, std::unique_ptr<GatewayResponse> response) {
+        VirtualGatewayResponseReceivedCallback(from, std::move(response));
+    };
+    callbacks.eventReceived = [this](Gateway& from, std::unique_ptr<GatewayEvent> event) {
+        VirtualGatewayEventReceivedCallback(from, std::move(event));
+    };
     try {
-        gateway = std::make_shared<Gateway>(data.IpAddress, port);
+        return std::make_shared<Gateway>(std::move(settings), std::move(callbacks));
     } catch (const std::exception& error) {
         LOG_ERROR << "Cannot create gateway with ID " << data.ID << ": " << error.what();
         return nullptr;
     }
-    gateway->SetId(data.ID);
-    gateway->SetDescription(data.Description);
-    gateway->SetRequestTimeout(requestTimeout_.load());
-    gateway->SetCheckFrameCrc(checkFrameCrc);
-    gateway->SetStateChangedCallback([this](Gateway& changed,
-                                            Quarn::VirtualGatewayStatuses oldStatus,
-                                            Quarn::VirtualGatewayStatuses newStatus) {
-        VirtualGatewayStateChangedCallback(changed, oldStatus, newStatus);
-    });
-    gateway->SetResponseReceivedCallback(
-        [this](Gateway& from, std::unique_ptr<GatewayResponse> response) {
-            VirtualGatewayResponseReceivedCallback(from, std::move(response));
-        });
-    gateway->SetEventReceivedCallback([this](Gateway& from, std::unique_ptr<GatewayEvent> event) {
-        VirtualGatewayEventReceivedCallback(from, std::move(event));
-    });
-    return gateway;
 }
 
 std::shared_ptr<const GatewaySet> QuarnMux::BuildGatewaySet(

@@ -1,16 +1,18 @@
 #pragma once
 // The multiplexer core: one per process. Owns the server socket that clients connect to,
-// the virtual gateways, the pending list and the answer queue through which requests and
-// answers travel, the permissions and the audit trail, and two threads: the main thread
-// delivers queued answers and events to clients; the gateways thread starts the gateways
-// connecting (each keeps its own connection, on its own thread).
+// the gateway loop and its gateways, the pending list and the answer queue through which
+// requests and answers travel, the permissions and the audit trail, and two threads: the
+// main thread delivers queued answers and events to clients; the gateways thread starts
+// the gateways connecting and applies reloads. The gateway loop's thread keeps every
+// gateway connected.
 //
 // A request travels: receive thread (parsed, checked against the client's permissions,
-// handed to its gateway, pendingMessagesList) -> the gateway's send thread (the frame goes
-// out) -> the gateway's read thread (answer built, and sent to the client that asked, on
-// that very connection; when answers or events are still queued or being delivered ahead
-// of it, it joins answerQueue and the main thread sends it). A request that cannot be
-// handed over is answered at once with a NACK. Each request has one deadline, the request
+// pendingMessagesList, submitted to its gateway; into an idle connection the frame goes
+// out from this thread, else from the gateway loop's) -> the gateway loop's thread (answer
+// built, and sent to the client that asked, on that very connection; when answers or
+// events are still queued or being delivered ahead of it, it joins answerQueue and the
+// main thread sends it). A request that cannot be handed over is answered at once with a
+// NACK; so is one for a gateway that is not connected and will not be by its deadline. Each request has one deadline, the request
 // time-out counted from its arrival: a request that cannot be sent by then is answered
 // "not sent", and one sent but not answered within the request time-out of sending is
 // answered "did not answer in time". A record belongs to the container that holds it, or
@@ -37,7 +39,8 @@
 #include "threading/WorkSignal.h"
 
 namespace Quarn {
-class VirtualGateway;
+class GatewayLink;
+class GatewayLoop;
 namespace Tls {
 class TlsServerContext;
 }
@@ -82,10 +85,10 @@ struct GatewaySet {
     struct Entry {
         Configuration::MuxGatewayData data;
         bool checkFrameCrc = true;
-        std::shared_ptr<Quarn::VirtualGateway> gateway;
+        std::shared_ptr<Quarn::GatewayLink> gateway;
     };
     std::vector<Entry> entries;
-    std::map<int, Quarn::VirtualGateway*> routed;
+    std::map<int, Quarn::GatewayLink*> routed;
 };
 
 class QuarnMux final : private CoreServices {
@@ -161,7 +164,7 @@ public:
     void ForceShutdown();
 
 private:
-    using Gateway = Quarn::VirtualGateway;
+    using Gateway = Quarn::GatewayLink;
     using GatewayResponse = Quarn::Messages::VG::VirtualGatewayResponseMessage;
     using GatewayEvent = Quarn::Messages::VG::VirtualGatewayEventMessage;
     using Record = std::unique_ptr<MuxRequestRecord>;
@@ -172,9 +175,9 @@ private:
     // Main thread, once the server socket listens.
     void AnnounceListening();
     // Answers and queues a request of a code the core answers itself; false for any
-    // other, which stays with the caller. Gateways thread.
+    // other, which stays with the caller. Receive thread, MQTT bridge thread.
     bool AnswerInCore(Record& record);
-    // Queues an event (code 102) for each subscriber (gateway threads).
+    // Queues an event (code 102) for each subscriber (gateway loop thread).
     void PublishGatewayStatus(Gateway& gateway, Quarn::VirtualGatewayStatuses oldStatus,
                               Quarn::VirtualGatewayStatuses newStatus);
     // A loop without work waits for it: without limit, or for one heartbeat period while
@@ -210,12 +213,12 @@ private:
     void CreateServerSocket();
     bool StartServerSocket();
 
-    // Gateways: status (gateway threads).
+    // Gateways: status (gateway loop thread).
     void VirtualGatewayStateChangedCallback(Gateway& gateway,
                                             Quarn::VirtualGatewayStatuses oldStatus,
                                             Quarn::VirtualGatewayStatuses newStatus);
 
-    // Clients: requests (receive thread, gateways thread).
+    // Clients: requests (receive thread, MQTT bridge thread).
     void ServerSocketClientAccepted(int clientFd, uint64_t connectionId);
     void ServerSocketClientDeleted(int clientFd, uint64_t connectionId);
     void ServerSocketClientDataReceived(int clientFd, uint64_t connectionId,
@@ -254,13 +257,15 @@ private:
     void AuditAnswer(const MuxRequestRecord& record, Audit::Outcome outcome) const;
     void AuditEvent(int gatewayId, int lockId, int eventCode) const;
 
-    // Answers and events (gateway read threads, main thread).
+    // Answers and events (the gateway loop thread; an outcome known at once, on the thread
+    // that submitted the request).
     void VirtualGatewayResponseReceivedCallback(Gateway& gateway,
                                                 std::unique_ptr<GatewayResponse> response);
     void VirtualGatewayEventReceivedCallback(Gateway& gateway, std::unique_ptr<GatewayEvent> event);
     void TranslateVirtualGatewayMessage(Gateway& gateway, const GatewayResponse& response);
     void TranslateVirtualGatewayEvent(Gateway& gateway, const GatewayEvent& event);
-    std::unique_ptr<MuxMessage> BuildAnswer(const MuxMessage& request,
+    // gatewayId: the gateway that gave the response.
+    std::unique_ptr<MuxMessage> BuildAnswer(const MuxMessage& request, int gatewayId,
                                             const GatewayResponse& response);
     // Sends an answer on the calling thread when nothing waits or is being delivered ahead
     // of it, else queues it for the main thread; either way answers and events keep their
@@ -317,6 +322,9 @@ private:
     // keeps its gateways alive while it holds it. Set by the configuration before Start,
     // then by the gateways thread only.
     Threading::Snapshot<GatewaySet> gatewaySet_{std::make_shared<const GatewaySet>()};
+    // Drives every gateway of every set on its thread; its links call back into the core,
+    // so it goes before the rest of the core does.
+    std::unique_ptr<Quarn::GatewayLoop> gatewayLoop_;
     // The configuration file a reload rereads; set by RequestReload, read by the gateways
     // thread.
     std::mutex reloadMutex_;

@@ -8,7 +8,7 @@
 #include "audit/AuditEntry.h"
 #include "diagnostics/HexBytes.h"
 #include "diagnostics/Log.h"
-#include "gateway/VirtualGateway.h"
+#include "gateway/GatewayLoop.h"
 #include "gateway/VirtualGatewayEventMessage.h"
 #include "gateway/VirtualGatewayResponseMessage.h"
 #include "messages/QuarnMessageTypes.h"
@@ -52,7 +52,10 @@ Audit::Outcome AuditOutcomeOf(const Quarn::Messages::VG::VirtualGatewayResponseM
             break;
         case Failure::NotSent:
         case Failure::Busy:
+        case Failure::NotConnected:
             return Audit::Outcome::NotSent;
+        case Failure::Refused:
+            return Audit::Outcome::Nack;
         case Failure::NoAnswer:
             return Audit::Outcome::TimedOut;
     }
@@ -112,7 +115,7 @@ void QuarnMux::TranslateVirtualGatewayMessage(Gateway& gateway, const GatewayRes
     LOG_DEBUG << "Found message with ID " << messageId << " sent from gateway \""
               << gateway.GetDescription() << "\". Answer message to client will be built.";
     metrics_.GatewayAnswered(gateway.GetId(), record->receivedAt);
-    record->answerMessage = BuildAnswer(*record->requestMessage, response);
+    record->answerMessage = BuildAnswer(*record->requestMessage, gateway.GetId(), response);
     AuditAnswer(*record, AuditOutcomeOf(response, *record->answerMessage));
     EnqueueAnswer(std::move(record));
 }
@@ -144,7 +147,7 @@ std::optional<size_t> QuarnMux::Deliver(Record record, int lockTimeoutSeconds) {
     return queued;
 }
 
-std::unique_ptr<MuxMessage> QuarnMux::BuildAnswer(const MuxMessage& request,
+std::unique_ptr<MuxMessage> QuarnMux::BuildAnswer(const MuxMessage& request, int gatewayId,
                                                   const GatewayResponse& response) {
     auto failed = [&](const char* text) {
         return MuxMessageBuilder::BuildMessage(MUX_MESSAGE_NACK, request.GetMessageId(),
@@ -159,6 +162,10 @@ std::unique_ptr<MuxMessage> QuarnMux::BuildAnswer(const MuxMessage& request,
             return failed(kBusyText);
         case GatewayResponse::Failure::NoAnswer:
             return failed(kNoAnswerText);
+        case GatewayResponse::Failure::NotConnected:
+            return failed(NotConnectedText(gatewayId).c_str());
+        case GatewayResponse::Failure::Refused:
+            return failed(kRequestErrorText);
     }
     // Only a routed request waits for its gateway's answer.
     const RequestRoute& route = *FindRequestRoute(request.GetMessageCode());

@@ -7,7 +7,7 @@
 
 #include "audit/AuditTrail.h"
 #include "diagnostics/Log.h"
-#include "gateway/VirtualGateway.h"
+#include "gateway/GatewayLoop.h"
 #include "mqtt/MqttBridge.h"
 #include "mux/ClientMessages.h"
 #include "mux/MuxRequestRecord.h"

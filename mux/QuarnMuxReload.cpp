@@ -4,11 +4,10 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <thread>
 
 #include "audit/AuditEntry.h"
 #include "diagnostics/Log.h"
-#include "gateway/VirtualGateway.h"
+#include "gateway/GatewayLoop.h"
 #include "mux/MuxRequestRecord.h"
 #include "mux/QuarnMux.h"
 #include "threading/MutexGuard.h"
@@ -18,8 +17,6 @@ namespace {
 
 // How long a retired gateway waits for the threads that still hold it for a moment (a
 // request being handed over, a health report) before it is destroyed anyway.
-constexpr auto kRetireWait = std::chrono::seconds(2);
-constexpr auto kRetirePoll = std::chrono::milliseconds(1);
 
 std::string RemovedText(int gatewayId) {
     return "Gateway " + std::to_string(gatewayId) + " was removed from the configuration.";
@@ -88,7 +85,7 @@ void QuarnMux::Reload() {
     }
     gatewaySet_.store(next);
     for (const std::shared_ptr<Gateway>& gateway : created) {
-        gateway->StartConnecting();
+        gatewayLoop_->Add(gateway);
     }
     LOG_INFO << "Configuration reloaded: " << created.size() << " gateways connected anew, "
              << retired.size() << " removed, " << next->entries.size() - created.size()
@@ -99,19 +96,12 @@ void QuarnMux::Reload() {
 }
 
 void QuarnMux::Retire(std::vector<std::shared_ptr<Gateway>> retired) {
-    // Nothing more leaves for them, and they do not reconnect.
-    for (const std::shared_ptr<Gateway>& gateway : retired) {
-        gateway->Disconnect();
-    }
     for (std::shared_ptr<Gateway>& gateway : retired) {
         const int id = gateway->GetId();
         const Gateway* address = gateway.get();
-        const auto deadline = std::chrono::steady_clock::now() + kRetireWait;
-        while (gateway.use_count() > 1 && std::chrono::steady_clock::now() < deadline) {
-            std::this_thread::sleep_for(kRetirePoll);
-        }
-        // Destroyed here: its threads end, and no answer of it can come after.
-        gateway.reset();
+        // Nothing more leaves for it, it does not reconnect, and no answer of it comes
+        // after; a request handed to it later is answered "not connected".
+        gatewayLoop_->Remove(gateway);
         std::vector<Record> orphans;
         {
             Threading::MutexGuard guard(pendingMessagesListMutex_, false);

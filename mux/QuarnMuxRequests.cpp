@@ -6,7 +6,7 @@
 #include "audit/AuditEntry.h"
 #include "diagnostics/Log.h"
 #include "diagnostics/Logger.h"
-#include "gateway/VirtualGateway.h"
+#include "gateway/GatewayLoop.h"
 #include "mux/AnswerTexts.h"
 #include "mux/ClientMessages.h"
 #include "mux/MuxRequestRecord.h"
@@ -24,6 +24,9 @@ namespace Mux {
 namespace {
 
 constexpr int kAnswerQueueLockTimeoutSeconds = 10;
+// The turn MQTT commands take in a gateway's queue: one client of their own, beside every
+// client connection.
+constexpr uint64_t kMqttClient = UINT64_MAX;
 
 // The debug line naming a parsed request and its lock, or the error line for a request of
 // that code that came without its payload.
@@ -235,32 +238,23 @@ bool QuarnMux::SendMessageToVG(Record& record) {
                     << " is already waiting for its gateway's answer. Request refused.";
         return refuse();
     }
-    std::shared_ptr<MuxMessage> message = record->requestMessage;
-    const auto deadline = DeadlineOf(*record);
+    Quarn::GatewayCommand command =
+        CommandFor(*route, *record->requestMessage, type != nullptr && type->answersEvent);
+    command.deadline = DeadlineOf(*record);
+    command.client = record->mqttCommand ? kMqttClient : record->connectionId;
     record->handedTo = gateway;
     pendingMessagesList_.emplace(messageId, std::move(record));
     pendingGuard.Unlock();
 
-    const MuxLockAddressPayload& address = *message->GetPayload()->GetLockAddress();
-    const bool answersEvent = type != nullptr && type->answersEvent;
-    const RequestRoute::Call call{messageId, static_cast<uint32_t>(address.lockID), answersEvent,
-                                  deadline};
-    if (route->call(*gateway, *message, call)) {
-        LOG_INFO << "Message correctly enqueued by Virtual Gateway. MessageID: " << messageId;
-        return true;
-    }
-    // Nothing was taken, so no answer can have taken the record meanwhile.
-    pendingGuard.Lock(0);
-    auto entry = pendingMessagesList_.find(messageId);
-    record = std::move(entry->second);
-    pendingMessagesList_.erase(entry);
-    pendingGuard.Unlock();
-    return refuse();
+    // Its outcome, also a refusal known at once, comes through the response callback.
+    gateway->Submit(std::move(command));
+    LOG_INFO << "Message correctly enqueued by Virtual Gateway. MessageID: " << messageId;
+    return true;
 }
 
 QuarnMux::Gateway* QuarnMux::RouteRequest(const GatewaySet& set, const RequestRoute& route,
                                           MuxMessage& request) {
-    if (route.call == nullptr) {
+    if (!route.command) {
         LOG_WARNING << route.refusedText;
         return nullptr;
     }

@@ -13,61 +13,8 @@
 namespace Mux {
 namespace {
 
-using Gateway = RequestRoute::Gateway;
-using Call = RequestRoute::Call;
 using Response = RequestRoute::Response;
-
-// Gateway operations.
-
-bool OpenLock(Gateway& gateway, const MuxMessage&, const Call& call) {
-    return gateway.OpenLock(call.requestId, call.deviceAddress, 0, call.answersEvent,
-                            call.deadline);
-}
-
-bool CloseLock(Gateway& gateway, const MuxMessage&, const Call& call) {
-    return gateway.CloseLock(call.requestId, call.deviceAddress, 0, call.answersEvent,
-                             call.deadline);
-}
-
-bool GetNodeStatus(Gateway& gateway, const MuxMessage&, const Call& call) {
-    return gateway.GetNodeStatus(call.requestId, call.deviceAddress, call.deadline);
-}
-
-bool OpenCloseLock(Gateway& gateway, const MuxMessage& request, const Call& call) {
-    return gateway.OpenCloseLock(call.requestId, call.deviceAddress,
-                                 request.GetPayloadAs<MuxLockOpenCloseMessagePayload>()->duration,
-                                 call.answersEvent, call.deadline);
-}
-
-bool AccessDenied(Gateway& gateway, const MuxMessage&, const Call& call) {
-    return gateway.AccessDenied(call.requestId, call.deviceAddress, call.answersEvent,
-                                call.deadline);
-}
-
-bool AddWhitelistEntry(Gateway& gateway, const MuxMessage& request, const Call& call) {
-    auto* card = request.GetPayloadAs<MuxWhitelistSetPayload>();
-    return gateway.AddWhitelistEntry(call.requestId, call.deviceAddress, card->isUIDCard,
-                                     card->setupNumber, card->options != 0, card->cardData,
-                                     call.deadline);
-}
-
-bool RemoveWhitelistEntry(Gateway& gateway, const MuxMessage& request, const Call& call) {
-    auto* card = request.GetPayloadAs<MuxWhitelistSetPayload>();
-    return gateway.RemoveWhitelistEntry(call.requestId, call.deviceAddress, card->isUIDCard,
-                                        card->setupNumber, card->cardData, call.deadline);
-}
-
-bool ClearWhiteList(Gateway& gateway, const MuxMessage&, const Call& call) {
-    return gateway.ClearWhiteList(call.requestId, call.deviceAddress, call.deadline);
-}
-
-bool EnableWhitelist(Gateway& gateway, const MuxMessage&, const Call& call) {
-    return gateway.EnableWhitelist(call.requestId, call.deviceAddress, call.deadline);
-}
-
-bool DisableWhitelist(Gateway& gateway, const MuxMessage&, const Call& call) {
-    return gateway.DisableWhitelist(call.requestId, call.deviceAddress, call.deadline);
-}
+using Quarn::CommandKind;
 
 // What happens before the gateway is called.
 
@@ -197,30 +144,54 @@ std::unique_ptr<MuxMessage> SubscribeToGatewayStatus(CoreServices& core,
     return Answer(*record.requestMessage, true, MuxMessageBuilder::BuildAckPayload());
 }
 
+// An event twin answers a card-reader event: its plain request's command, answer and
+// parsed line, with texts of its own.
+constexpr RequestRoute EventTwin(const RequestRoute& plain, RequestRoute twin) {
+    twin.parsedLine = plain.parsedLine;
+    twin.writesLock = plain.writesLock;
+    twin.command = plain.command;
+    twin.answer = plain.answer;
+    return twin;
+}
+
+constexpr RequestRoute kLockOpen{.code = MUX_MESSAGE_LOCK_OPEN,
+                                 .parsedLine = ParsedLine::lock,
+                                 .parsedHead = "The message is LOCK_OPEN, and the lockID is ",
+                                 .command = CommandKind::OpenLock,
+                                 .answer = AnswerLockOperation};
+constexpr RequestRoute kLockClose{.code = MUX_MESSAGE_LOCK_CLOSE,
+                                  .parsedLine = ParsedLine::lock,
+                                  .parsedHead = "The message is LOCK_CLOSE, and the lockID is ",
+                                  .writesLock = true,
+                                  .command = CommandKind::CloseLock,
+                                  .answer = AnswerLockOperation};
+constexpr RequestRoute kLockOpenClose{
+    .code = MUX_MESSAGE_LOCK_OPEN_CLOSE,
+    .parsedLine = ParsedLine::lockAndDuration,
+    .parsedHead = "The message is LOCK_OPEN_CLOSE, and the lockID is ",
+    .parsedMissing = "The message LOCK_OPEN_CLOSE is nullptr.",
+    .prepare = DefaultDuration<false>,
+    .command = CommandKind::OpenCloseLock,
+    .answer = AnswerWithShortText};
+constexpr RequestRoute kAccessDenied{
+    .code = MUX_MESSAGE_ACCESS_DENIED,
+    .parsedLine = ParsedLine::lock,
+    .parsedHead = "The message is ACCESS_DENIED, and the lockID is ",
+    .parsedMissing = "The ACCESS DENIED message is nullptr.",
+    .missingSeverity = Diagnostics::error,
+    .missingText = "MUX_MESSAGE_ACCESS_DENIED payload is nullptr.",
+    .notFoundText = "Cannot find requested gateway for MUX_MESSAGE_ACCESS_DENIED",
+    .command = CommandKind::AccessDenied,
+    .answer = AnswerWithShortText};
+
 constexpr RequestRoute kRoutes[] = {
-    {.code = MUX_MESSAGE_LOCK_OPEN,
-     .parsedLine = ParsedLine::lock,
-     .parsedHead = "The message is LOCK_OPEN, and the lockID is ",
-     .call = OpenLock,
-     .answer = AnswerLockOperation},
-    {.code = MUX_MESSAGE_EVENT_LOCK_OPEN,
-     .parsedLine = ParsedLine::lock,
-     .parsedHead = "The message is EVENT_LOCK_OPEN, and the lockID is ",
-     .call = OpenLock,
-     .answer = AnswerLockOperation},
-    {.code = MUX_MESSAGE_LOCK_CLOSE,
-     .parsedLine = ParsedLine::lock,
-     .parsedHead = "The message is LOCK_CLOSE, and the lockID is ",
-     .writesLock = true,
-     .call = CloseLock,
-     .answer = AnswerLockOperation},
-    {.code = MUX_MESSAGE_EVENT_LOCK_CLOSE,
-     .parsedLine = ParsedLine::lock,
-     .parsedHead = "The message is EVENT_LOCK_CLOSE, and the lockID is ",
-     .writesLock = true,
-     .prepare = LogEventClose,
-     .call = CloseLock,
-     .answer = AnswerLockOperation},
+    kLockOpen,
+    EventTwin(kLockOpen, {.code = MUX_MESSAGE_EVENT_LOCK_OPEN,
+                          .parsedHead = "The message is EVENT_LOCK_OPEN, and the lockID is "}),
+    kLockClose,
+    EventTwin(kLockClose, {.code = MUX_MESSAGE_EVENT_LOCK_CLOSE,
+                           .parsedHead = "The message is EVENT_LOCK_CLOSE, and the lockID is ",
+                           .prepare = LogEventClose}),
     {.code = MUX_MESSAGE_LOCK_GET_STATUS,
      .parsedLine = ParsedLine::lockAndDot,
      .parsedHead = "The message is LOCK_GET_STATUS, and the lockID is ",
@@ -228,42 +199,25 @@ constexpr RequestRoute kRoutes[] = {
      .missingSeverity = Diagnostics::error,
      .missingText = "Paylaod for LOCK_GETSTATUS is nullptr. Message cannot be routed to gateway.",
      .notFoundText = "Cannot find requested gateway for LOCK_GETSTATUS",
-     .call = GetNodeStatus,
+     .command = CommandKind::GetStatus,
      .answer = AnswerStatus},
-    {.code = MUX_MESSAGE_LOCK_OPEN_CLOSE,
-     .parsedLine = ParsedLine::lockAndDuration,
-     .parsedHead = "The message is LOCK_OPEN_CLOSE, and the lockID is ",
-     .parsedMissing = "The message LOCK_OPEN_CLOSE is nullptr.",
-     .prepare = DefaultDuration<false>,
-     .call = OpenCloseLock,
-     .answer = AnswerWithShortText},
-    {.code = MUX_MESSAGE_EVENT_LOCK_OPEN_CLOSE,
-     .parsedLine = ParsedLine::lockAndDuration,
-     .parsedHead = "The message is EVENT_LOCK_OPEN_CLOSE, and the lockID is ",
-     .parsedMissing = "The message EVENT_LOCK_OPEN_CLOSE is nullptr.",
-     .missingSeverity = Diagnostics::warning,
-     .missingText = "Current data payload for LOCK_OPEN_CLOSE is null. Nothing can be done.",
-     .notFoundText = "Cannot find requested gateway for LOCK_OPEN_CLOSE",
-     .prepare = DefaultDuration<true>,
-     .call = OpenCloseLock,
-     .answer = AnswerWithShortText},
-    {.code = MUX_MESSAGE_ACCESS_DENIED,
-     .parsedLine = ParsedLine::lock,
-     .parsedHead = "The message is ACCESS_DENIED, and the lockID is ",
-     .parsedMissing = "The ACCESS DENIED message is nullptr.",
-     .missingSeverity = Diagnostics::error,
-     .missingText = "MUX_MESSAGE_ACCESS_DENIED payload is nullptr.",
-     .notFoundText = "Cannot find requested gateway for MUX_MESSAGE_ACCESS_DENIED",
-     .call = AccessDenied,
-     .answer = AnswerWithShortText},
-    {.code = MUX_MESSAGE_EVENT_ACCESS_DENIED,
-     .parsedLine = ParsedLine::lock,
-     .parsedHead = "The message is EVENT_ACCESS_DENIED, and the lockID is ",
-     .parsedMissing = "The EVENT ACCESS DENIED message is nullptr.",
-     .routingText = "Access denied as a response to a card reader event received.",
-     .notFoundText = "Cannot find requested gateway for MUX_MESSAGE_ACCESS_DENIED",
-     .call = AccessDenied,
-     .answer = AnswerWithShortText},
+    kLockOpenClose,
+    EventTwin(kLockOpenClose,
+              {.code = MUX_MESSAGE_EVENT_LOCK_OPEN_CLOSE,
+               .parsedHead = "The message is EVENT_LOCK_OPEN_CLOSE, and the lockID is ",
+               .parsedMissing = "The message EVENT_LOCK_OPEN_CLOSE is nullptr.",
+               .missingSeverity = Diagnostics::warning,
+               .missingText =
+                   "Current data payload for LOCK_OPEN_CLOSE is null. Nothing can be done.",
+               .notFoundText = "Cannot find requested gateway for LOCK_OPEN_CLOSE",
+               .prepare = DefaultDuration<true>}),
+    kAccessDenied,
+    EventTwin(kAccessDenied,
+              {.code = MUX_MESSAGE_EVENT_ACCESS_DENIED,
+               .parsedHead = "The message is EVENT_ACCESS_DENIED, and the lockID is ",
+               .parsedMissing = "The EVENT ACCESS DENIED message is nullptr.",
+               .routingText = "Access denied as a response to a card reader event received.",
+               .notFoundText = "Cannot find requested gateway for MUX_MESSAGE_ACCESS_DENIED"}),
     {.code = MUX_MESSAGE_LOCK_WHITELIST_SET,
      .parsedLine = ParsedLine::head,
      .parsedHead = "The message is LOCK_WHITELIST_SET",
@@ -272,14 +226,14 @@ constexpr RequestRoute kRoutes[] = {
      .missingText = "Current data payload for LOCK_WHITELIST_SET is null. Nothing can be done.",
      .notFoundText = "Cannot find requested gateway for LOCK_WHITELIST_SET",
      .prepare = LogAddWhitelistEntry,
-     .call = AddWhitelistEntry,
+     .command = CommandKind::AddWhitelistEntry,
      .answer = AnswerWithShortText},
     {.code = MUX_MESSAGE_LOCK_WHITELIST_REMOVE,
      .missingSeverity = Diagnostics::warning,
      .missingText = "Current data payload for LOCK_WHITELIST_REMOVE is null. Nothing can be done.",
      .notFoundText = "Cannot find requested gateway for LOCK_WHITELIST_REMOVE",
      .prepare = LogRemoveWhitelistEntry,
-     .call = RemoveWhitelistEntry,
+     .command = CommandKind::RemoveWhitelistEntry,
      .answer = AnswerWithShortText},
     {.code = MUX_MESSAGE_CLEAR_WHITELIST,
      .parsedLine = ParsedLine::lock,
@@ -289,7 +243,7 @@ constexpr RequestRoute kRoutes[] = {
      .missingText = "MUX_MESSAGE_CLEAR_WHITELIST payload is nullptr.",
      .notFoundText = "Cannot find requested gateway for MUX_MESSAGE_CLEAR_WHITELIST",
      .prepare = LogClearWhitelist,
-     .call = ClearWhiteList,
+     .command = CommandKind::ClearWhitelist,
      .answer = AnswerWithShortText},
     {.code = MUX_MESSAGE_ENABLE_WHITELIST,
      .parsedLine = ParsedLine::lock,
@@ -298,7 +252,7 @@ constexpr RequestRoute kRoutes[] = {
      .missingSeverity = Diagnostics::error,
      .missingText = "MUX_MESSAGE_ENABLE_WHITELIST payload is nullptr.",
      .notFoundText = "Cannot find requested gateway for MUX_MESSAGE_ENABLE_WHITELIST",
-     .call = EnableWhitelist,
+     .command = CommandKind::EnableWhitelist,
      .answer = AnswerWithShortText},
     {.code = MUX_MESSAGE_DISABLE_WHITELIST,
      .parsedLine = ParsedLine::lock,
@@ -307,7 +261,7 @@ constexpr RequestRoute kRoutes[] = {
      .missingSeverity = Diagnostics::error,
      .missingText = "MUX_MESSAGE_DISABLE_WHITELIST payload is nullptr.",
      .notFoundText = "Cannot find requested gateway for MUX_MESSAGE_DISABLE_WHITELIST",
-     .call = DisableWhitelist,
+     .command = CommandKind::DisableWhitelist,
      .answer = AnswerWithShortText},
     // Sent by clients, but the gateways cannot do it.
     {.code = MUX_MESSAGE_ACCESS_ALLOWED,
@@ -321,6 +275,32 @@ constexpr RequestRoute kRoutes[] = {
 
 const RequestRoute* FindRequestRoute(int code) {
     return FindByCode(kRoutes, code);
+}
+
+Quarn::GatewayCommand CommandFor(const RequestRoute& route, const MuxMessage& request,
+                                 bool answersEvent) {
+    Quarn::GatewayCommand command;
+    command.kind = *route.command;
+    command.requestId = request.GetMessageId();
+    command.deviceAddress = static_cast<uint32_t>(request.GetPayload()->GetLockAddress()->lockID);
+    command.answersEvent = answersEvent;
+    switch (command.kind) {
+        case CommandKind::OpenCloseLock:
+            command.seconds = request.GetPayloadAs<MuxLockOpenCloseMessagePayload>()->duration;
+            break;
+        case CommandKind::AddWhitelistEntry:
+        case CommandKind::RemoveWhitelistEntry: {
+            const auto* card = request.GetPayloadAs<MuxWhitelistSetPayload>();
+            command.uidMode = card->isUIDCard;
+            command.setupNo = card->setupNumber;
+            command.flag = card->options != 0;
+            command.cardData = card->cardData;
+            break;
+        }
+        default:
+            break;
+    }
+    return command;
 }
 
 }  // namespace Mux

@@ -4,15 +4,17 @@
 // calls, and how it answers the gateway's response. What a request is (its payload, its
 // name, what it asks of a lock) is its request type in the client protocol
 // (mux/protocol/MuxRequestTypes.h). A code without an entry is answered as unrouted.
-// Constant data and functions without state; called on the core's receive, gateways and
-// gateway read threads.
+// Constant data and functions without state; called on the core's receive and MQTT bridge
+// threads and on the gateway loop thread.
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "diagnostics/Log.h"
-#include "gateway/VirtualGateway.h"
+#include "gateway/GatewayCommand.h"
+#include "gateway/VirtualGatewayResponseMessage.h"
 
 namespace Mux {
 
@@ -31,15 +33,7 @@ enum class ParsedLine {
 };
 
 struct RequestRoute {
-    using Gateway = Quarn::VirtualGateway;
     using Response = Quarn::Messages::VG::VirtualGatewayResponseMessage;
-    // What a gateway operation is given besides the request itself.
-    struct Call {
-        const std::string& requestId;
-        uint32_t deviceAddress;  // the request's lockID
-        bool answersEvent;
-        Gateway::Deadline deadline;
-    };
 
     int code;
 
@@ -61,9 +55,9 @@ struct RequestRoute {
     const char* notFoundText = nullptr;
     void (*prepare)(MuxMessage& request, const MuxLockAddressPayload& address) = nullptr;
 
-    // The gateway operation, true when the gateway took the request; null: every such
-    // request is refused with the warning refusedText.
-    bool (*call)(Gateway& gateway, const MuxMessage& request, const Call& call) = nullptr;
+    // What the gateway is asked to do; none: every such request is refused with the
+    // warning refusedText.
+    std::optional<Quarn::CommandKind> command = std::nullopt;
     const char* refusedText = nullptr;
 
     // The answer to the gateway's response code (the gateway answered; failures to send or
@@ -71,13 +65,19 @@ struct RequestRoute {
     std::unique_ptr<MuxMessage> (*answer)(const MuxMessage& request, int responseCode,
                                           const Response& response) = nullptr;
 
-    // Set for a request the core answers itself, without a gateway (on its gateways
-    // thread): the answer to the request of the record. Nothing above applies to it.
+    // Set for a request the core answers itself, without a gateway: the answer to the
+    // request of the record. Nothing above applies to it.
     std::unique_ptr<MuxMessage> (*answerInCore)(CoreServices& core,
                                                 const MuxRequestRecord& record) = nullptr;
 };
 
 // The route of a code, or null.
 const RequestRoute* FindRequestRoute(int code);
+
+// The gateway command of a routed request (route.command set, its payload addresses a
+// lock): the lock, and what the request's payload adds for its kind. The caller fills in
+// the deadline and the client.
+Quarn::GatewayCommand CommandFor(const RequestRoute& route, const MuxMessage& request,
+                                 bool answersEvent);
 
 }  // namespace Mux

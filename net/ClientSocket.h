@@ -1,24 +1,22 @@
 #pragma once
-// The outgoing TCP connection to one lock gateway: resolves the address, tries each of its
-// addresses with a bounded wait, sets time-outs, keep-alive and TCP_NODELAY, sends whole
-// frames and receives the bytes the gateway sends. Failures are logged and reported to the
-// owner through two error callbacks; a failure of the network or of the gateway is not
-// counted by the error guard (it describes the far side, not lockhub), one of lockhub's
-// own resources (no descriptor for a socket) is.
+// The outgoing TCP connection to one lock gateway, non-blocking throughout: resolving the
+// host (at once for a numeric address; a name may block, so its owner resolves it where
+// that holds nobody up), connecting to each of its addresses in turn, then writing frames
+// and reading what the gateway sends as far as the socket allows without waiting. Sets
+// keep-alive and TCP_NODELAY. Failures are logged and reported through two error
+// callbacks; a failure of the network or of the gateway is not counted by the error guard
+// (it describes the far side, not lockhub), one of lockhub's own resources (no descriptor
+// for a socket) is.
 //
-// Threads: Connect runs before the socket is shared. Afterwards one thread sends and one
-// thread receives (Receive, HasPendingError). Close may be called from any thread at any
-// time, also while Connect, Send or Receive run on others: it shuts the connection down,
-// ends a waiting Connect (within about 100 ms) or Receive, and makes later calls do nothing. The
-// descriptor itself is released only by the destructor, which runs once no other thread uses the
-// object.
+// Threads: none of its own, and not thread-safe: its owner serialises every call (the
+// gateway loop, under the gateway's mutex). The callbacks run inside Send and Receive.
 
-#include <netdb.h>
 #include <sys/socket.h>
 
-#include <atomic>
-#include <chrono>
+#include <cstddef>
 #include <functional>
+#include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -26,70 +24,66 @@ namespace Quarn::Net {
 
 class ClientSocket {
 public:
-    // Called with errno of the failed call, or 0 when the peer closed the connection, on
-    // the thread that called Send or Receive. Set before Connect; not changed afterwards.
+    // Called with errno of the failed call, or 0 when the peer closed the connection.
     using ErrorCallback = std::function<void(int errorCode)>;
 
-    // How long Receive waits for data before it gives up without a callback.
-    static constexpr std::chrono::milliseconds kDefaultReceiveWait{11000};
+    struct Address {
+        sockaddr_storage address;
+        socklen_t length;
+        int family;
+    };
+    using Addresses = std::vector<Address>;
 
-    // timeout: how long Connect waits for the gateway to accept, in milliseconds.
-    ClientSocket(std::string host, int port, int timeout);
+    // The addresses of host and port, or none (logged) when it cannot be resolved. With
+    // numericOnly, a host that is not a numeric address is none without a line or a wait.
+    static std::optional<Addresses> Resolve(const std::string& host, int port, bool numericOnly);
+
+    ClientSocket() = default;
     ~ClientSocket();
     ClientSocket(const ClientSocket&) = delete;
     ClientSocket& operator=(const ClientSocket&) = delete;
 
-    // Resolves the host, then creates and connects a socket to each of its addresses in
-    // order until one accepts, all within the time-out. False when already connected once
-    // (a closed socket is not connected again) or on failure; a failed Connect may be
-    // retried.
-    bool Connect();
-    // Whether Send reports a failure through SendErrorCallback.
-    enum class OnFailure { Report, KeepQuiet };
-    // Sends the whole vector. True without sending when there is no open connection.
-    // A failure (EPIPE for a closed peer, never SIGPIPE) calls SendErrorCallback unless
-    // asked to keep quiet.
-    bool Send(const std::vector<unsigned char>& data, OnFailure onFailure = OnFailure::Report);
-    // True when the connection is open and everything sent before has been acknowledged by
-    // the peer: a small frame sent now goes into an empty buffer and cannot wait. The
-    // thread that sends asks it.
-    bool NothingInFlight() const;
-    // Waits for data and appends what one read brings (up to 1024 bytes) to data; then
-    // true. The bytes are not looked at: the caller cuts them into frames. False without a
-    // callback when nothing arrived within the receive wait or the socket was closed; false
-    // after ReceiveErrorCallback when the peer closed the connection or recv failed.
-    bool Receive(std::vector<unsigned char>& data);
-    void Close();
-    // True when the socket reports a pending error (or cannot be asked); false when closed.
-    bool HasPendingError();
+    enum class Attempt { InProgress, Connected, Failed };
+    // Closes any connection and starts connecting to the addresses in order. InProgress:
+    // wait until the descriptor is writable, then call Continue.
+    Attempt Connect(Addresses addresses);
+    // Where the attempt stands once the descriptor became writable (or timed out: then
+    // call Abandon instead): connected, failed on every address, or trying the next one.
+    Attempt Continue();
+    // Gives the attempt up: "Cannot connect to socket: ..." with ETIMEDOUT.
+    void Abandon();
 
-    // For tests: a shorter receive wait. Set before the socket is shared.
-    void SetReceiveWait(std::chrono::milliseconds wait) { receiveWait_ = wait; }
+    // The descriptor of the connection or attempt; -1 when none.
+    int Descriptor() const { return descriptor_; }
+    bool IsConnected() const { return connected_; }
+
+    // Writes as much of data as the socket takes now: the count written, or -1 after
+    // SendErrorCallback (EPIPE for a closed peer, never SIGPIPE).
+    ptrdiff_t Send(std::span<const unsigned char> data);
+    // Appends what has arrived to data, without waiting. False after ReceiveErrorCallback
+    // when the peer closed the connection or recv failed.
+    bool Receive(std::vector<unsigned char>& data);
+    // Closes the connection or attempt; the object may connect again.
+    void Close();
 
     ErrorCallback ReceiveErrorCallback;
     ErrorCallback SendErrorCallback;
 
 private:
     // A socket for the address with the connection's options; false when none could be made.
-    bool CreateSocket(const addrinfo& address);
+    bool CreateSocket(const Address& address);
     // Keep-alive after 5 s of silence, 10 probes 5 s apart. False at the first option
     // that cannot be set.
     bool SetKeepAliveOption(int socket);
-    // connect() bounded by the deadline (none when timeout_ is 0) and by Close; false with
-    // errno set on failure.
-    bool ConnectWithinTimeout(const sockaddr* address, socklen_t length,
-                              std::chrono::steady_clock::time_point deadline);
+    // connect() to the next address until one is in progress or connected.
+    Attempt TryAddresses();
     void ReportReceiveFailure(int errorCode);
 
+    Addresses addresses_;
+    size_t next_ = 0;
+    int lastError_ = 0;
+    int descriptor_ = -1;
     bool connected_ = false;
-    // Written by Connect and the destructor only; read by the other operations, and by
-    // Close while Connect may still run.
-    std::atomic<int> connectionSocket_{-1};
-    std::atomic<bool> closed_{false};
-    std::string host_;
-    int port_;
-    int timeout_;
-    std::chrono::milliseconds receiveWait_ = kDefaultReceiveWait;
 };
 
 }  // namespace Quarn::Net

@@ -102,9 +102,9 @@ TEST_F(Operating, GatewaysAnswerTellsEachGatewaysHealth) {
                   R"(,"Status":"READY","Since":_,"LastFrame":_,"Queued":0,"Waiting":0,)"
                   R"("ConnectAttempts":_,"CrcErrors":0},{"ID":2,"Description":"Down",)"
                   R"("IpAddress":"127.0.0.1","Port":1,"Status":"INITIALIZED","Since":_,)"
-                  R"("LastFrame":_,"Queued":1,"Waiting":0,"ConnectAttempts":_,"CrcErrors":0}]}}})");
+                  R"("LastFrame":_,"Queued":0,"Waiting":0,"ConnectAttempts":_,"CrcErrors":0}]}}})");
     // Gateway 1: connected at once, in step since start; gateway 2: only failed attempts,
-    // no frame, its first sequence refresh still queued.
+    // no frame, nothing queued (a refresh is queued only once connected).
     const std::string second = answer.substr(answer.find(R"({"ID":2)"));
     for (const std::string& since :
          {Member(answer, "Since"), Member(answer, "LastFrame"), Member(second, "Since")}) {

@@ -49,10 +49,33 @@ TEST(RequestRoutes, OpeningAndClosingNameTheLockOthersGiveTheShortText) {
 
 TEST(RequestRoutes, CodesThatNoGatewayServesHaveNoOperation) {
     ASSERT_NE(FindRequestRoute(50), nullptr);
-    EXPECT_EQ(FindRequestRoute(50)->call, nullptr);
+    EXPECT_FALSE(FindRequestRoute(50)->command);
     for (int code : {0, 1, 2, 20, 51, 60, 99}) {
         EXPECT_EQ(FindRequestRoute(code), nullptr) << code;
     }
+}
+
+TEST(RequestRoutes, EventTwinsSendTheirPlainCommandWithWhatThePayloadAdds) {
+    for (auto [plain, twin] : {std::pair{10, 110}, {11, 111}, {13, 113}, {14, 114}}) {
+        EXPECT_EQ(FindRequestRoute(plain)->command, FindRequestRoute(twin)->command) << twin;
+    }
+    auto openClose = Mux::MuxMessageBuilder::Build(
+        "{\"MessageID\":\"d\",\"MessageCode\":113,\"Data\":{\"gatewayID\":3,\"lockID\":7,"
+        "\"duration\":9}}");
+    Quarn::GatewayCommand command = Mux::CommandFor(*FindRequestRoute(113), *openClose, true);
+    EXPECT_EQ(command.kind, Quarn::CommandKind::OpenCloseLock);
+    EXPECT_EQ(command.requestId, "d");
+    EXPECT_EQ(command.deviceAddress, 7u);
+    EXPECT_EQ(command.seconds, 9);
+    EXPECT_TRUE(command.answersEvent);
+    auto card = Mux::MuxMessageBuilder::Build(
+        "{\"MessageID\":\"c\",\"MessageCode\":21,\"Data\":{\"gatewayID\":3,\"lockID\":7,"
+        "\"cardData\":\"0A0B\",\"isUIDCard\":true,\"options\":1}}");
+    command = Mux::CommandFor(*FindRequestRoute(21), *card, false);
+    EXPECT_EQ(command.kind, Quarn::CommandKind::AddWhitelistEntry);
+    EXPECT_EQ(command.cardData, (std::vector<unsigned char>{0x0A, 0x0B}));
+    EXPECT_TRUE(command.uidMode);
+    EXPECT_TRUE(command.flag);
 }
 
 }  // namespace
