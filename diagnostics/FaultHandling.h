@@ -7,7 +7,7 @@
 
 namespace Diagnostics {
 
-// Error-guard thresholds armed by InitDiagnostics.
+// Error-guard thresholds, armed by ArmErrorGuard.
 inline constexpr unsigned kCommonErrorThreshold = 5000;
 inline constexpr unsigned kCriticalErrorThreshold = 750;
 

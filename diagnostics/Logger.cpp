@@ -23,7 +23,6 @@
 #include <thread>
 #include <utility>
 
-#include "diagnostics/FaultHandling.h"
 
 namespace Diagnostics {
 namespace {
@@ -450,7 +449,7 @@ void WriteLineDirectly(Severity severity, std::string_view line) {
     Console().WriteLineDirectly(severity, line);
 }
 
-void InitDiagnostics(Severity maxSeverity, std::string& logFile, bool colours) {
+void InitLogger(Severity maxSeverity, std::string& logFile, bool colours) {
     if (fileOutput != nullptr) {
         return;
     }
@@ -462,8 +461,6 @@ void InitDiagnostics(Severity maxSeverity, std::string& logFile, bool colours) {
     std::atexit(FlushLogAtExit);
     maxLoggedSeverity.store(maxSeverity);
     LOG_DEBUG << "Logging initialized.";
-    ArmErrorGuard();
-    LOG_DEBUG << "Error guard initialized.";
 }
 
 }  // namespace Diagnostics

@@ -11,14 +11,14 @@
 // Each write carries whole lines only, in the order they were appended; several lines may
 // share one write.
 //
-// Threads: InitDiagnostics on the main thread before any other thread exists; statements,
+// Threads: InitLogger on the main thread before any other thread exists; statements,
 // WriteToStandardOutput, FlushLog and DroppedLogLines from any thread. Only FlushLog
 // blocks, up to its time-out. WriteLogDirectly is for the fatal-signal handler.
 //
 // Ownership: the outputs, their buffers, the log file descriptor and the writer threads are
 // created once and live until the process ends, so threads may log until the very end.
 // Queued lines reach the outputs before the process ends normally (main returns or exit is
-// called: InitDiagnostics registers a flush with atexit) and on the exits of the fault
+// called: InitLogger registers a flush with atexit) and on the exits of the fault
 // handling, which call FlushLog; both wait at most kLogFlushAtExit.
 
 #include <chrono>
@@ -39,9 +39,9 @@ inline constexpr std::chrono::milliseconds kLogFlushAtExit{2000};
 
 // Sets up the logger once: the file output on logFile (opened at the first statement,
 // appended to, never rolled) and the console output on standard output (coloured only
-// when colours is true and standard output is a terminal). Then arms the error guard.
-// Call once, before any other thread exists.
-void InitDiagnostics(Severity maxSeverity, std::string& logFile, bool colours);
+// when colours is true and standard output is a terminal). Call once, before any other
+// thread exists; InitDiagnostics (diagnostics/Diagnostics.h) does, for the process.
+void InitLogger(Severity maxSeverity, std::string& logFile, bool colours);
 
 // Appends text to standard output whole, in order with the console's log lines, so that
 // it never splits a log line.
@@ -64,7 +64,7 @@ void WriteLogDirectly();
 
 // Writes one whole formatted log line (newline included) the way statements write after
 // WriteLogDirectly, coloured as they are, without allocating: for the fatal-signal handler,
-// which formats its lines itself. Writes nothing before InitDiagnostics.
+// which formats its lines itself. Writes nothing before InitLogger.
 void WriteLineDirectly(Severity severity, std::string_view line);
 
 // The function name a log line shows: the text after the last blank that precedes

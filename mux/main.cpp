@@ -2,6 +2,7 @@
 
 #include "diagnostics/FaultHandling.h"
 #include "diagnostics/Log.h"
+#include "diagnostics/Diagnostics.h"
 #include "diagnostics/Logger.h"
 #include "mux/CommandLine.h"
 #include "mux/ConfigurationCheck.h"

@@ -15,6 +15,7 @@
 
 #include "diagnostics/FaultHandling.h"
 #include "diagnostics/Log.h"
+#include "diagnostics/Diagnostics.h"
 #include "diagnostics/Logger.h"
 #include "diagnostics/Tracer.h"
 #include "tests/support/TestSupport.h"

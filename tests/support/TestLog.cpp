@@ -1,5 +1,6 @@
 #include "tests/support/TestLog.h"
 
+#include "diagnostics/Diagnostics.h"
 #include "diagnostics/Logger.h"
 #include "tests/support/TestSupport.h"
 
