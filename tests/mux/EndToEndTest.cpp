@@ -425,3 +425,35 @@ TEST_F(RoundTrip, DeadlineAnswersSayWhetherTheRequestWasSent) {
     }
     EXPECT_EQ(CountOf(sim->Output(), "OPEN_LOCK"), sent);
 }
+
+TEST(LockhubIsolation, ARequestForAGatewayThatCannotConnectInTimeIsAnsweredAtOnce) {
+    TempDir folder;
+    const int refusing = FreePort();
+    Lockhub hub(folder, R"({"Enabled": true, "RequestTimeout": 1, "Gateways": [)"
+                        R"({"ID": 3, "IpAddress": "127.0.0.1", "Port": )" +
+                            std::to_string(refusing) + "}]}");
+    // After two failures the next attempt is about 2 s away, beyond a 1 s deadline.
+    ASSERT_TRUE(hub.WaitForLog("Cannot connect to gateway with ID 3", 2)) << hub.Log();
+    MuxClient client(hub.Port());
+    ASSERT_TRUE(client.Send(Request("down", 10, R"({"gatewayID":3,"lockID":4711})")));
+    const std::string answer = client.Receive();
+    EXPECT_EQ(Member(answer, "MessageCode"), "1") << answer;
+    EXPECT_EQ(Member(Member(answer, "Data"), "Message"),
+              "\"The request was not sent: gateway 3 is not connected.\"")
+        << answer;
+}
+
+TEST_F(RoundTrip, AClientThatFloodsDoorCommandsDelaysAnotherClientsDoorByOneTurnAtMost) {
+    Start();
+    MuxClient flooding(hub->Port());
+    for (int i = 0; i < 200; ++i) {
+        ASSERT_TRUE(flooding.Send(Request("flood-" + std::to_string(i), 10, kOpen)));
+    }
+    ASSERT_TRUE(sim->WaitForOutput("OPEN_LOCK", 2));
+    MuxClient other(hub->Port());
+    ASSERT_TRUE(other.Send(Request("mine", 10, kOpen)));
+    // One turn is one send spacing (300 ms): the flood's next frame, then this one.
+    const std::string answer = other.Receive(1000ms * DeadlineFactor());
+    EXPECT_EQ(Member(answer, "MessageID"), "\"mine\"") << answer;
+    EXPECT_EQ(Member(answer, "MessageCode"), "0") << answer;
+}
