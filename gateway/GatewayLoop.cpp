@@ -20,8 +20,11 @@ namespace {
 
 // Events taken from epoll at once.
 constexpr int kEventBatch = 64;
-// The longest wait when no timer is due: a safety net only, every change wakes the loop.
-constexpr std::chrono::milliseconds kLongestWait{60000};
+// The loop's longest wait. A timer further away than this is scheduled without waking the
+// loop: within this wait the loop looks at its timers again and sleeps until the timer
+// exactly. So a request sent at once from another thread, whose answer time-out is seconds
+// away, costs no wake-up of the loop; an idle loop wakes once per wait.
+constexpr std::chrono::milliseconds kLongestWait{1000};
 
 // Set on the loop thread: scheduling from there never needs to wake it.
 thread_local bool onLoopThread = false;
@@ -109,7 +112,7 @@ void GatewayLoop::Schedule(GatewayLink& link, Clock::time_point when) {
         if (when != Clock::time_point::max()) {
             timers_.insert({when, &link});
         }
-        if (when < plannedWake_) {
+        if (when < plannedWake_ && when < Clock::now() + kLongestWait) {
             plannedWake_ = when;
             wake = !onLoopThread;
         }
