@@ -1,7 +1,7 @@
 #pragma once
 // The parts of lockhub_bench in files of their own: how one gateway's trouble stays with
-// it, and what the TLS listener costs; lockhub_bench.cpp runs them after its own parts (see
-// Part).
+// it, what the TLS listener costs, how lockhub scales with its gateways; lockhub_bench.cpp
+// runs them after its own parts (see Part).
 
 #include "bench/BenchSupport.h"
 
@@ -25,5 +25,7 @@ bool MeasureMqtt(const TempDir& folder, const Options& options, Summary& summary
 bool MeasureMetricsScrape(const TempDir& folder, const Options& options, Summary& summary);
 // A reload of 100 gateways with one changed, beside door commands.
 bool MeasureReload(const TempDir& folder, const Options& options, Summary& summary);
+// Threads, memory, idle CPU and door commands with 8 and with 1,000 gateways.
+bool MeasureScale(const TempDir& folder, const Options& options, Summary& summary);
 
 }  // namespace Bench

@@ -68,14 +68,18 @@ CpuUse ProcessMeter::Cpu() const {
 }
 
 long ProcessMeter::ResidentKilobytes() const {
-    return StatusKilobytes("VmRSS:");
+    return StatusNumber("VmRSS:");
 }
 
 long ProcessMeter::PeakResidentKilobytes() const {
-    return StatusKilobytes("VmHWM:");
+    return StatusNumber("VmHWM:");
 }
 
-long ProcessMeter::StatusKilobytes(const char* field) const {
+long ProcessMeter::Threads() const {
+    return StatusNumber("Threads:");
+}
+
+long ProcessMeter::StatusNumber(const char* field) const {
     std::string status = ReadAll("/proc/" + std::to_string(pid_) + "/status");
     return status.find(field) == std::string::npos ? -1
                                                    : static_cast<long>(FieldAfter(status, field));

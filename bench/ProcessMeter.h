@@ -1,7 +1,7 @@
 #pragma once
 // What another process costs, read from /proc: CPU time (clock ticks, as top shows it, and
 // the scheduler's nanosecond run time summed over its threads), how often its threads
-// were switched in, and its resident memory. Reads only; any thread.
+// were switched in, its resident memory and its thread count. Reads only; any thread.
 
 #include <sys/types.h>
 
@@ -31,9 +31,11 @@ public:
     // VmRSS and VmHWM in kB; -1 when the process is gone.
     long ResidentKilobytes() const;
     long PeakResidentKilobytes() const;
+    // Threads: of /proc/PID/status; -1 when the process is gone.
+    long Threads() const;
 
 private:
-    long StatusKilobytes(const char* field) const;
+    long StatusNumber(const char* field) const;
 
     pid_t pid_;
 };

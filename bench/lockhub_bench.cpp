@@ -1,7 +1,8 @@
 // lockhub_bench: what a request, an event and an idle hour cost in lockhub, and how one
 // gateway's trouble stays with it, measured from outside on 127.0.0.1 with real
-// processes: lockhub, one locksim per gateway, and clients in this process. Prints each
-// figure with how it was taken, then a summary table.
+// processes: lockhub, one locksim per gateway (in the scale part, gateways served by this
+// process), and clients in this process. Prints each figure with how it was taken, then a
+// summary table.
 //
 //   lockhub_bench [--quick] [--verbose] [--keep FOLDER] [--lockhub PROGRAM] [--only PART]...
 //                 [--mqtt-seconds N]
@@ -10,7 +11,7 @@
 //     --keep F     copy lockhub's logs and the locksim outputs to folder F/PART at the end
 //     --lockhub P  measure this lockhub program instead of the one built with the bench
 //     --only PART  run only this part (repeatable): basic, isolation, door-first, restart,
-//                  log-stall, audit, tls, mqtt, metrics, reload
+//                  log-stall, audit, tls, mqtt, metrics, reload, scale
 //     --mqtt-seconds N  how long the mqtt part sends 1,000 events/s (60; 5 with --quick)
 // A part that fails is noted in the summary, its processes ended and its logs kept.
 
@@ -68,6 +69,9 @@ constexpr double kRoundTripP99TargetMs = 2;
 // The round trip's median may be at most this many times the relay's.
 constexpr double kRoundTripOverFloorTarget = 4;
 constexpr double kCpuPerRequestTargetUs = 100;
+// lockhub against socat relaying the same frames: CPU per round trip, and the median.
+constexpr double kCpuOverSocatTarget = 1.5;
+constexpr double kLatencyOverSocatTarget = 1.2;
 constexpr double kIdleCpuTargetPercent = 0.1;
 constexpr double kFanOutTargetMs = 100;
 
@@ -122,8 +126,12 @@ bool ReceiveFrame(int fd) {
     return frame.size() >= length;
 }
 
+// The second floor, when installed: a relay program of its own, as lockhub is.
+constexpr const char* kSocat = "/usr/bin/socat";
+
 // The floor: lock-open frames through a plain relay to a locksim of its own, answered
 // there. The same processes' worth of loopback hops as through lockhub, nothing between.
+// socat relays to the same locksim; the two connections share its sequence counter.
 class Floor {
 public:
     Floor() : locksim_(folder_) {
@@ -131,36 +139,68 @@ public:
             Fail("locksim did not start");
         }
         relay_ = std::make_unique<TcpRelay>(locksim_.Port());
-        fd_ = TestSupport::ConnectTo(relay_->Port());
-        if (fd_ == -1) {
+        relayFd_ = TestSupport::ConnectTo(relay_->Port());
+        if (relayFd_ == -1) {
             Fail("cannot connect to the relay");
         }
+        if (::access(kSocat, X_OK) == 0) {
+            StartSocat();
+        }
     }
-    ~Floor() { ::close(fd_); }
+    ~Floor() {
+        ::close(relayFd_);
+        if (socatFd_ != -1) {
+            ::close(socatFd_);
+        }
+    }
     Floor(const Floor&) = delete;
     Floor& operator=(const Floor&) = delete;
 
+    bool HasSocat() const { return socat_ != nullptr; }
     // Milliseconds from just before the send to the whole answer frame read.
-    double RoundTrip() {
+    double RoundTrip() { return RoundTripOn(relayFd_); }
+    double SocatRoundTrip() { return RoundTripOn(socatFd_); }
+    double RelayCpuSeconds() { return relay_->CpuSeconds(); }
+    double SocatCpuSeconds() const { return socatMeter_->Cpu().runSeconds; }
+
+private:
+    // One client, no fork: the process measured is the one relaying. nodelay as the relay.
+    void StartSocat() {
+        const int port = QuietPort();
+        socat_ = std::make_unique<ChildProcess>(
+            std::vector<std::string>{kSocat,
+                                     Format("TCP-LISTEN:%d,bind=127.0.0.1,reuseaddr,nodelay", port),
+                                     Format("TCP:127.0.0.1:%d,nodelay", locksim_.Port())},
+            ChildProcess::Options{"", {}, folder_.Path()});
+        socatMeter_ = std::make_unique<ProcessMeter>(socat_->Pid());
+        socatFd_ = TestSupport::ConnectTo(port, kStartDeadline);
+        if (socatFd_ == -1) {
+            Fail("cannot connect to socat: " + socat_->Errors());
+        }
+    }
+
+    double RoundTripOn(int fd) {
         auto frame = builder_.BuildOpenLockMessage(kLockId, 0, 0, false);
         std::vector<unsigned char> bytes = frame->Serialize();
         const auto start = Clock::now();
-        if (!TestSupport::SendAll(fd_, std::string(bytes.begin(), bytes.end())) ||
-            !ReceiveFrame(fd_)) {
-            Fail("the relay or its locksim did not answer");
+        if (!TestSupport::SendAll(fd, std::string(bytes.begin(), bytes.end())) ||
+            !ReceiveFrame(fd)) {
+            Fail(fd == relayFd_ ? "the relay or its locksim did not answer"
+                                : "socat or its locksim did not answer");
         }
         const double elapsed = Milliseconds(Clock::now() - start);
         builder_.IncrementSequenceCounter();
         builder_.NextReferenceId();
         return elapsed;
     }
-    double RelayCpuSeconds() { return relay_->CpuSeconds(); }
 
-private:
     TempDir folder_;
     Locksim locksim_;
     std::unique_ptr<TcpRelay> relay_;
-    int fd_ = -1;
+    std::unique_ptr<ChildProcess> socat_;
+    std::unique_ptr<ProcessMeter> socatMeter_;
+    int relayFd_ = -1;
+    int socatFd_ = -1;
     // locksim starts at sequence 1000; the builder stamps its counter + 1.
     Quarn::Messages::QuarnMessageBuilder builder_{1000, 1};
 };
@@ -180,6 +220,9 @@ struct Results {
     double fanOutCpuPerClientUs = 0;
     double cpuPerRequestUs = 0;
     double relayCpuPerRequestUs = 0;
+    bool socat = false;  // installed: the figures below were taken
+    Spread socatPaced;
+    double socatCpuPerRequestUs = 0;
     std::vector<long> rss;  // kB: before the batches, then after each
     long rssPeak = 0;
     int memoryAcks = 0;
@@ -187,6 +230,11 @@ struct Results {
 };
 
 void MeasureRoundTrips(Rig& rig, MuxClient& client, const Sizes& sizes, Results& results) {
+    Floor floor;
+    results.socat = floor.HasSocat();
+    // Each request, whichever way it goes, comes after the same pause.
+    const auto pause = kIdleGap / 2;
+    const auto period = (results.socat ? 3 : 2) * pause;
     std::printf(
         "\n1a. Round trip of %d sequential lock-open requests to idle gateways\n"
         "    client -> lockhub -> locksim -> lockhub -> client. The requests go round %d\n"
@@ -197,31 +245,55 @@ void MeasureRoundTrips(Rig& rig, MuxClient& client, const Sizes& sizes, Results&
         "    client -> relay -> locksim -> relay -> client. The relay (a thread of this\n"
         "    program) copies bytes as they come; the client sends the gateway frame itself.\n"
         "    Same loopback hops, same kind of locksim, nothing of lockhub: what lockhub adds\n"
-        "    is the difference. Its requests alternate with those of 1a (so both meet the\n"
-        "    same load on the machine and wake from the same idle pause); then %d back to back.\n",
-        sizes.roundTrips, kGatewayCount, Milliseconds(kIdleGap),
-        Milliseconds(kGatewayCount * kIdleGap), Milliseconds(kGatewaySpacing), sizes.roundTrips);
-    Floor floor;
+        "    is the difference. Its requests take turns with those of 1a (so both meet the\n"
+        "    same load on the machine and wake from the same %.0f ms pause); then %d back\n"
+        "    to back.\n",
+        sizes.roundTrips, kGatewayCount, Milliseconds(period), Milliseconds(kGatewayCount * period),
+        Milliseconds(kGatewaySpacing), Milliseconds(pause), sizes.roundTrips);
+    if (results.socat) {
+        std::printf(
+            "\n2b. Second floor: the same lock-open through socat (%s, one client, nodelay)\n"
+            "    client -> socat -> locksim -> socat -> client, to the same locksim as 2, in\n"
+            "    turn with 1a and 2 after the same pause. A relay process of its own, as lockhub\n"
+            "    is; its CPU time is the process's, from /proc as lockhub's.\n",
+            kSocat);
+    } else {
+        std::printf("\n2b. Second floor: socat is not installed (%s): skipped.\n", kSocat);
+    }
     for (int i = 0; i < 5; ++i) {
         floor.RoundTrip();  // connections set up, caches warm
+        if (results.socat) {
+            floor.SocatRoundTrip();
+        }
     }
     std::this_thread::sleep_for(kGatewaySpacing);  // since the status probes
     std::vector<double> throughLockhub;
     std::vector<double> throughRelay;
+    std::vector<double> throughSocat;
     const CpuUse before = rig.Meter().Cpu();
     const double relayBefore = floor.RelayCpuSeconds();
+    const double socatBefore = results.socat ? floor.SocatCpuSeconds() : 0;
     for (int i = 0; i < sizes.roundTrips; ++i) {
-        std::this_thread::sleep_for(kIdleGap / 2);
+        std::this_thread::sleep_for(pause);
         const std::string id = "idle-" + std::to_string(i);
         throughLockhub.push_back(
             RoundTrip(client, id, OpenRequest(id, 1 + i % kGatewayCount, kLockId), kAck));
-        std::this_thread::sleep_for(kIdleGap / 2);
+        std::this_thread::sleep_for(pause);
         throughRelay.push_back(floor.RoundTrip());
+        if (results.socat) {
+            std::this_thread::sleep_for(pause);
+            throughSocat.push_back(floor.SocatRoundTrip());
+        }
     }
     const CpuUse after = rig.Meter().Cpu();
     results.cpuPerRequestUs = 1e6 * (after.runSeconds - before.runSeconds) / sizes.roundTrips;
     results.relayCpuPerRequestUs =
         1e6 * (floor.RelayCpuSeconds() - relayBefore) / sizes.roundTrips;
+    if (results.socat) {
+        results.socatCpuPerRequestUs =
+            1e6 * (floor.SocatCpuSeconds() - socatBefore) / sizes.roundTrips;
+        results.socatPaced = SpreadOf(throughSocat);
+    }
     std::vector<double> backToBack;
     for (int i = 0; i < sizes.roundTrips; ++i) {
         backToBack.push_back(floor.RoundTrip());
@@ -236,6 +308,15 @@ void MeasureRoundTrips(Rig& rig, MuxClient& client, const Sizes& sizes, Results&
                 results.idleGateway.p50 - results.floorPaced.p50, results.cpuPerRequestUs);
     std::printf("  the relay's CPU time per round trip (one thread, two wake-ups): %.0f us\n",
                 results.relayCpuPerRequestUs);
+    if (results.socat) {
+        PrintSpread("2b through socat:", results.socatPaced);
+        std::printf(
+            "  socat's CPU time per round trip (its process): %.0f us\n"
+            "  lockhub / socat: CPU %.2f x (target <= %.1f), p50 %.2f x (target <= %.1f)\n",
+            results.socatCpuPerRequestUs, results.cpuPerRequestUs / results.socatCpuPerRequestUs,
+            kCpuOverSocatTarget, results.idleGateway.p50 / results.socatPaced.p50,
+            kLatencyOverSocatTarget);
+    }
     std::printf("  lockhub's CPU time per request by thread (us, wake-ups):");
     for (const auto& [name, share] : after.byThread) {
         const auto earlier = before.byThread.find(name);
@@ -494,6 +575,25 @@ void AddToSummary(const Sizes& sizes, const Results& r, Summary& summary) {
     summary.Add("floor: plain TCP relay, same path",
                 Format("p50 %.2f ms, p99 %.2f ms, max %.2f ms", r.floorPaced.p50, r.floorPaced.p99,
                        r.floorPaced.max));
+    if (r.socat) {
+        summary.Add(
+            "floor: socat, same path, in turn with the above",
+            Format("p50 %.2f ms, p99 %.2f ms, max %.2f ms; CPU %.0f us per round trip",
+                   r.socatPaced.p50, r.socatPaced.p99, r.socatPaced.max, r.socatCpuPerRequestUs));
+        const double cpuRatio = r.cpuPerRequestUs / r.socatCpuPerRequestUs;
+        const double latencyRatio = r.idleGateway.p50 / r.socatPaced.p50;
+        summary.Add(
+            "CPU per lock-open, lockhub / socat",
+            Format("%.0f / %.0f us = %.2f x", r.cpuPerRequestUs, r.socatCpuPerRequestUs, cpuRatio),
+            Format("<= %.1f x: %s", kCpuOverSocatTarget, Verdict(cpuRatio <= kCpuOverSocatTarget)));
+        summary.Add("round trip, lockhub / socat",
+                    Format("p50 %.2f / %.2f ms = %.2f x; p99 %.2f / %.2f ms", r.idleGateway.p50,
+                           r.socatPaced.p50, latencyRatio, r.idleGateway.p99, r.socatPaced.p99),
+                    Format("p50 <= %.1f x: %s", kLatencyOverSocatTarget,
+                           Verdict(latencyRatio <= kLatencyOverSocatTarget)));
+    } else {
+        summary.Add("floor: socat", Format("skipped: %s is not installed", kSocat));
+    }
     summary.Add("CPU per lock-open, idle gateways, info level",
                 Format("lockhub %.0f us; the relay %.0f us", r.cpuPerRequestUs,
                        r.relayCpuPerRequestUs),
@@ -527,8 +627,8 @@ void AddToSummary(const Sizes& sizes, const Results& r, Summary& summary) {
                Verdict(r.rss.back() - r.rss[kMemoryBatches / 2] <= kMemoryNoiseKilobytes)));
 }
 
-const char* const kParts[] = {"basic", "isolation", "door-first", "restart", "log-stall",
-                              "audit", "tls",       "mqtt",       "metrics", "reload"};
+const char* const kParts[] = {"basic", "isolation", "door-first", "restart", "log-stall", "audit",
+                              "tls",   "mqtt",      "metrics",    "reload",  "scale"};
 
 Options ParseOptions(int argc, char** argv) {
     Options options;
@@ -552,7 +652,8 @@ Options ParseOptions(int argc, char** argv) {
             std::fprintf(stderr,
                          "usage: lockhub_bench [--quick] [--verbose] [--keep FOLDER] "
                          "[--lockhub PROGRAM] [--only basic|isolation|door-first|restart|"
-                         "log-stall|audit|tls|mqtt|metrics|reload]... [--mqtt-seconds N]\n");
+                         "log-stall|audit|tls|mqtt|metrics|reload|scale]... "
+                         "[--mqtt-seconds N]\n");
             std::exit(2);
         }
     }
@@ -626,6 +727,7 @@ int main(int argc, char** argv) {
     RunPart("mqtt", MeasureMqtt, options, summary);
     RunPart("metrics", MeasureMetricsScrape, options, summary);
     RunPart("reload", MeasureReload, options, summary);
+    RunPart("scale", MeasureScale, options, summary);
     summary.Print();
     std::printf("\nload average at the end: %s\n", LoadAverage().c_str());
     return summary.AnyFailed() ? 1 : 0;
