@@ -1,18 +1,17 @@
-// Bytes from a gateway, handled by the code its read thread runs on every read: cut into
-// frames across reads, answers matched to the requests waiting for them, events reported.
-// One gateway serves every input; it never connects, so its own read thread stays idle.
+// Bytes from a gateway, fed to its protocol state in reads: cut into frames across reads,
+// answers matched to the requests waiting for them, events reported. A fresh gateway per
+// input, READY on a clock of its own, its waiting table filled by taking frames.
 //
 // Input: byte 0 holds the number of waiting requests (bits 0-2) and whether frames with a
-// wrong CRC are believed (bit 3). One byte per request follows: its reference id (bits
-// 0-5, where 0 stands for 63) and whether it is a sequence refresh (bit 7); a later
-// request with the same id replaces the earlier one, as a table keyed by id does. The
-// rest is the stream in reads: a length byte, then that many bytes (fewer at the end).
+// wrong CRC are believed (bit 3). One byte per request follows: whether it is a keep-alive
+// refresh (bit 7) or a status request, and how many frames are taken and answered before
+// it (bits 0-5), which moves the reference ids on. The rest is the stream in reads: a
+// length byte, then that many bytes (fewer at the end).
 //
-// Checks, against the same stream cut in one piece: the same events in the same order,
-// each with the type, device address and data of its frame; every answer to a waiting
-// reference id reaches that request once, with the frame's outcome (a refresh answered OK
-// or "no route" is not reported); nothing else and nothing twice. Every report comes on
-// the thread that handed the bytes in.
+// Checks, against the same stream cut in one piece: the events and answers reported in
+// stream order, each event with the type, device address and data of its frame; every
+// answer to a waiting reference id reaches that request once, with the frame's outcome (a
+// refresh answered OK or "no route" is not reported); nothing else and nothing twice.
 
 #include <algorithm>
 #include <chrono>
@@ -22,12 +21,11 @@
 #include <map>
 #include <memory>
 #include <string>
-#include <thread>
 #include <utility>
 #include <vector>
 
+#include "gateway/GatewayCommand.h"
 #include "gateway/VirtualGateway.h"
-#include "gateway/VirtualGatewayReadSideAccess.h"
 #include "messages/QuarnFrameCutter.h"
 #include "messages/QuarnGetStatusPayload.h"
 #include "messages/QuarnMessageBuilder.h"
@@ -39,13 +37,16 @@
 namespace {
 
 using Quarn::VirtualGateway;
-using Access = Quarn::VirtualGatewayReadSideAccess;
+using Clock = VirtualGateway::Clock;
+using Bytes = std::vector<unsigned char>;
 using Failure = VirtualGateway::Response::Failure;
 namespace Q = Quarn::Messages;
 
 constexpr uint8_t kRequestCountMask = 0x07;
 constexpr uint8_t kCrcUncheckedBit = 0x08;
 constexpr uint8_t kRefreshBit = 0x80;
+constexpr uint8_t kFillerMask = 0x3F;
+constexpr uint32_t kLock = 4711;
 
 void Require(bool condition) {
     if (!condition) {
@@ -129,44 +130,41 @@ ExpectedResponse Outcome(const Q::QuarnMessage& frame, const std::string& reques
     return expected;
 }
 
-struct Reports {
-    std::thread::id thread;
-    std::vector<std::unique_ptr<VirtualGateway::Response>> responses;
-    std::vector<std::unique_ptr<VirtualGateway::Event>> events;
-};
-
-Reports* reports = nullptr;
-VirtualGateway* gateway = nullptr;
-
 struct Waiting {
     std::string requestId;
     bool refresh;
 };
 
-}  // namespace
+// One report, as the gateway made it or as the stream calls for.
+struct Item {
+    bool event = false;
+    ExpectedEvent expectedEvent{};
+    ExpectedResponse expectedResponse{};
+};
 
-extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    // No periodic refresh and no answer time-out: the send thread leaves the table alone.
-    Quarn::VirtualGatewayTimings timings;
-    timings.keepAliveInterval = std::chrono::milliseconds(0);
-    timings.requestTimeout = std::chrono::milliseconds(0);
-    // Both live until the process ends; the address is never connected to.
-    gateway = new VirtualGateway("127.0.0.1", VirtualGateway::kDefaultPort,
-                                 VirtualGateway::kDefaultConnectTimeout, timings);
-    reports = new Reports;
-    reports->thread = std::this_thread::get_id();
-    gateway->SetResponseReceivedCallback(
-        [](VirtualGateway&, std::unique_ptr<VirtualGateway::Response> response) {
-            Require(std::this_thread::get_id() == reports->thread);
-            reports->responses.push_back(std::move(response));
-        });
-    gateway->SetEventReceivedCallback(
-        [](VirtualGateway&, std::unique_ptr<VirtualGateway::Event> event) {
-            Require(std::this_thread::get_id() == reports->thread);
-            reports->events.push_back(std::move(event));
-        });
-    return 0;
+Bytes Answer(const Bytes& request, uint8_t code, uint32_t counter) {
+    Q::QuarnMessageBuilder builder(0, 1);
+    auto message = builder.BuildBaseMessage(
+        kLock, Q::QUARN_MESSAGE_RESPONSE, std::make_unique<Q::QuarnResponsePayload>(code, counter));
+    message->SetReferenceId(request.at(7) & Q::QUARN_REFERENCE_ID_MASK);
+    message->SetReply(true);
+    return message->Serialize();
 }
+
+uint32_t DeviceOf(const Bytes& frame) {
+    return static_cast<uint32_t>(frame.at(12) << 24 | frame.at(13) << 16 | frame.at(14) << 8 |
+                                 frame.at(15));
+}
+
+Quarn::GatewayCommand Status(std::string requestId) {
+    Quarn::GatewayCommand command;
+    command.requestId = std::move(requestId);
+    command.deviceAddress = kLock;
+    command.client = 1;
+    return command;
+}
+
+}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size == 0) {
@@ -176,37 +174,60 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const size_t requestCount = std::min<size_t>(data[0] & kRequestCountMask, size - 1);
     size_t offset = 1;
 
-    gateway->SetCheckFrameCrc(checkCrc);
+    // No answer time-out, so that only the stream decides; a refresh due every second.
+    Quarn::VirtualGatewayTimings timings;
+    timings.sendSpacing = std::chrono::milliseconds(1);
+    timings.keepAliveInterval = std::chrono::milliseconds(1000);
+    timings.requestTimeout = std::chrono::milliseconds(0);
+    VirtualGateway gateway("127.0.0.1", VirtualGateway::kDefaultPort, timings);
+    Clock::time_point now{};
+    gateway.StartConnecting(now);
+    gateway.ConnectStarted(now);
+    gateway.Connected(now);
+    Bytes refresh = gateway.TakeFrame(now);
+    Require(!refresh.empty());
+    gateway.Receive(Answer(refresh, Q::QUARN_RESPONSE_SEQUENCE_COUNTER_ERROR, 0), now);
+    Require(gateway.GetStatus() == Quarn::READY);
+
     std::map<uint8_t, Waiting> waiting;
-    Q::QuarnMessageBuilder builder(0, 1);
     for (size_t i = 0; i < requestCount; ++i, ++offset) {
-        const uint8_t referenceId = (data[offset] & Q::QUARN_REFERENCE_ID_MASK) == 0
-                                        ? Q::QUARN_REFERENCE_ID_MAX
-                                        : data[offset] & Q::QUARN_REFERENCE_ID_MASK;
-        const bool refresh = (data[offset] & kRefreshBit) != 0;
+        for (int filler = 0; filler < (data[offset] & kFillerMask); ++filler) {
+            gateway.Submit(Status("filler"), now);
+            now += timings.sendSpacing;
+            Bytes frame = gateway.TakeFrame(now);
+            Require(!frame.empty());
+            gateway.Receive(Answer(frame, Q::QUARN_RESPONSE_OK, 0), now);
+        }
         std::string requestId = "request-" + std::to_string(i);
-        auto request = std::make_unique<Quarn::MessageRequestInfo>(
-            requestId, builder.BuildGetStatusMessage(VirtualGateway::kRefreshDeviceAddress),
-            refresh);
-        request->referenceId = referenceId;
-        request->sendTime = request->enqueueTime;
-        Access::Wait(*gateway, std::move(request));
-        waiting[referenceId] = Waiting{std::move(requestId), refresh};
+        if ((data[offset] & kRefreshBit) != 0) {
+            now += timings.keepAliveInterval;
+            gateway.Tick(now);
+        } else {
+            gateway.Submit(Status(requestId), now);
+        }
+        now += timings.sendSpacing;
+        Bytes frame = gateway.TakeFrame(now);
+        if (!frame.empty()) {
+            const bool isRefresh = DeviceOf(frame) == VirtualGateway::kRefreshDeviceAddress;
+            waiting[frame.at(7) & Q::QUARN_REFERENCE_ID_MASK] =
+                Waiting{isRefresh ? VirtualGateway::kRefreshRequestPrefix : requestId, isRefresh};
+        }
     }
+    gateway.SetCheckFrameCrc(checkCrc);
+    gateway.TakeNotices();
 
     // The stream in the reads the input chose, and all of it in one piece.
-    std::vector<unsigned char> whole;
-    std::vector<unsigned char> read;
+    Bytes whole;
+    Bytes read;
     while (offset < size) {
         const size_t length = std::min<size_t>(data[offset], size - offset - 1);
         read.assign(data + offset + 1, data + offset + 1 + length);
         offset += 1 + length;
-        Access::Receive(*gateway, read);
+        gateway.Receive(read, now);
         whole.insert(whole.end(), read.begin(), read.end());
     }
 
-    std::vector<ExpectedEvent> events;
-    std::vector<ExpectedResponse> responses;
+    std::vector<Item> expected;
     Q::QuarnFrameCutter cutter;
     cutter.Append(whole);
     for (;;) {
@@ -219,41 +240,45 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             continue;
         }
         if (IsEventType(frame->GetMessageType())) {
-            events.push_back({frame->GetMessageType(),
-                              static_cast<uint16_t>(frame->GetDeviceAddress() & 0xFFFF),
-                              EventData(*frame)});
+            expected.push_back(
+                {true,
+                 {frame->GetMessageType(),
+                  static_cast<uint16_t>(frame->GetDeviceAddress() & 0xFFFF), EventData(*frame)},
+                 {}});
         } else if (frame->IsReply()) {
             auto found = waiting.find(frame->GetReferenceId());
             if (found != waiting.end()) {
-                ExpectedResponse expected =
+                ExpectedResponse outcome =
                     Outcome(*frame, found->second.requestId, found->second.refresh);
-                if (expected.reported) {
-                    responses.push_back(std::move(expected));
+                if (outcome.reported) {
+                    expected.push_back({false, {}, std::move(outcome)});
                 }
                 waiting.erase(found);
             }
         }
     }
 
-    Require(reports->events.size() == events.size());
-    for (size_t i = 0; i < events.size(); ++i) {
-        const VirtualGateway::Event& event = *reports->events[i];
-        Require(event.GetEventType() == events[i].type);
-        Require(event.GetDeviceAddress() == events[i].deviceAddress);
-        Require(event.GetData() == events[i].data);
+    size_t next = 0;
+    for (auto& notice : gateway.TakeNotices().items) {
+        if (notice.status) {
+            continue;
+        }
+        Require(next < expected.size());
+        const Item& item = expected[next++];
+        Require(item.event == (notice.event != nullptr));
+        if (item.event) {
+            Require(notice.event->GetEventType() == item.expectedEvent.type);
+            Require(notice.event->GetDeviceAddress() == item.expectedEvent.deviceAddress);
+            Require(notice.event->GetData() == item.expectedEvent.data);
+        } else {
+            const VirtualGateway::Response& response = *notice.response;
+            const ExpectedResponse& want = item.expectedResponse;
+            Require(response.GetRequestId().rfind(want.requestId, 0) == 0);
+            Require(response.GetFailure() == want.failure);
+            Require(response.GetResponseCode() == want.responseCode);
+            Require((response.GetStatusPayload() != nullptr) == want.statusPayload);
+        }
     }
-    Require(reports->responses.size() == responses.size());
-    for (size_t i = 0; i < responses.size(); ++i) {
-        const VirtualGateway::Response& response = *reports->responses[i];
-        Require(response.GetRequestId() == responses[i].requestId);
-        Require(response.GetFailure() == responses[i].failure);
-        Require(response.GetResponseCode() == responses[i].responseCode);
-        Require((response.GetStatusPayload() != nullptr) == responses[i].statusPayload);
-    }
-
-    // Everything this input made is freed within it, so that a leak stands out.
-    reports->events.clear();
-    reports->responses.clear();
-    Access::Reset(*gateway);
+    Require(next == expected.size());
     return 0;
 }
