@@ -21,8 +21,10 @@
 //
 // Ownership: the loop owns its threads, epoll and wake descriptors; each link owns its
 // gateway and socket and is shared by its owner and the loop. Add registers a link and
-// starts connecting it; Remove closes it and returns once the loop no longer touches it;
-// after that no callback of it runs. Destroying the loop removes every link still added.
+// starts connecting it; Remove closes it and returns once the loop no longer touches it:
+// after that no callback of it runs on the loop thread, and a command submitted to it is
+// answered NotConnected on the submitting thread. Destroying the loop removes every link
+// still added.
 
 #include <atomic>
 #include <chrono>

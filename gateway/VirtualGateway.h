@@ -9,7 +9,8 @@
 // failed attempts with doubling backoff; NOT_PRESENT after kMaxConnectFailures failures in
 // a row, still retried); the queue (door commands and sequence refreshes before the other
 // requests, each class taking turns by client); the send spacing; the keep-alive sequence
-// refresh; the request deadlines and answer time-outs; the sequence counter and the
+// refresh (while CONNECTED only refreshes leave, one at a time, until one is answered or
+// times out: then READY, so that no command goes out on a counter not yet in step); the request deadlines and answer time-outs; the sequence counter and the
 // reference identifiers, both assigned in TakeFrame and only there, so that frames carry
 // strictly increasing counters in the order they leave; and the matching of answers to
 // waiting requests.
@@ -171,9 +172,9 @@ public:
 
     // Takes a command. Its outcome is a notice, once, under its request id: the gateway's
     // answer or a failure: NotConnected at once when the gateway is not connected and no
-    // attempt is due before the command's deadline (or it is NOT_PRESENT, or does not
-    // keep connected); Busy at once when the frames queued ahead of it cannot all leave
-    // before its deadline; NotSent when its deadline passes before it left; Refused when
+    // attempt is due before the command's deadline (an attempt under way counts as due
+    // now), or it is NOT_PRESENT, or does not keep connected; Busy at once when, behind the
+    // frames queued ahead of it, it cannot leave before its deadline; NotSent when its deadline passes before it left; Refused when
     // its frame cannot be built; NoAnswer when no usable answer came within the request
     // time-out of sending. A frame never leaves after its deadline.
     void Submit(GatewayCommand command, Clock::time_point now);
@@ -213,6 +214,10 @@ private:
     // When the next attempt is due while not connected; max() for never.
     Clock::time_point NextAttempt() const;
     Request TakeNextRequest();
+    // A sequence refresh is in the waiting table.
+    bool RefreshAwaited() const;
+    // A CONNECTED gateway's refresh was answered (or will never be): READY.
+    void RefreshSettled();
     bool TakeFreeReferenceId(uint8_t& referenceId);
     void ExpireRequests(Clock::time_point now);
 
@@ -263,8 +268,6 @@ private:
     uint64_t sequenceEpoch_ = 0;
     std::optional<Clock::time_point> lastSendTime_;
     std::optional<Clock::time_point> lastKeepAliveTime_;
-    // Whether any frame went out yet; until then a CONNECTED gateway gets refreshes only.
-    bool sentBefore_ = false;
     Messages::QuarnFrameCutter frameCutter_;
 
     Notices notices_;

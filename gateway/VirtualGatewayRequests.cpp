@@ -82,9 +82,10 @@ void VirtualGateway::EnqueueRefresh(Clock::time_point now) {
 }
 
 VirtualGateway::Request VirtualGateway::TakeNextRequest() {
-    // Until the gateway reported its counter, only refreshes go out.
-    if (status_ == CONNECTED && !sentBefore_) {
-        return doorQueue_.PopOf(kOwnClient);
+    // Until the gateway answered a refresh, only refreshes go out, one at a time: a
+    // command sent meanwhile could carry a counter the gateway refuses.
+    if (status_ == CONNECTED) {
+        return RefreshAwaited() ? nullptr : doorQueue_.PopOf(kOwnClient);
     }
     if (Request request = doorQueue_.Pop()) {
         return request;
@@ -115,7 +116,6 @@ std::vector<unsigned char> VirtualGateway::TakeFrame(Clock::time_point now) {
         return {};
     }
     lastSendTime_ = now;
-    sentBefore_ = true;
     request->sendTime = now;
     // Stamped now, not when built: every frame carries the counter that follows the
     // previous frame's, and an identifier no waiting request holds.
@@ -228,8 +228,8 @@ VirtualGateway::Clock::time_point VirtualGateway::NextWake(Clock::time_point now
         wake = std::min(wake, lastKeepAliveTime_ ? *lastKeepAliveTime_ + timings_.keepAliveInterval
                                                  : now);
     }
-    const bool sendable = status_ == CONNECTED && !sentBefore_
-                              ? doorQueue_.Holds(kOwnClient)
+    const bool sendable = status_ == CONNECTED
+                              ? doorQueue_.Holds(kOwnClient) && !RefreshAwaited()
                               : !doorQueue_.Empty() || !routineQueue_.Empty();
     if (writable && sendable && waitingMessages_.size() < Messages::QUARN_REFERENCE_ID_MAX) {
         wake = std::min(wake, lastSendTime_ ? std::max(now, *lastSendTime_ + timings_.sendSpacing)
@@ -242,9 +242,23 @@ void VirtualGateway::Report(std::unique_ptr<Response> response) {
     notices_.items.push_back({std::nullopt, std::move(response), nullptr});
 }
 
+bool VirtualGateway::RefreshAwaited() const {
+    return std::any_of(waitingMessages_.begin(), waitingMessages_.end(),
+                       [](const auto& waiting) { return waiting.second->refresh; });
+}
+
+void VirtualGateway::RefreshSettled() {
+    if (status_ == CONNECTED) {
+        ChangeStatus(READY);
+    }
+}
+
 void VirtualGateway::ReportFailed(Request request, Failure failure, const char* reason) {
     if (request->refresh) {
         LOG_DEBUG << "Sequence refresh " << request->requestId << " " << reason << ". Dropped.";
+        // A gateway whose refresh gets no answer is used all the same: a counter it
+        // refuses is adopted from its answer to the next command.
+        RefreshSettled();
         return;
     }
     LOG_WARNING << "Request with ID " << request->requestId << " " << reason

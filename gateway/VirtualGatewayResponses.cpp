@@ -171,6 +171,9 @@ void VirtualGateway::ManageReply(const Messages::QuarnMessage& frame,
     if (auto response = TranslateReply(frame, *request)) {
         Report(std::move(response));
     }
+    if (request->refresh) {
+        RefreshSettled();
+    }
 }
 
 std::unique_ptr<VirtualGateway::Response> VirtualGateway::TranslateReply(
@@ -263,9 +266,7 @@ void VirtualGateway::ResynchroniseSequenceCounter(uint32_t reportedCounter,
     LOG_WARNING << "Received new sequence number. The current SEQ is " << reportedCounter;
     // Only a gateway waiting for its counter becomes usable here; a fault or a
     // disconnection that happened meanwhile stands.
-    if (status_ == CONNECTED) {
-        ChangeStatus(READY);
-    }
+    RefreshSettled();
 }
 
 }  // namespace Quarn

@@ -247,6 +247,22 @@ TEST_F(VirtualGatewayMachineTest, LostConnectionsComeBackAPauseApartRefreshedAft
         now += 1s;
     }
     EXPECT_EQ(gateway->GetHealth().reconnects, 3u);
+
+    // A command queued during an outage waits for the refresh's answer: sent before it, it
+    // would carry a counter the gateway has not confirmed. Any answer will do.
+    gateway->ConnectionLost(now, Loss::ReceiveError);
+    Submit(Open("queued"));
+    Connect();
+    Bytes refresh = Take();
+    ASSERT_FALSE(refresh.empty());
+    EXPECT_EQ(DeviceOf(refresh), VirtualGateway::kRefreshDeviceAddress);
+    now += 100ms;
+    EXPECT_TRUE(Take().empty());
+    Feed(Answer(refresh, Q::QUARN_RESPONSE_NO_ROUTE_FOR_DEVADDR));
+    EXPECT_EQ(gateway->GetStatus(), Quarn::READY);
+    Bytes queued = Take();
+    ASSERT_FALSE(queued.empty());
+    EXPECT_EQ(DeviceOf(queued), 4711u);
 }
 
 TEST_F(VirtualGatewayMachineTest, FramesLeaveSpacedWithCountersInTheOrderTheyLeave) {
