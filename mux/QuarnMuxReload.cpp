@@ -15,9 +15,6 @@
 namespace Mux {
 namespace {
 
-// How long a retired gateway waits for the threads that still hold it for a moment (a
-// request being handed over, a health report) before it is destroyed anyway.
-
 std::string RemovedText(int gatewayId) {
     return "Gateway " + std::to_string(gatewayId) + " was removed from the configuration.";
 }
