@@ -108,10 +108,14 @@ void GatewayLink::HandleEvents(uint32_t events, Clock::time_point now) {
 void GatewayLink::Resolved(std::optional<Net::ClientSocket::Addresses> addresses) {
     std::lock_guard<std::mutex> lock(mutex_);
     resolving_ = false;
-    if (loop_ == nullptr || !gateway_.ConnectUnderWay()) {
-        return;  // removed, or the attempt timed out meanwhile
+    if (loop_ == nullptr) {
+        return;
     }
-    resolved_ = std::move(addresses);
+    // An attempt that timed out meanwhile has failed already; the next one may start now
+    // when it is due.
+    if (gateway_.ConnectUnderWay()) {
+        resolved_ = std::move(addresses);
+    }
     loop_->Schedule(*this, Clock::now());
 }
 
@@ -275,7 +279,8 @@ void GatewayLink::Unwatch() {
 VirtualGateway::Notices GatewayLink::Conclude(Clock::time_point now) {
     status_ = gateway_.GetStatus();
     if (loop_ != nullptr) {
-        loop_->Schedule(*this, gateway_.NextWake(now, unwritten_.empty() && !sendFailed_));
+        loop_->Schedule(*this,
+                        gateway_.NextWake(now, unwritten_.empty() && !sendFailed_, !resolving_));
     }
     return gateway_.TakeNotices();
 }

@@ -192,8 +192,11 @@ public:
     void Tick(Clock::time_point now);
     // When Tick, TakeFrame or ConnectDue have work next; Clock::time_point::max() for
     // never. Includes the time-out of an attempt under way. writable false: the driver
-    // cannot write now (it waits for the socket), so frames that may leave do not count.
-    Clock::time_point NextWake(Clock::time_point now, bool writable = true) const;
+    // cannot write now (it waits for the socket), so frames that may leave do not count;
+    // mayConnect false: the driver cannot start an attempt yet (it still resolves the
+    // host), so a due attempt does not count.
+    Clock::time_point NextWake(Clock::time_point now, bool writable = true,
+                               bool mayConnect = true) const;
     // Whether the attempt under way has taken longer than the connect time-out.
     bool ConnectTimedOut(Clock::time_point now) const;
 

@@ -205,9 +205,9 @@ void VirtualGateway::ExpireRequests(Clock::time_point now) {
     }
 }
 
-VirtualGateway::Clock::time_point VirtualGateway::NextWake(Clock::time_point now,
-                                                          bool writable) const {
-    Clock::time_point wake = NextAttempt();
+VirtualGateway::Clock::time_point VirtualGateway::NextWake(Clock::time_point now, bool writable,
+                                                          bool mayConnect) const {
+    Clock::time_point wake = mayConnect ? NextAttempt() : Clock::time_point::max();
     if (connecting_) {
         wake = std::min(wake, connectStartedAt_ + timings_.connectTimeout);
     }
