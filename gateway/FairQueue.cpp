@@ -17,14 +17,9 @@ void FairQueue::Push(Request request) {
 
 void FairQueue::PushFront(Request request) {
     const uint64_t client = request->client;
-    std::deque<Request>& queue = byClient_[client];
-    if (queue.empty()) {
-        turns_.push_front(client);
-    } else {
-        std::erase(turns_, client);
-        turns_.push_front(client);
-    }
-    queue.push_front(std::move(request));
+    std::erase(turns_, client);
+    turns_.push_front(client);
+    byClient_[client].push_front(std::move(request));
     ++size_;
 }
 

@@ -159,17 +159,7 @@ void GatewayLink::StartAttempt(Clock::time_point now) {
 
 void GatewayLink::BeginConnect(Clock::time_point now, Net::ClientSocket::Addresses addresses) {
     Unwatch();
-    switch (socket_.Connect(std::move(addresses))) {
-        case Net::ClientSocket::Attempt::Connected:
-            gateway_.Connected(now);
-            break;
-        case Net::ClientSocket::Attempt::InProgress:
-            break;
-        case Net::ClientSocket::Attempt::Failed:
-            gateway_.ConnectFailed(now);
-            break;
-    }
-    Watch();
+    Attempted(now, socket_.Connect(std::move(addresses)));
 }
 
 void GatewayLink::AttemptFinished(Clock::time_point now) {
@@ -177,15 +167,14 @@ void GatewayLink::AttemptFinished(Clock::time_point now) {
         return;
     }
     Unwatch();
-    switch (socket_.Continue()) {
-        case Net::ClientSocket::Attempt::Connected:
-            gateway_.Connected(now);
-            break;
-        case Net::ClientSocket::Attempt::InProgress:
-            break;
-        case Net::ClientSocket::Attempt::Failed:
-            gateway_.ConnectFailed(now);
-            break;
+    Attempted(now, socket_.Continue());
+}
+
+void GatewayLink::Attempted(Clock::time_point now, Net::ClientSocket::Attempt attempt) {
+    if (attempt == Net::ClientSocket::Attempt::Connected) {
+        gateway_.Connected(now);
+    } else if (attempt == Net::ClientSocket::Attempt::Failed) {
+        gateway_.ConnectFailed(now);
     }
     Watch();
 }

@@ -107,6 +107,9 @@ private:
     void StartAttempt(Clock::time_point now);
     void BeginConnect(Clock::time_point now, Net::ClientSocket::Addresses addresses);
     void AttemptFinished(Clock::time_point now);
+    // Tells the gateway where an attempt stands (still under way: nothing), then watches
+    // the socket the attempt left.
+    void Attempted(Clock::time_point now, Net::ClientSocket::Attempt attempt);
     void ReadAvailable(Clock::time_point now);
     void WritePending();
     // Writes the frames that may leave now (any thread); false when the socket failed.

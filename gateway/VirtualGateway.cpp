@@ -136,9 +136,7 @@ void VirtualGateway::ConnectFailed(Clock::time_point now) {
 }
 
 void VirtualGateway::ConnectionLost(Clock::time_point now, Loss loss) {
-    if (connecting_) {
-        connecting_ = false;
-    }
+    connecting_ = false;
     if (!IsConnected() && status_ != FAULTED) {
         return;
     }

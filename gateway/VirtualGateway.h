@@ -156,7 +156,6 @@ public:
     // connection and reports ConnectionLost(Closed).
     void StartConnecting(Clock::time_point now);
     void StopConnecting();
-    bool KeepsConnected() const { return keepConnected_; }
     // True when the driver should start an attempt now (none is under way, none is open).
     bool ConnectDue(Clock::time_point now) const;
     // The driver started an attempt; it reports Connected or ConnectFailed.

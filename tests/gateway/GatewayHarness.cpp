@@ -185,17 +185,22 @@ bool GatewayRecorder::WaitForStatus(Quarn::VirtualGatewayStatuses status) {
 std::shared_ptr<Quarn::GatewayLink> MakeLink(const std::string& host, int port,
                                              Quarn::VirtualGatewayTimings timings,
                                              Quarn::GatewayLink::Callbacks callbacks) {
-    return std::make_shared<Quarn::GatewayLink>(
-        Quarn::GatewaySettings{.id = 1, .ipAddress = host, .port = port, .timings = timings},
-        std::move(callbacks));
+    Quarn::GatewaySettings settings;
+    settings.id = 1;
+    settings.ipAddress = host;
+    settings.port = port;
+    settings.timings = timings;
+    return std::make_shared<Quarn::GatewayLink>(std::move(settings), std::move(callbacks));
 }
 
 Quarn::GatewayCommand Command(Quarn::CommandKind kind, std::string requestId) {
-    return {.kind = kind,
-            .requestId = std::move(requestId),
-            .deviceAddress = 4711,
-            .seconds = 1,
-            .client = 1};
+    Quarn::GatewayCommand command;
+    command.kind = kind;
+    command.requestId = std::move(requestId);
+    command.deviceAddress = 4711;
+    command.seconds = 1;
+    command.client = 1;
+    return command;
 }
 
 }  // namespace TestSupport
