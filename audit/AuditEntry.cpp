@@ -79,6 +79,8 @@ const char* OutcomeName(Outcome outcome) {
             return "NOT_SENT";
         case Outcome::NotPermitted:
             return "NOT_PERMITTED";
+        case Outcome::Sending:
+            return "SENDING";
     }
     return "UNKNOWN";
 }

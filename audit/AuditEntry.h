@@ -46,6 +46,8 @@ enum class Outcome {
     TimedOut,  // "TIMEOUT": sent, but no answer in time
     NotSent,   // "NOT_SENT": never reached the gateway; the door did not move
     NotPermitted,  // "NOT_PERMITTED": the client may not do this to this lock
+    Sending,       // "SENDING": on the disk before its frame goes to the gateway; the final
+                   // outcome follows in a line of its own
 };
 
 // The text "Outcome" carries.

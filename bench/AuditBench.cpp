@@ -4,6 +4,7 @@
 // recorded, rather than the gateways' 300 ms spacing.
 
 #include <cstdio>
+#include <cstdlib>
 #include <thread>
 
 #include "bench/Parts.h"
@@ -68,7 +69,93 @@ Flood RunFlood(const TempDir& folder, const Options& options, const std::string&
     return flood;
 }
 
+// A burst of door commands from many clients at once, with "AuditSync" as given.
+struct Burst {
+    Spread spread;
+    double seconds = 0;
+    double syncs = 0;
+};
+
+constexpr int kBurstClients = 8;
+constexpr int kBurstEach = 25;  // 200 door commands in all
+
+double SyncsSoFar(int metricsPort) {
+    const std::string text = TestSupport::HttpRequest(metricsPort, "GET", "/metrics").body;
+    const std::string name = "lockhub_audit_syncs_total ";
+    const size_t at = text.find("\n" + name);
+    return at == std::string::npos ? -1 : std::atof(text.c_str() + at + 1 + name.size());
+}
+
+Burst RunBurst(const TempDir& folder, const Options& options, const std::string& sync) {
+    const int metricsPort = TestSupport::FreePort();
+    LockhubProcess lockhub(folder, "audit-" + sync, options,
+                           Configuration({}, Format("\"AuditLog\": \"%s\", \"AuditSync\": \"%s\", "
+                                                    "\"Metrics\": {\"Port\": %d}, ",
+                                                    folder.File("audit-" + sync + ".log").c_str(),
+                                                    sync.c_str(), metricsPort)));
+    std::vector<std::unique_ptr<MuxClient>> clients;
+    for (int c = 0; c < kBurstClients; ++c) {
+        clients.push_back(std::make_unique<MuxClient>(lockhub.Port()));
+        Register(*clients.back(), Format("%s-register-%d", sync.c_str(), c));
+    }
+    if (!TestSupport::WaitFor([&] { return SyncsSoFar(metricsPort) >= 0; }, 10s)) {
+        Fail("no lockhub_audit_syncs_total at /metrics");
+    }
+    // Let the registrations' lines be synced first, so that the burst counts its own.
+    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+    std::vector<std::vector<double>> times(kBurstClients);
+    const double syncsBefore = SyncsSoFar(metricsPort);
+    const auto start = Clock::now();
+    std::vector<std::thread> threads;
+    for (int c = 0; c < kBurstClients; ++c) {
+        threads.emplace_back([&, c] {
+            for (int i = 0; i < kBurstEach; ++i) {
+                const std::string id = Format("%s-%d-%d", sync.c_str(), c, i);
+                times[c].push_back(
+                    RoundTrip(*clients[c], id, OpenRequest(id, kUnconfiguredGateway, 4711), kNack));
+            }
+        });
+    }
+    for (std::thread& thread : threads) {
+        thread.join();
+    }
+    Burst burst;
+    burst.seconds = Seconds(Clock::now() - start);
+    burst.syncs = SyncsSoFar(metricsPort) - syncsBefore;
+    std::vector<double> all;
+    for (const std::vector<double>& client : times) {
+        all.insert(all.end(), client.begin(), client.end());
+    }
+    burst.spread = SpreadOf(std::move(all));
+    return burst;
+}
+
 }  // namespace
+
+bool MeasureAuditSync(const TempDir& folder, const Options& options, Summary& summary) {
+    std::printf(
+        "\n9b. \"AuditSync\": \"interval\" against \"before-send\" on this machine's disk\n"
+        "    %d clients at once each send %d lock-opens, one after the other, to a gateway\n"
+        "    that is not configured (answered at once: the trail is the only cost); the syncs\n"
+        "    are lockhub_audit_syncs_total's growth over the burst.\n",
+        kBurstClients, kBurstEach);
+    std::fflush(stdout);
+    std::string figures;
+    for (const char* sync : {"interval", "before-send"}) {
+        const Burst burst = RunBurst(folder, options, sync);
+        PrintSpread(sync, burst.spread);
+        std::printf("  %.0f syncs in %.3f s: %.0f a second, %.1f commands a sync\n", burst.syncs,
+                    burst.seconds, burst.syncs / burst.seconds,
+                    burst.syncs > 0 ? kBurstClients * kBurstEach / burst.syncs : 0.0);
+        figures += Format("%s%s p50 %.2f ms, p99 %.2f ms, %.0f syncs (%.0f/s)",
+                          figures.empty() ? "" : "; ", sync, burst.spread.p50, burst.spread.p99,
+                          burst.syncs, burst.syncs / burst.seconds);
+    }
+    summary.Add(Format("AuditSync interval / before-send, a burst of %d door commands",
+                       kBurstClients * kBurstEach),
+                figures);
+    return false;
+}
 
 bool MeasureAuditFlood(const TempDir& folder, const Options& options, Summary& summary) {
     std::printf(

@@ -17,6 +17,8 @@ bool MeasureRestart(const TempDir& folder, const Options& options, Summary& summ
 bool MeasureLogStall(const TempDir& folder, const Options& options, Summary& summary);
 // The same request flood with the audit trail off and on.
 bool MeasureAuditFlood(const TempDir& folder, const Options& options, Summary& summary);
+// A burst of door commands with "AuditSync" "interval" and "before-send".
+bool MeasureAuditSync(const TempDir& folder, const Options& options, Summary& summary);
 // TLS against plain round trips, idle TLS clients, and handshakes.
 bool MeasureTls(const TempDir& folder, const Options& options, Summary& summary);
 // The MQTT bridge on its own against a real broker: events, commands, a stalled broker.
@@ -27,5 +29,7 @@ bool MeasureMetricsScrape(const TempDir& folder, const Options& options, Summary
 bool MeasureReload(const TempDir& folder, const Options& options, Summary& summary);
 // Threads, memory, idle CPU and door commands with 8 and with 1,000 gateways.
 bool MeasureScale(const TempDir& folder, const Options& options, Summary& summary);
+// Home Assistant discovery of 1,000 locks, and door commands through its set topic.
+bool MeasureHomeAssistant(const TempDir& folder, const Options& options, Summary& summary);
 
 }  // namespace Bench

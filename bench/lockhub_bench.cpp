@@ -11,7 +11,7 @@
 //     --keep F     copy lockhub's logs and the locksim outputs to folder F/PART at the end
 //     --lockhub P  measure this lockhub program instead of the one built with the bench
 //     --only PART  run only this part (repeatable): basic, isolation, door-first, restart,
-//                  log-stall, audit, tls, mqtt, metrics, reload, scale
+//                  log-stall, audit, tls, mqtt, metrics, reload, scale, homeassistant
 //     --mqtt-seconds N  how long the mqtt part sends 1,000 events/s (60; 5 with --quick)
 // A part that fails is noted in the summary, its processes ended and its logs kept.
 
@@ -287,8 +287,7 @@ void MeasureRoundTrips(Rig& rig, MuxClient& client, const Sizes& sizes, Results&
     }
     const CpuUse after = rig.Meter().Cpu();
     results.cpuPerRequestUs = 1e6 * (after.runSeconds - before.runSeconds) / sizes.roundTrips;
-    results.relayCpuPerRequestUs =
-        1e6 * (floor.RelayCpuSeconds() - relayBefore) / sizes.roundTrips;
+    results.relayCpuPerRequestUs = 1e6 * (floor.RelayCpuSeconds() - relayBefore) / sizes.roundTrips;
     if (results.socat) {
         results.socatCpuPerRequestUs =
             1e6 * (floor.SocatCpuSeconds() - socatBefore) / sizes.roundTrips;
@@ -564,14 +563,14 @@ void MeasureMemory(Rig& rig, MuxClient& client, const Sizes& sizes, Results& res
 }
 
 void AddToSummary(const Sizes& sizes, const Results& r, Summary& summary) {
-    summary.Add(Format("round trip, idle gateways (%d requests)", sizes.roundTrips),
-                Format("p50 %.2f ms (%.1f x the floor), p99 %.2f ms, max %.2f ms",
-                       r.idleGateway.p50, r.idleGateway.p50 / r.floorPaced.p50, r.idleGateway.p99,
-                       r.idleGateway.max),
-                Format("p99 <= %.0f ms, p50 <= %.0f x the floor: %s", kRoundTripP99TargetMs,
-                       kRoundTripOverFloorTarget,
-                       Verdict(r.idleGateway.p99 <= kRoundTripP99TargetMs &&
-                               r.idleGateway.p50 <= kRoundTripOverFloorTarget * r.floorPaced.p50)));
+    summary.Add(
+        Format("round trip, idle gateways (%d requests)", sizes.roundTrips),
+        Format("p50 %.2f ms (%.1f x the floor), p99 %.2f ms, max %.2f ms", r.idleGateway.p50,
+               r.idleGateway.p50 / r.floorPaced.p50, r.idleGateway.p99, r.idleGateway.max),
+        Format("p99 <= %.0f ms, p50 <= %.0f x the floor: %s", kRoundTripP99TargetMs,
+               kRoundTripOverFloorTarget,
+               Verdict(r.idleGateway.p99 <= kRoundTripP99TargetMs &&
+                       r.idleGateway.p50 <= kRoundTripOverFloorTarget * r.floorPaced.p50)));
     summary.Add("floor: plain TCP relay, same path",
                 Format("p50 %.2f ms, p99 %.2f ms, max %.2f ms", r.floorPaced.p50, r.floorPaced.p99,
                        r.floorPaced.max));
@@ -594,11 +593,11 @@ void AddToSummary(const Sizes& sizes, const Results& r, Summary& summary) {
     } else {
         summary.Add("floor: socat", Format("skipped: %s is not installed", kSocat));
     }
-    summary.Add("CPU per lock-open, idle gateways, info level",
-                Format("lockhub %.0f us; the relay %.0f us", r.cpuPerRequestUs,
-                       r.relayCpuPerRequestUs),
-                Format("<= %.0f us: %s", kCpuPerRequestTargetUs,
-                       Verdict(r.cpuPerRequestUs <= kCpuPerRequestTargetUs)));
+    summary.Add(
+        "CPU per lock-open, idle gateways, info level",
+        Format("lockhub %.0f us; the relay %.0f us", r.cpuPerRequestUs, r.relayCpuPerRequestUs),
+        Format("<= %.0f us: %s", kCpuPerRequestTargetUs,
+               Verdict(r.cpuPerRequestUs <= kCpuPerRequestTargetUs)));
     summary.Add(Format("%d back-to-back requests, one gateway", r.oneGatewayCount),
                 Format("%.1f s (p50 %.0f ms each: %.0f ms spacing)", r.oneGatewayTotalSeconds,
                        r.oneGateway.p50, Milliseconds(kGatewaySpacing)));
@@ -627,8 +626,9 @@ void AddToSummary(const Sizes& sizes, const Results& r, Summary& summary) {
                Verdict(r.rss.back() - r.rss[kMemoryBatches / 2] <= kMemoryNoiseKilobytes)));
 }
 
-const char* const kParts[] = {"basic", "isolation", "door-first", "restart", "log-stall", "audit",
-                              "tls",   "mqtt",      "metrics",    "reload",  "scale"};
+const char* const kParts[] = {"basic",     "isolation", "door-first", "restart",
+                              "log-stall", "audit",     "tls",        "mqtt",
+                              "metrics",   "reload",    "scale",      "homeassistant"};
 
 Options ParseOptions(int argc, char** argv) {
     Options options;
@@ -652,7 +652,7 @@ Options ParseOptions(int argc, char** argv) {
             std::fprintf(stderr,
                          "usage: lockhub_bench [--quick] [--verbose] [--keep FOLDER] "
                          "[--lockhub PROGRAM] [--only basic|isolation|door-first|restart|"
-                         "log-stall|audit|tls|mqtt|metrics|reload|scale]... "
+                         "log-stall|audit|tls|mqtt|metrics|reload|scale|homeassistant]... "
                          "[--mqtt-seconds N]\n");
             std::exit(2);
         }
@@ -723,11 +723,13 @@ int main(int argc, char** argv) {
     RunPart("restart", MeasureRestart, options, summary);
     RunPart("log-stall", MeasureLogStall, options, summary);
     RunPart("audit", MeasureAuditFlood, options, summary);
+    RunPart("audit", MeasureAuditSync, options, summary);
     RunPart("tls", MeasureTls, options, summary);
     RunPart("mqtt", MeasureMqtt, options, summary);
     RunPart("metrics", MeasureMetricsScrape, options, summary);
     RunPart("reload", MeasureReload, options, summary);
     RunPart("scale", MeasureScale, options, summary);
+    RunPart("homeassistant", MeasureHomeAssistant, options, summary);
     summary.Print();
     std::printf("\nload average at the end: %s\n", LoadAverage().c_str());
     return summary.AnyFailed() ? 1 : 0;

@@ -23,7 +23,6 @@
 #include <thread>
 #include <utility>
 
-
 namespace Diagnostics {
 namespace {
 
@@ -55,17 +54,21 @@ bool LockInTime(std::unique_lock<std::mutex>& lock) {
     return true;
 }
 
-void WriteAll(int fd, std::string_view text) {
+// Writes text whole, or as much as fd takes before an error; the bytes written (errno tells
+// why when fewer).
+size_t WriteAll(int fd, std::string_view text) {
+    const size_t size = text.size();
     while (!text.empty()) {
         ssize_t written = ::write(fd, text.data(), text.size());
         if (written < 0 && errno == EINTR) {
             continue;
         }
         if (written <= 0) {
-            return;
+            break;
         }
         text.remove_prefix(static_cast<size_t>(written));
     }
+    return size - text.size();
 }
 
 // Writes whole lines for as long as fd takes them without waiting: a pipe that polls
@@ -109,6 +112,9 @@ std::string Coloured(Severity severity, const std::string& line) {
     coloured += "\x1B[0m\x1B[0K\n";
     return coloured;
 }
+
+class Output;
+Output& Console();
 
 // One output: a bounded buffer that any thread appends to, and a writer thread of its
 // own that drains it. queueMutex_ guards the buffer and is held only to append or take
@@ -255,7 +261,11 @@ private:
                                    " log lines dropped: the log output could not keep up.");
                 batch += colours_.load() ? Coloured(warning, report) : report;
             }
-            WriteAll(Descriptor(), batch);
+            if (path_.empty()) {
+                WriteAll(Descriptor(), batch);
+            } else {
+                WriteToFile(batch);
+            }
             batch.clear();
             {
                 std::lock_guard<std::mutex> lock(queueMutex_);
@@ -263,6 +273,49 @@ private:
             }
             written_.notify_all();
         }
+    }
+
+    // The file output's write. Lines a failed write (a full disk, say) could not take are
+    // counted, the console is told once when such an episode starts, and the first write
+    // that succeeds again begins with one line saying how many were lost; a line the
+    // failure cut short is ended first, so the file keeps whole lines.
+    void WriteToFile(const std::string& batch) {
+        if (lostLines_ > 0) {
+            std::string report = cutShort_ ? "\n" : "";
+            report += FormatLine(warning, __PRETTY_FUNCTION__, __LINE__,
+                                 std::to_string(lostLines_) +
+                                     " log lines lost: the log file could not be written: " +
+                                     std::strerror(lostErrno_) + ".");
+            const size_t written = WriteAll(Descriptor(), report);
+            if (written < report.size()) {
+                // Still failing: the batch is not tried, and its lines join the lost ones.
+                lostErrno_ = errno;
+                cutShort_ = written == 0 ? cutShort_ : report[written - 1] != '\n';
+                lostLines_ += static_cast<uint64_t>(std::count(batch.begin(), batch.end(), '\n'));
+                return;
+            }
+            lostLines_ = 0;
+            cutShort_ = false;
+        }
+        const size_t written = WriteAll(Descriptor(), batch);
+        if (written < batch.size()) {
+            const bool startsEpisode = lostLines_ == 0;
+            Lost(std::string_view(batch).substr(written),
+                 written > 0 && batch[written - 1] != '\n');
+            if (startsEpisode) {
+                Console().Append(FormatLine(error, __PRETTY_FUNCTION__, __LINE__,
+                                            "The log file " + path_ +
+                                                " cannot be written: " + std::strerror(lostErrno_) +
+                                                "; its lines are lost until it can."));
+            }
+        }
+    }
+
+    // Counts the lines of what a write left out (a line cut short counts once).
+    void Lost(std::string_view rest, bool cutShort) {
+        lostErrno_ = errno;
+        lostLines_ += static_cast<uint64_t>(std::count(rest.begin(), rest.end(), '\n'));
+        cutShort_ = cutShort;
     }
 
     static constexpr int kNotOpened = -2;
@@ -285,6 +338,11 @@ private:
     size_t writing_ = 0;       // bytes the writer took and has not finished writing
     int flushWaiters_ = 0;     // threads in WaitUntilWritten: write at once
     uint64_t unreported_ = 0;  // lines dropped since the last report
+    // The writer thread's own: lines a failed file write lost since the last report, the
+    // error, and whether the file ends in a line cut short.
+    uint64_t lostLines_ = 0;
+    int lostErrno_ = 0;
+    bool cutShort_ = false;
 };
 
 // Created once and never destroyed: threads may log until the process ends.

@@ -4,7 +4,8 @@
 // checked by stand-ins: fuzzing opens no file, certificate or audit trail. A stand-in
 // refuses a name of odd length, so that both outcomes are reached.
 //
-// Checks: an accepted configuration never has a negative request time-out; the checker
+// Checks: an accepted configuration never has a negative request time-out; written back as
+// a configuration text and read again it gives the same configuration, with no refusal; the checker
 // accepts exactly the texts the parser accepts whose named files the stand-ins accept
 // (the file reader closes the last line with "\n", which JSON ignores), asks about the
 // TLS files and the audit trail exactly as configured, and quotes a refusal; of an enabled
@@ -107,7 +108,12 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::string text(reinterpret_cast<const char*>(data), size);
     std::optional<MuxConfigurationData> configuration =
-        Mux::Configuration::ParseConfigurationText(text);
+        Mux::Configuration::ReadConfigurationText(text).configuration;
+    if (configuration) {
+        const std::string written = Mux::Configuration::WriteConfigurationText(*configuration);
+        const auto again = Mux::Configuration::ReadConfigurationText(written);
+        Require(again.configuration == configuration);
+    }
 
     WriteFile(data, size);
     const std::optional<std::string> read = Mux::Configuration::ReadConfigurationFile(*path);

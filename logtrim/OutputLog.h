@@ -2,7 +2,9 @@
 // The size-limited output file of logtrim. Single-threaded; built on C library calls only.
 //
 // Every failure to open, create or measure the file prints its message on standard error and
-// ends the process with status 1; nothing is retried.
+// ends the process with status 1; nothing is retried. The file holds whole lines: it is
+// started anew only where a line ends, and a last line cut short (logtrim was killed) is
+// ended at the next start.
 
 #include <cstddef>
 
@@ -21,11 +23,17 @@ public:
     void Open();
 
     // Writes one chunk whole. The file is emptied once the bytes written since it was last
-    // started reach the limit; it is closed and reopened after every chunk.
+    // started reach the limit and a line has ended, so that it holds whole lines; it is
+    // closed and reopened after every chunk.
     void Append(const char* bytes, size_t length);
 
 private:
     void StartAnew();
+    void Rotate();
+    // Writes a part of a chunk; a short write starts the file anew for the rest.
+    void WritePart(const char* bytes, size_t length);
+    // An existing file of size bytes that ends in a line cut short gets its line break.
+    void EndTornLine(long long size);
     void ReopenForAppend();
     void Close();
     // Writes as much of bytes as the file takes; returns how much that was.
@@ -35,6 +43,7 @@ private:
     int limit_;
     long long written_ = 0;  // since the file was last started; 64-bit so it cannot overflow
     int fd_ = -1;
+    bool endsLine_ = true;  // the last byte written is a line break, or nothing was written
 };
 
 }  // namespace LogTrim

@@ -186,6 +186,7 @@ void Registry::AddCollected(Description description, Collect collect) {
 
 std::string Registry::Render() const {
     Exposition out;
+    std::shared_lock<std::shared_mutex> lock(mutex_);
     for (const std::unique_ptr<FamilyBase>& family : families_) {
         out.Head(family->Describe());
         family->Render(out);

@@ -11,9 +11,10 @@
 // samples from a callback at each rendering, for values another object keeps (gateway
 // states, dropped log lines).
 //
-// Threads: families are added on the owner's thread before the first Render; instruments
-// are updated from any thread; Render runs on any thread and never holds up an update for
-// longer than a lookup in one family's table takes.
+// Threads: families are added on one thread at a time, also while another renders (a
+// reload adds the families of a new MQTT bridge); instruments are updated from any thread;
+// Render runs on any thread and never holds up an update for longer than a lookup in one
+// family's table takes.
 //
 // Ownership: the registry owns its families, a family its instruments; references stay
 // valid as long as the registry.
@@ -23,11 +24,11 @@
 #include <functional>
 #include <map>
 #include <memory>
-#include <utility>
 #include <mutex>
 #include <shared_mutex>
 #include <string>
 #include <type_traits>
+#include <utility>
 #include <vector>
 
 namespace Mux::Metrics {
@@ -167,11 +168,13 @@ private:
     template <class Kept>
     Kept& Keep(std::unique_ptr<Kept> family) {
         Kept& kept = *family;
+        std::unique_lock<std::shared_mutex> lock(mutex_);
         families_.push_back(std::move(family));
         return kept;
     }
 
-    std::vector<std::unique_ptr<FamilyBase>> families_;
+    mutable std::shared_mutex mutex_;
+    std::vector<std::unique_ptr<FamilyBase>> families_;  // guarded by mutex_
 };
 
 }  // namespace Mux::Metrics

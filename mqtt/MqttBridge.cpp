@@ -42,9 +42,19 @@ std::string ErrorText(int rc) {
     return text;
 }
 
+// A retained message is published again after every connect from the outbox; what else
+// was not confirmed goes back to it: events, notices, answers, and the clearing of a topic,
+// which the outbox forgets once taken.
 bool KeptForRetry(const MqttPublication& publication) {
-    return publication.kind == MqttPublication::Kind::event ||
-           publication.kind == MqttPublication::Kind::reply;
+    using Kind = MqttPublication::Kind;
+    return publication.kind == Kind::event || publication.kind == Kind::notice ||
+           publication.kind == Kind::reply ||
+           (publication.kind == Kind::retained && publication.payload.empty());
+}
+
+// Home Assistant's birth message comes here.
+std::string BirthTopic(const DiscoverySettings& discovery) {
+    return discovery.prefix + "/status";
 }
 
 }  // namespace
@@ -54,11 +64,11 @@ void MqttBridge::ClientFree::operator()(mosquitto* client) const {
 }
 
 MqttBridge::MqttBridge(MqttSettings settings, MqttBridgeLimits limits)
-    : settings_(std::move(settings)),
-      limits_(limits),
-      topics_(settings_.topicPrefix),
+    : limits_(limits),
       outbox_(limits.maxQueued),
-      wakeFd_(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)) {}
+      wakeFd_(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)),
+      settings_(std::move(settings)),
+      topics_(settings_.topicPrefix) {}
 
 MqttBridge::~MqttBridge() {
     Stop();
@@ -106,20 +116,39 @@ void MqttBridge::Stop() {
     }
 }
 
+void MqttBridge::Reconfigure(MqttSettings settings) {
+    {
+        std::lock_guard<std::mutex> lock(moveMutex_);
+        requestedSettings_ = std::move(settings);
+    }
+    Wake();
+}
+
 void MqttBridge::PublishEvent(int32_t gatewayId, int32_t lockId, std::string json) {
-    outbox_.Add({MqttPublication::Kind::event, topics_.Event(gatewayId, lockId), std::move(json),
-                 "", false});
+    outbox_.Add({MqttPublication::Kind::event, MqttTopics::EventLevels(gatewayId, lockId),
+                 std::move(json), "", false});
     Wake();
 }
 
 void MqttBridge::PublishGatewayStatus(int32_t gatewayId, std::string statusWord) {
-    outbox_.SetStatus(topics_.GatewayStatus(gatewayId), std::move(statusWord));
+    outbox_.SetRetained({false, MqttTopics::GatewayStatusLevels(gatewayId)}, std::move(statusWord));
     Wake();
 }
 
 void MqttBridge::Reply(const MqttCommand& command, std::string json) {
     outbox_.Add({MqttPublication::Kind::reply, command.responseTopic, std::move(json),
-                 command.correlationData, false});
+                 command.correlationData, false, true});
+    Wake();
+}
+
+void MqttBridge::PublishRetained(std::string topic, std::string payload) {
+    outbox_.SetRetained({true, std::move(topic)}, std::move(payload));
+    Wake();
+}
+
+void MqttBridge::PublishNotice(std::string topic, std::string payload) {
+    outbox_.Add(
+        {MqttPublication::Kind::notice, std::move(topic), std::move(payload), "", false, true});
     Wake();
 }
 
@@ -172,9 +201,9 @@ MqttBridge::Client MqttBridge::NewClient() {
         raw, [](mosquitto*, void* self, int reasonCode, int, const mosquitto_property*) {
             static_cast<MqttBridge*>(self)->OnConnect(reasonCode);
         });
-    mosquitto_subscribe_v5_callback_set(raw, [](mosquitto*, void* self, int, int count,
+    mosquitto_subscribe_v5_callback_set(raw, [](mosquitto*, void* self, int messageId, int count,
                                                 const int* granted, const mosquitto_property*) {
-        static_cast<MqttBridge*>(self)->OnSubscribe(count, granted);
+        static_cast<MqttBridge*>(self)->OnSubscribe(messageId, count, granted);
     });
     mosquitto_publish_v5_callback_set(
         raw, [](mosquitto*, void* self, int messageId, int reasonCode, const mosquitto_property*) {
@@ -211,6 +240,9 @@ void MqttBridge::NetworkThreadProc() {
                              (inFlight_.empty() && outbox_.Queued() == 0))) {
             break;
         }
+        if (!stopDeadline) {
+            MoveIfAsked(now);
+        }
         if (link_ == Link::down && now >= nextAttempt_) {
             Connect(now);
         } else if (link_ == Link::connecting && now >= connectDeadline_) {
@@ -219,6 +251,8 @@ void MqttBridge::NetworkThreadProc() {
         }
         if (link_ == Link::up && announce_) {
             Announce();
+        } else if (link_ == Link::up && republish_) {
+            Republish();
         }
         if (link_ == Link::up) {
             PublishQueued();
@@ -257,20 +291,7 @@ void MqttBridge::Connect(Clock::time_point now) {
 
 void MqttBridge::ConnectionEnded(Clock::time_point now, const std::string& reason) {
     const bool wasUp = link_ == Link::up;
-    link_ = Link::down;
-    failureDetail_.clear();
-    connected_ = false;
-    // A fresh client for the next connection: what this one had not sent or had not had
-    // confirmed goes back to the outbox, to be published again from there.
-    std::vector<MqttPublication> unconfirmed;
-    for (InFlight& entry : inFlight_) {
-        if (KeptForRetry(entry.publication)) {
-            unconfirmed.push_back(std::move(entry.publication));
-        }
-    }
-    inFlight_.clear();
-    outbox_.PutBack(std::move(unconfirmed));
-    client_.reset();
+    DropConnection();
     if (wasUp && now - connectedAt_ >= kSteadyConnection) {
         failures_ = 0;
         LOG_WARNING << "MQTT: connection to broker " << settings_.BrokerName()
@@ -298,6 +319,53 @@ void MqttBridge::ConnectionEnded(Clock::time_point now, const std::string& reaso
     lastFailure_ = reason;
     nextAttempt_ = now + Threading::BackoffDelay(failures_, limits_.reconnectFirstDelay,
                                                  limits_.reconnectMaxDelay);
+}
+
+void MqttBridge::DropConnection() {
+    link_ = Link::down;
+    failureDetail_.clear();
+    connected_ = false;
+    // A fresh client for the next connection: what this one had not sent or had not had
+    // confirmed goes back to the outbox, to be published again from there.
+    std::vector<MqttPublication> unconfirmed;
+    for (InFlight& entry : inFlight_) {
+        if (KeptForRetry(entry.publication)) {
+            unconfirmed.push_back(std::move(entry.publication));
+        }
+    }
+    inFlight_.clear();
+    subscriptions_.clear();
+    outbox_.PutBack(std::move(unconfirmed));
+    client_.reset();
+}
+
+void MqttBridge::MoveIfAsked(Clock::time_point now) {
+    std::optional<MqttSettings> next;
+    {
+        std::lock_guard<std::mutex> lock(moveMutex_);
+        next.swap(requestedSettings_);
+    }
+    if (next && next->SameLink(settings_)) {
+        // Only what discovery puts into its messages changed: nothing of the link.
+        settings_ = std::move(*next);
+        return;
+    }
+    if (!next) {
+        return;
+    }
+    LOG_INFO << "MQTT: bridge moving from broker " << settings_.BrokerName() << " under "
+             << settings_.topicPrefix << " to broker " << next->BrokerName() << " under "
+             << next->topicPrefix << ".";
+    if (link_ == Link::up) {
+        LeaveWithWill();
+    }
+    DropConnection();
+    settings_ = std::move(*next);
+    topics_ = MqttTopics(settings_.topicPrefix);
+    // The new broker is tried at once, and its failures are its own.
+    failures_ = 0;
+    lastFailure_.clear();
+    nextAttempt_ = now;
 }
 
 void MqttBridge::WaitAndServe(Clock::time_point until) {
@@ -348,6 +416,10 @@ void MqttBridge::PublishQueued() {
     }
 }
 
+std::string MqttBridge::TopicOf(const MqttPublication& publication) const {
+    return publication.absolute ? publication.topic : topics_.Under(publication.topic);
+}
+
 bool MqttBridge::Publish(MqttPublication publication) {
     mosquitto_property* properties = nullptr;
     if (!publication.correlationData.empty()) {
@@ -356,10 +428,10 @@ bool MqttBridge::Publish(MqttPublication publication) {
                                       static_cast<uint16_t>(publication.correlationData.size()));
     }
     int messageId = 0;
-    int rc =
-        mosquitto_publish_v5(client_.get(), &messageId, publication.topic.c_str(),
-                             static_cast<int>(publication.payload.size()),
-                             publication.payload.data(), kQos, publication.retained, properties);
+    const std::string topic = TopicOf(publication);
+    int rc = mosquitto_publish_v5(
+        client_.get(), &messageId, topic.c_str(), static_cast<int>(publication.payload.size()),
+        publication.payload.data(), kQos, publication.retained, properties);
     mosquitto_property_free_all(&properties);
     if (rc == MOSQ_ERR_SUCCESS) {
         inFlight_.push_back({messageId, std::move(publication)});
@@ -372,36 +444,33 @@ bool MqttBridge::Publish(MqttPublication publication) {
         }
         return false;
     }
-    LOG_WARNING << "MQTT: cannot publish to " << publication.topic << ": " << ErrorText(rc);
+    LOG_WARNING << "MQTT: cannot publish to " << topic << ": " << ErrorText(rc);
     if (publication.kind == MqttPublication::Kind::event) {
         ++eventsRefused_;
     }
     return true;
 }
 
-void MqttBridge::Disconnect() {
-    size_t left = outbox_.Queued();
-    for (const InFlight& entry : inFlight_) {
-        left += KeptForRetry(entry.publication) ? 1 : 0;
-    }
-    if (link_ == Link::up) {
-        // The will goes out as the last word: subscribers see "offline" either way.
-        mosquitto_disconnect_v5(client_.get(), MQTT_RC_DISCONNECT_WITH_WILL_MSG, nullptr);
-        const Clock::time_point deadline = Clock::now() + kDisconnectFlushTime;
-        while (mosquitto_socket(client_.get()) >= 0 && mosquitto_want_write(client_.get()) &&
-               Clock::now() < deadline) {
-            pollfd writable{mosquitto_socket(client_.get()), POLLOUT, 0};
-            ::poll(&writable, 1, 50);
-            if (mosquitto_loop_write(client_.get(), 1) != MOSQ_ERR_SUCCESS) {
-                break;
-            }
+void MqttBridge::LeaveWithWill() {
+    // The will goes out as the last word: subscribers see "offline" either way.
+    mosquitto_disconnect_v5(client_.get(), MQTT_RC_DISCONNECT_WITH_WILL_MSG, nullptr);
+    const Clock::time_point deadline = Clock::now() + kDisconnectFlushTime;
+    while (mosquitto_socket(client_.get()) >= 0 && mosquitto_want_write(client_.get()) &&
+           Clock::now() < deadline) {
+        pollfd writable{mosquitto_socket(client_.get()), POLLOUT, 0};
+        ::poll(&writable, 1, 50);
+        if (mosquitto_loop_write(client_.get(), 1) != MOSQ_ERR_SUCCESS) {
+            break;
         }
     }
-    client_.reset();
-    link_ = Link::down;
-    connected_ = false;
-    inFlight_.clear();
-    if (left > 0) {
+}
+
+void MqttBridge::Disconnect() {
+    if (link_ == Link::up) {
+        LeaveWithWill();
+    }
+    DropConnection();
+    if (size_t left = outbox_.Queued(); left > 0) {
         LOG_WARNING << "MQTT: bridge stopped with " << left << " messages not published.";
     }
     LOG_INFO << "MQTT: bridge to broker " << settings_.BrokerName() << " stopped.";
@@ -431,23 +500,42 @@ void MqttBridge::OnConnect(int reasonCode) {
 
 void MqttBridge::Announce() {
     announce_ = false;
-    // Retain as published: a command sent retained still shows it, so it can be refused.
-    int rc = mosquitto_subscribe_v5(client_.get(), nullptr, topics_.CommandFilter().c_str(), kQos,
-                                    MQTT_SUB_OPT_RETAIN_AS_PUBLISHED, nullptr);
-    if (rc != MOSQ_ERR_SUCCESS) {
-        LOG_ERROR << "MQTT: cannot subscribe to " << topics_.CommandFilter() << ": "
-                  << ErrorText(rc);
+    std::vector<std::string> filters{topics_.CommandFilter()};
+    if (settings_.discovery) {
+        filters.push_back(topics_.SetFilter());
+        filters.push_back(BirthTopic(*settings_.discovery));
     }
-    Publish({MqttPublication::Kind::presence, topics_.Status(), kOnline, "", true});
-    outbox_.RepublishStatuses();
+    for (const std::string& filter : filters) {
+        // Retain as published: a command sent retained still shows it, so it can be refused.
+        int messageId = 0;
+        int rc = mosquitto_subscribe_v5(client_.get(), &messageId, filter.c_str(), kQos,
+                                        MQTT_SUB_OPT_RETAIN_AS_PUBLISHED, nullptr);
+        if (rc != MOSQ_ERR_SUCCESS) {
+            LOG_ERROR << "MQTT: cannot subscribe to " << filter << ": " << ErrorText(rc);
+        } else {
+            subscriptions_[messageId] = filter;
+        }
+    }
+    Republish();
 }
 
-void MqttBridge::OnSubscribe(int grantedCount, const int* granted) {
+void MqttBridge::Republish() {
+    republish_ = false;
+    Publish({MqttPublication::Kind::presence, std::string(MqttTopics::kStatusLevels), kOnline, "",
+             true});
+    outbox_.RepublishRetained();
+}
+
+void MqttBridge::OnSubscribe(int messageId, int grantedCount, const int* granted) {
+    auto filter = subscriptions_.find(messageId);
+    const std::string topic = filter != subscriptions_.end() ? filter->second : "the commands";
+    if (filter != subscriptions_.end()) {
+        subscriptions_.erase(filter);
+    }
     if (grantedCount < 1 || granted[0] >= MQTT_RC_UNSPECIFIED) {
-        LOG_ERROR << "MQTT: the broker refused the subscription to " << topics_.CommandFilter()
-                  << ": "
+        LOG_ERROR << "MQTT: the broker refused the subscription to " << topic << ": "
                   << mosquitto_reason_string(grantedCount < 1 ? MQTT_RC_UNSPECIFIED : granted[0])
-                  << "; no command will arrive.";
+                  << "; nothing will arrive there.";
     }
 }
 
@@ -464,7 +552,7 @@ void MqttBridge::OnPublish(int messageId, int reasonCode) {
     }
     if (refused && !refusalLogged_) {
         refusalLogged_ = true;
-        LOG_WARNING << "MQTT: the broker refused a publication to " << entry->publication.topic
+        LOG_WARNING << "MQTT: the broker refused a publication to " << TopicOf(entry->publication)
                     << ": " << mosquitto_reason_string(reasonCode)
                     << " (logged once per connection).";
     }
@@ -473,20 +561,31 @@ void MqttBridge::OnPublish(int messageId, int reasonCode) {
 
 void MqttBridge::OnMessage(const mosquitto_message& message, const mqtt5__property* properties) {
     const std::string topic = message.topic;
+    if (settings_.discovery && topic == BirthTopic(*settings_.discovery)) {
+        const std::string_view word(static_cast<const char*>(message.payload),
+                                    static_cast<size_t>(message.payloadlen));
+        if (word == kOnline) {
+            LOG_INFO << "MQTT: Home Assistant is online; publishing its configurations and "
+                        "states again.";
+            republish_ = true;
+        }
+        return;
+    }
     if (message.retain) {
         LOG_WARNING << "MQTT: retained command on " << topic
                     << " ignored: it would run again at every reconnect.";
         return;
     }
+    MqttCommand command;
+    command.setTopic = MqttTopics::IsSetTopic(topic);
     char* responseTopic = nullptr;
     mosquitto_property_read_string(properties, MQTT_PROP_RESPONSE_TOPIC, &responseTopic, false);
-    if (responseTopic == nullptr || *responseTopic == '\0') {
+    if (!command.setTopic && (responseTopic == nullptr || *responseTopic == '\0')) {
         std::free(responseTopic);
         LOG_WARNING << "MQTT: command on " << topic << " without a response topic dropped.";
         return;
     }
-    MqttCommand command;
-    command.responseTopic = responseTopic;
+    command.responseTopic = command.setTopic || responseTopic == nullptr ? "" : responseTopic;
     std::free(responseTopic);
     void* correlation = nullptr;
     uint16_t correlationLength = 0;

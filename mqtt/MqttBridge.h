@@ -15,18 +15,34 @@
 //
 // On each connect the bridge publishes "online" retained to <prefix>/status (its last
 // will, "offline", replaces it when the connection dies or the bridge stops), subscribes
-// to the command topics, and publishes every gateway's latest status word again.
+// to the command topics, and publishes every retained message again (each gateway's latest
+// status word; with discovery, Home Assistant's configurations and states). Every
+// connection starts with a clean session: no command published while lockhub was away is
+// delivered to it later.
+//
+// With Home Assistant discovery the bridge also subscribes to the set topics and to Home
+// Assistant's <discovery prefix>/status: when Home Assistant says "online" there (its birth
+// message, after it restarts), every retained message is published again.
+//
+// Reconfigure moves the bridge to other settings while it runs: its thread leaves the
+// broker as Stop does (the old broker publishes the will on the old <prefix>/status), then
+// connects with the new settings, with the usual backoff while the new broker cannot be
+// reached. Nothing held is dropped by the move: what the old broker had not confirmed goes
+// back to the outbox, and the outbox keeps its topics below the prefix, so every event and
+// status word still waiting, also one queued before the move, is published to the new
+// broker under the new prefix. An answer keeps its response topic. Counters carry on. The
+// words retained on the old broker stay there, "offline" among them.
 //
 // Commands: a command published retained is ignored (a retained "open" would open the
-// door again at every reconnect), and so is one without a response topic; each is logged.
-// Every other command reaches the command callback; a payload over kMaxCommandBytes is
-// flagged tooLarge instead of being kept.
+// door again at every reconnect), and so is one on a command topic without a response
+// topic; each is logged. Every other command, and every set message, reaches the command
+// callback; a payload over kMaxCommandBytes is flagged tooLarge instead of being kept.
 //
-// Threads: construction, SetCommandCallback, Start, Stop and destruction on the owner's
-// thread; PublishEvent, PublishGatewayStatus, Reply, Connected and Counters from any
+// Threads: construction, SetCommandCallback, Start, Reconfigure, Stop and destruction on
+// the owner's thread; the Publish operations, Reply, Connected and Counters from any
 // thread, also from the command callback. The command callback runs on the bridge's
 // thread: it must return soon (the bridge's network work waits meanwhile) and must not call
-// Start or Stop.
+// Start, Reconfigure or Stop.
 //
 // Ownership: the bridge owns its thread, its libmosquitto client and its outbox. A command
 // handed to the callback belongs to the callee.
@@ -38,7 +54,10 @@
 #include <deque>
 #include <functional>
 #include <limits>
+#include <map>
 #include <memory>
+#include <mutex>
+#include <optional>
 #include <string>
 #include <utility>
 
@@ -57,8 +76,12 @@ class Thread;
 
 namespace Mux::Mqtt {
 
-// One command as it arrived on <prefix>/gateway/<GatewayID>/lock/<lockID>/command.
+// One command as it arrived on <prefix>/gateway/<GatewayID>/lock/<lockID>/command, or
+// on .../set (Home Assistant's).
 struct MqttCommand {
+    // From a set topic: the payload is "LOCK", "UNLOCK" or "OPEN", or something else to
+    // refuse, and nothing is answered (the lock's state topic tells what happened).
+    bool setTopic = false;
     // From the topic; both 0 with badTopic, when either level is not a decimal 32-bit
     // integer.
     int32_t gatewayId = 0;
@@ -67,7 +90,8 @@ struct MqttCommand {
     // The request's JSON text, as sent; empty when tooLarge.
     std::string payload;
     bool tooLarge = false;
-    // Where the answer goes (never empty), and the bytes it must carry back (may be empty).
+    // Where the answer goes (empty for a set topic's), and the bytes it must carry back
+    // (may be empty).
     std::string responseTopic;
     std::string correlationData;
 };
@@ -127,6 +151,11 @@ public:
     // disconnects so that the broker publishes the will ("offline"), and joins the thread.
     // What was still queued is dropped, with a log line. A second call does nothing.
     void Stop();
+    // Moves the bridge to new settings (broker, client id, topic prefix, credentials, TLS
+    // files) while it runs. Owner's thread, after Start; returns at once. Settings equal to
+    // the bridge's change nothing; of calls made before the bridge's thread gets to them,
+    // the last one counts.
+    void Reconfigure(MqttSettings settings);
 
     // QoS 1, not retained, to <prefix>/gateway/<gatewayId>/lock/<lockId>/event.
     void PublishEvent(int32_t gatewayId, int32_t lockId, std::string json);
@@ -135,11 +164,17 @@ public:
     void PublishGatewayStatus(int32_t gatewayId, std::string statusWord);
     // QoS 1 to the command's response topic, with its correlation data.
     void Reply(const MqttCommand& command, std::string json);
+    // The latest retained message of a whole topic, QoS 1, published again after every
+    // reconnect and Home Assistant birth; an empty payload clears the topic and is
+    // forgotten once published.
+    void PublishRetained(std::string topic, std::string payload);
+    // QoS 1, not retained, to a whole topic: kept while the broker is away like an event,
+    // not counted among them.
+    void PublishNotice(std::string topic, std::string payload);
 
     // Connected, and the broker accepted the connection.
     bool Connected() const { return connected_.load(); }
     MqttCounters Counters() const;
-    const MqttTopics& Topics() const { return topics_; }
 
 private:
     struct ClientFree {
@@ -158,23 +193,33 @@ private:
     Client NewClient();
     void Connect(Clock::time_point now);
     void ConnectionEnded(Clock::time_point now, const std::string& reason);
+    // Closes the connection at once, if any: what the broker had not confirmed goes back to
+    // the outbox.
+    void DropConnection();
+    // Sends DISCONNECT asking the broker to publish the will, and lets it leave.
+    void LeaveWithWill();
+    // Applies the settings Reconfigure left, if they differ from the bridge's.
+    void MoveIfAsked(Clock::time_point now);
     // One pass of waiting for the socket, the wake-up or the time; then the client's work.
     void WaitAndServe(Clock::time_point until);
     // After a connect, outside the library's callbacks (it holds its own locks in them):
     // subscribes to the commands, publishes "online" and every status word again.
     void Announce();
+    // Publishes "online" and every retained message again (bridge thread).
+    void Republish();
     void PublishQueued();
+    // Where the publication goes: under the bridge's prefix, but for a reply.
+    std::string TopicOf(const MqttPublication& publication) const;
     bool Publish(MqttPublication publication);
+    // At the end of the thread: leaves the broker and logs what was not published.
     void Disconnect();
     // Client library callbacks (bridge thread).
     void OnConnect(int reasonCode);
-    void OnSubscribe(int grantedCount, const int* granted);
+    void OnSubscribe(int messageId, int grantedCount, const int* granted);
     void OnPublish(int messageId, int reasonCode);
     void OnMessage(const mosquitto_message& message, const mqtt5__property* properties);
 
-    const MqttSettings settings_;
     const MqttBridgeLimits limits_;
-    const MqttTopics topics_;
     MqttOutbox outbox_;
     CommandCallback commandCallback_;
 
@@ -186,12 +231,20 @@ private:
     std::atomic<uint64_t> eventsRefused_{0};
     std::atomic<uint64_t> reconnects_{0};
 
-    // Bridge thread only (Start hands the first client over before the thread starts).
+    // The settings of the latest Reconfigure, until the bridge's thread takes them.
+    std::mutex moveMutex_;
+    std::optional<MqttSettings> requestedSettings_;
+
+    // Bridge thread only (Start reads them and hands the first client over before the
+    // thread starts).
+    MqttSettings settings_;
+    MqttTopics topics_;
     Client client_;
     Link link_ = Link::down;
     bool everConnected_ = false;
-    bool announce_ = false;  // connected, Announce not done yet
-    int failures_ = 0;       // failed attempts, and connections soon lost, in a row
+    bool announce_ = false;   // connected, Announce not done yet
+    bool republish_ = false;  // Home Assistant came online, Republish not done yet
+    int failures_ = 0;        // failed attempts, and connections soon lost, in a row
     Clock::time_point connectedAt_{};
     Clock::time_point nextAttempt_{};
     Clock::time_point connectDeadline_{};
@@ -200,6 +253,7 @@ private:
     std::string failureDetail_;
     bool refusalLogged_ = false;     // the broker refused a publication on this connection
     std::deque<InFlight> inFlight_;  // in the order handed to the client
+    std::map<int, std::string> subscriptions_;  // asked for, by message id, not yet granted
 
     // Owner's thread only.
     std::unique_ptr<Threading::Thread> thread_;

@@ -19,22 +19,33 @@ void MqttOutbox::Add(MqttPublication publication) {
     }
 }
 
-void MqttOutbox::SetStatus(const std::string& topic, std::string word) {
+void MqttOutbox::SetRetained(RetainedTopic topic, std::string payload) {
     std::lock_guard<std::mutex> lock(mutex_);
-    auto [status, added] = statuses_.try_emplace(topic);
-    unpublishedStatuses_ += added || status->second.published ? 1 : 0;
-    status->second = Status{std::move(word), false};
+    Retained& entry = retained_[topic];
+    entry.payload = std::move(payload);
+    if (!entry.waiting) {
+        entry.waiting = true;
+        unpublished_.push_back(std::move(topic));
+    }
 }
 
 std::optional<MqttPublication> MqttOutbox::Next() {
     std::lock_guard<std::mutex> lock(mutex_);
-    for (auto it = statuses_.begin(); unpublishedStatuses_ > 0 && it != statuses_.end(); ++it) {
-        if (!it->second.published) {
-            it->second.published = true;
-            --unpublishedStatuses_;
-            return MqttPublication{MqttPublication::Kind::status, it->first, it->second.word, "",
-                                   true};
+    if (!unpublished_.empty()) {
+        RetainedTopic topic = std::move(unpublished_.front());
+        unpublished_.pop_front();
+        auto entry = retained_.find(topic);
+        MqttPublication next{MqttPublication::Kind::retained,
+                             std::move(topic.second),
+                             entry->second.payload,
+                             "",
+                             true,
+                             topic.first};
+        entry->second.waiting = false;
+        if (next.payload.empty()) {
+            retained_.erase(entry);
         }
+        return next;
     }
     if (queue_.empty()) {
         return std::nullopt;
@@ -46,16 +57,22 @@ std::optional<MqttPublication> MqttOutbox::Next() {
 
 void MqttOutbox::PutBack(std::vector<MqttPublication> publications) {
     std::lock_guard<std::mutex> lock(mutex_);
+    std::erase_if(publications, [this](const MqttPublication& publication) {
+        return publication.kind == MqttPublication::Kind::retained &&
+               retained_.contains({publication.absolute, publication.topic});
+    });
     queue_.insert(queue_.begin(), std::make_move_iterator(publications.begin()),
                   std::make_move_iterator(publications.end()));
 }
 
-void MqttOutbox::RepublishStatuses() {
+void MqttOutbox::RepublishRetained() {
     std::lock_guard<std::mutex> lock(mutex_);
-    for (auto& entry : statuses_) {
-        entry.second.published = false;
+    for (auto& [topic, entry] : retained_) {
+        if (!entry.waiting) {
+            entry.waiting = true;
+            unpublished_.push_back(topic);
+        }
     }
-    unpublishedStatuses_ = statuses_.size();
 }
 
 uint64_t MqttOutbox::DropsToReport() {

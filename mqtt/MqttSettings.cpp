@@ -1,41 +1,12 @@
 #include "mqtt/MqttSettings.h"
 
-#include <rapidjson/document.h>
-#include <unistd.h>
-
-#include <algorithm>
-#include <cerrno>
 #include <charconv>
-#include <cstring>
+#include <cstdint>
 #include <limits>
+#include <string_view>
 
 namespace Mux::Mqtt {
 namespace {
-
-using rapidjson::Value;
-
-// The keys of the "Mqtt" object and where each one goes.
-struct TextKey {
-    const char* name;
-    std::string MqttSettings::*field;
-    bool required;
-    bool file;  // names a file that must be readable
-};
-
-constexpr TextKey kKeys[] = {
-    {"Broker", nullptr, true, false},  // split into host and port
-    {"ClientId", &MqttSettings::clientId, true, false},
-    {"TopicPrefix", &MqttSettings::topicPrefix, true, false},
-    {"Username", &MqttSettings::username, false, false},
-    {"Password", &MqttSettings::password, false, false},
-    {"CA", &MqttSettings::caFile, false, true},
-    {"Certificate", &MqttSettings::certificateFile, false, true},
-    {"Key", &MqttSettings::keyFile, false, true},
-};
-
-std::string Named(const char* key) {
-    return std::string("Mqtt \"") + key + "\": ";
-}
 
 bool ParsePort(std::string_view text, int& port) {
     const char* end = text.data() + text.size();
@@ -44,8 +15,9 @@ bool ParsePort(std::string_view text, int& port) {
            port <= std::numeric_limits<uint16_t>::max();
 }
 
-// "host", "host:port", "[IPv6]" or "[IPv6]:port". Empty when good, else what is wrong.
-std::string ParseBroker(const std::string& text, MqttSettings& settings) {
+}  // namespace
+
+std::string ReadBroker(const std::string& text, MqttSettings& settings) {
     std::string_view rest;
     if (!text.empty() && text.front() == '[') {
         size_t close = text.find(']');
@@ -75,7 +47,10 @@ std::string ParseBroker(const std::string& text, MqttSettings& settings) {
     return "";
 }
 
-std::string CheckPrefix(const std::string& prefix) {
+std::string CheckTopicPrefix(const std::string& prefix) {
+    if (prefix.empty()) {
+        return "is empty";
+    }
     if (prefix.find_first_of("+#") != std::string::npos) {
         return "\"" + prefix + "\" holds a wildcard ('+' or '#')";
     }
@@ -85,71 +60,21 @@ std::string CheckPrefix(const std::string& prefix) {
     return "";
 }
 
-}  // namespace
-
 std::string MqttSettings::BrokerName() const {
     std::string name = host.find(':') == std::string::npos ? host : "[" + host + "]";
     return name + ":" + std::to_string(port);
 }
 
-std::optional<MqttSettings> ReadMqttSettings(const Value& mqtt, std::string& error) {
-    error.clear();
-    if (!mqtt.IsObject()) {
-        error = "Mqtt: not an object";
-        return std::nullopt;
-    }
-    for (const auto& member : mqtt.GetObject()) {
-        std::string_view name(member.name.GetString(), member.name.GetStringLength());
-        if (std::none_of(std::begin(kKeys), std::end(kKeys),
-                         [&](const TextKey& key) { return name == key.name; })) {
-            error = "Mqtt: unknown key \"" + std::string(name) + "\"";
-            return std::nullopt;
-        }
-    }
-    MqttSettings settings;
-    for (const TextKey& key : kKeys) {
-        Value::ConstMemberIterator member = mqtt.FindMember(key.name);
-        if (member == mqtt.MemberEnd()) {
-            if (key.required) {
-                error = Named(key.name) + "missing";
-                return std::nullopt;
-            }
-            continue;
-        }
-        if (!member->value.IsString() || member->value.GetStringLength() == 0 ||
-            std::strlen(member->value.GetString()) != member->value.GetStringLength()) {
-            error = Named(key.name) + "must be a text that is not empty";
-            return std::nullopt;
-        }
-        std::string text(member->value.GetString(), member->value.GetStringLength());
-        std::string problem;
-        if (key.field == nullptr) {
-            problem = ParseBroker(text, settings);
-        } else {
-            settings.*key.field = text;
-            if (key.field == &MqttSettings::topicPrefix) {
-                problem = CheckPrefix(text);
-            } else if (key.file && ::access(text.c_str(), R_OK) != 0) {
-                problem = text + " cannot be read: " + std::strerror(errno);
-            }
-        }
-        if (!problem.empty()) {
-            error = Named(key.name) + problem;
-            return std::nullopt;
-        }
-    }
-    if (!settings.password.empty() && settings.username.empty()) {
-        error = Named("Password") + "needs a \"Username\"";
-    } else if (settings.certificateFile.empty() != settings.keyFile.empty()) {
-        error = settings.keyFile.empty() ? Named("Certificate") + "needs its \"Key\""
-                                         : Named("Key") + "needs its \"Certificate\"";
-    } else if (!settings.certificateFile.empty() && !settings.UsesTls()) {
-        error = Named("Certificate") + "needs a \"CA\" to check the broker with";
-    }
-    if (!error.empty()) {
-        return std::nullopt;
-    }
-    return settings;
+bool MqttSettings::SameLink(const MqttSettings& other) const {
+    auto prefixOf = [](const MqttSettings& settings) {
+        return settings.discovery ? std::optional<std::string>(settings.discovery->prefix)
+                                  : std::nullopt;
+    };
+    MqttSettings mine = *this;
+    MqttSettings theirs = other;
+    mine.discovery.reset();
+    theirs.discovery.reset();
+    return mine == theirs && prefixOf(*this) == prefixOf(other);
 }
 
 }  // namespace Mux::Mqtt

@@ -1,8 +1,6 @@
 #pragma once
-// How lockhub reaches its MQTT broker: the configuration's "Mqtt" object, read and checked.
-// A value type; ReadMqttSettings runs on any thread and logs nothing.
-
-#include <rapidjson/fwd.h>
+// How lockhub reaches its MQTT broker: the configuration's "Mqtt" object (its schema is the
+// configuration's). A value type; the functions run on any thread and log nothing.
 
 #include <optional>
 #include <string>
@@ -10,6 +8,21 @@
 namespace Mux::Mqtt {
 
 inline constexpr int kDefaultBrokerPort = 1883;
+
+// Home Assistant's MQTT discovery ("Discovery" in "Mqtt"): where lockhub announces its
+// doors, and how its entities behave.
+struct DiscoverySettings {
+    // Home Assistant's discovery prefix: the configurations go below it, and its birth
+    // message arrives on <prefix>/status.
+    std::string prefix;
+    // How long "OPEN" opens a door for, in seconds (1 to 255).
+    int openSeconds = 5;
+    // How often each lock's status is asked for its battery; 0: never.
+    int statusSeconds = 3600;
+    // Whether reader events carry the card number or PIN.
+    bool exposeCredentials = false;
+    bool operator==(const DiscoverySettings&) const = default;
+};
 
 struct MqttSettings {
     std::string host;  // a name or an IP address (IPv6 without its brackets)
@@ -25,17 +38,23 @@ struct MqttSettings {
     std::string caFile;
     std::string certificateFile;
     std::string keyFile;
+    // Home Assistant discovery; none: off.
+    std::optional<DiscoverySettings> discovery;
 
     bool UsesTls() const { return !caFile.empty(); }
+    bool operator==(const MqttSettings&) const = default;
+    // Whether a bridge with these settings and one with other's talk to the same broker in
+    // the same way and subscribe to the same topics: what discovery only shapes in its
+    // messages (open time, status period, credentials) may differ.
+    bool SameLink(const MqttSettings& other) const;
     // "host:port" as the log names the broker ("[::1]:1883" for IPv6).
     std::string BrokerName() const;
 };
 
-// Reads the value of the configuration's "Mqtt" key: "Broker" ("host:port" or "host",
-// port 1883), "ClientId" and "TopicPrefix" are required; "Username", "Password", "CA",
-// "Certificate" and "Key" are optional texts, and the files named must be readable. Any
-// other key, a value of the wrong kind or out of range refuses the whole object:
-// nullopt, with error set to one line that names the key and says what is wrong.
-std::optional<MqttSettings> ReadMqttSettings(const rapidjson::Value& mqtt, std::string& error);
+// Reads "Broker": "host", "host:port", "[IPv6]" or "[IPv6]:port" into the settings' host
+// and port. Empty when good, else what is wrong, in words that follow the key's name.
+std::string ReadBroker(const std::string& text, MqttSettings& settings);
+// Empty when prefix may be a topic prefix (no wildcard, no '/' at its end), else why not.
+std::string CheckTopicPrefix(const std::string& prefix);
 
 }  // namespace Mux::Mqtt

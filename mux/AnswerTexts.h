@@ -18,6 +18,10 @@ inline constexpr const char* kBusyText = "The gateway is busy: the request was n
 // The NACK text of a request for a gateway that is not connected and will not be before
 // the request's deadline: "The request was not sent: gateway N is not connected."
 std::string NotConnectedText(int gatewayId);
+// The NACK text of a door command or whitelist change refused while the audit trail, with
+// "AuditRequired", cannot be written.
+inline constexpr const char* kAuditUnwritableText =
+    "The request was not sent: the audit trail cannot be written.";
 // The NACK text of a request that could not be handed to a gateway.
 inline constexpr const char* kRequestErrorText = "Error in request";
 

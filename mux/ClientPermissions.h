@@ -12,28 +12,37 @@
 //
 // Read once, then constant: any thread may ask.
 
-#include <rapidjson/document.h>
-
 #include <map>
 #include <optional>
 #include <set>
 #include <string>
+#include <vector>
 
 namespace Mux {
 
 // The identity of the commands that arrive through the MQTT bridge.
 inline constexpr const char* kMqttIdentity = "mqtt";
 
+// One entry of "Clients", as the configuration holds it.
+struct ClientEntry {
+    std::string Identity;
+    bool AllGateways = false;  // "Gateways": "*"
+    std::vector<int> Gateways;
+    std::vector<std::string> Requests;
+    bool Events = false;
+    bool operator==(const ClientEntry&) const = default;
+};
+
 class ClientPermissions {
 public:
     // Everything allowed: the configuration has no "Clients" section.
     ClientPermissions() = default;
+    // What the entries allow, and nothing to an identity without one. Of two entries with
+    // the same identity the first counts (the configuration refuses a second one).
+    explicit ClientPermissions(const std::vector<ClientEntry>& entries);
 
-    // Reads the "Clients" array. Nullopt, with reason naming the entry and the key, when an
-    // entry is not an object, lacks "Identity", repeats one, or has a key of the wrong kind
-    // or an unknown request kind.
-    static std::optional<ClientPermissions> Read(const rapidjson::Value& clients,
-                                                 std::string& reason);
+    // Whether "Requests" may name the word: one of the request kinds.
+    static bool IsRequestKind(const std::string& word);
 
     // kind: the request's kind word, or null for a request that asks nothing of a lock.
     bool MayRequest(const std::string& identity, int gatewayId, const char* kind) const;

@@ -1,7 +1,8 @@
 #pragma once
-// lockhub --check-config: reads a configuration file the way start-up reads it and tells
-// what lockhub would make of it, or why it would refuse it. Starts nothing and logs
-// nothing, so it may run next to a live lockhub.
+// lockhub --check-config: reads a configuration file the way start-up reads it, with the
+// same reading, and tells what lockhub would make of it (with the notes start-up logs), or
+// why it would refuse it. Starts nothing and logs nothing, so it may run next to a live
+// lockhub.
 
 #include <functional>
 #include <iosfwd>
@@ -20,10 +21,6 @@ struct ConfigurationFileChecks {
     // The TLS context's check and the audit trail's; neither writes anything.
     static ConfigurationFileChecks Real();
 };
-
-// Why the parser refused a text that it found no other reason for, as precisely as can be
-// told: a JSON error's line and column, or the member that is not what it must be.
-std::string ReasonForRefusal(const std::string& text);
 
 // Writes the report to out. Returns the exit status: 0 when start-up would accept the
 // configuration (notes about ignored or unusable parts do not change that), 1 when the

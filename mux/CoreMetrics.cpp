@@ -4,6 +4,8 @@
 #include <map>
 
 #include "diagnostics/Logger.h"
+#include "metrics/ProcessMetrics.h"
+#include "mux/CommandLine.h"
 #include "mux/CoreServices.h"
 #include "mux/MuxRequestRecord.h"
 #include "mux/protocol/MuxMessageCodes.h"
@@ -28,6 +30,36 @@ std::vector<Sample> GatewaysByStatus(CoreServices& core) {
     std::vector<Sample> samples;
     for (Quarn::VirtualGatewayStatuses status : kStatuses) {
         samples.push_back({{Quarn::StatusName(status)}, static_cast<double>(counts[status])});
+    }
+    return samples;
+}
+
+// The status of each gateway ID: of gateways that share an ID, the first's (the one routed).
+std::map<int, Quarn::VirtualGatewayStatuses> StatusById(CoreServices& core) {
+    std::map<int, Quarn::VirtualGatewayStatuses> statuses;
+    for (const GatewayReport& report : core.ReportGateways()) {
+        statuses.try_emplace(report.id, report.health.status);
+    }
+    return statuses;
+}
+
+std::vector<Sample> GatewaysUp(CoreServices& core) {
+    std::vector<Sample> samples;
+    for (const auto& [id, status] : StatusById(core)) {
+        samples.push_back({{std::to_string(id)}, status == Quarn::READY ? 1.0 : 0.0});
+    }
+    return samples;
+}
+
+// For each gateway ID one sample per status word: 1 for its status, 0 for the others.
+std::vector<Sample> GatewayStatuses(CoreServices& core) {
+    std::vector<Sample> samples;
+    for (const auto& [id, current] : StatusById(core)) {
+        const std::string gateway = std::to_string(id);
+        for (Quarn::VirtualGatewayStatuses status : kStatuses) {
+            samples.push_back(
+                {{gateway, Quarn::StatusName(status)}, status == current ? 1.0 : 0.0});
+        }
     }
     return samples;
 }
@@ -67,6 +99,18 @@ CoreMetrics::CoreMetrics(CoreServices& core)
     registry_.AddCollected(
         {"lockhub_gateways", "Configured gateways by status.", Type::gauge, {"status"}},
         [&core] { return GatewaysByStatus(core); });
+    registry_.AddCollected({"lockhub_gateway_up",
+                            "1 while the gateway is READY, else 0, by gateway ID (of gateways "
+                            "sharing an ID, the first).",
+                            Type::gauge,
+                            {"gateway"}},
+                           [&core] { return GatewaysUp(core); });
+    registry_.AddCollected({"lockhub_gateway_status",
+                            "1 for the gateway's status and 0 for each other status, by gateway "
+                            "ID (of gateways sharing an ID, the first).",
+                            Type::gauge,
+                            {"gateway", "status"}},
+                           [&core] { return GatewayStatuses(core); });
     registry_.AddCollected(
         {"lockhub_gateway_reconnects_total",
          "Connections made to a gateway after its first, by gateway ID.",
@@ -87,6 +131,10 @@ CoreMetrics::CoreMetrics(CoreServices& core)
         [] {
             return std::vector<Sample>{{{}, static_cast<double>(Diagnostics::DroppedLogLines())}};
         });
+    registry_.AddGauge("lockhub_build_info", "lockhub's version; always 1.", {"version"})
+        .With({kVersion})
+        .Set(1);
+    Metrics::AddProcessMetrics(registry_);
 }
 
 void CoreMetrics::Delivered(const MuxRequestRecord& record) {

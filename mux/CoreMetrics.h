@@ -1,10 +1,11 @@
 #pragma once
-// The core's metrics, all named lockhub_...: what the core counts as requests, answers
-// and events pass (requests by kind and outcome, the round trip through each gateway,
-// clients connected, events delivered), and what it collects at each rendering from its
-// gateways (gateways by status, reconnects, CRC errors) and from the logger (log lines
-// dropped). Always kept, whether or not they are served: updating one is an atomic
-// operation or two.
+// The core's metrics, named lockhub_...: what the core counts as requests, answers and
+// events pass (requests by kind and outcome, the round trip through each gateway, clients
+// connected, events delivered), what it collects at each rendering from its gateways
+// (gateways by status; each gateway's readiness, status, reconnects and CRC errors) and
+// from the logger (log lines dropped), and the build's version. Beside them the process's
+// own (ProcessMetrics.h). Always kept, whether or not they are served: updating one is an
+// atomic operation or two.
 //
 // Threads: the operations say who calls them; rendering (through Registry) on the metrics
 // server's thread. Ownership: owned by the core; borrows the core's services, which it

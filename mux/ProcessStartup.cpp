@@ -9,7 +9,6 @@
 
 #include "diagnostics/FaultHandling.h"
 #include "diagnostics/Log.h"
-#include "metrics/MetricsServer.h"
 #include "mux/Configuration.h"
 #include "mux/QuarnMux.h"
 #include "service/ServiceNotifier.h"
@@ -30,38 +29,6 @@ void RaiseDescriptorLimit() {
         LOG_DEBUG << "Raised the open files limit from " << before << " to " << files.rlim_cur
                   << ".";
     }
-}
-
-// Serves the core's metrics when its configuration asks for it; null otherwise, or when
-// they cannot be served (logged): lockhub runs on without them.
-std::unique_ptr<Metrics::MetricsServer> ServeMetrics(QuarnMux& core) {
-    const Metrics::SettingsReading& reading = core.MetricsSettings();
-    for (const std::string& note : reading.notes) {
-        LOG_WARNING << note << ".";
-    }
-    if (!reading.settings) {
-        return nullptr;
-    }
-    const Metrics::Settings& settings = *reading.settings;
-    std::string reason;
-    auto server = Metrics::MetricsServer::Start(
-        settings, core.MetricsRegistry(),
-        [&core] {
-            CoreSummary summary = core.Summarize();
-            const bool healthy = summary.listening && summary.gatewaysReady > 0;
-            return Metrics::MetricsServer::Health{
-                healthy, (healthy ? "ok: " : "unavailable: ") + summary.Text() +
-                             (summary.listening ? "" : ", not listening")};
-        },
-        reason);
-    if (!server) {
-        LOG_ERROR << "Cannot serve metrics on " << settings.address << ":" << settings.port << ": "
-                  << reason << ".";
-        return nullptr;
-    }
-    LOG_INFO << "Serving metrics on http://" << settings.address << ":" << server->Port()
-             << "/metrics and /healthz.";
-    return server;
 }
 
 // Ends start-up before lockhub serves: the reason goes to the log, to standard error (the
@@ -104,9 +71,6 @@ int RunProcess(const CommandLineOptions& options) {
     notifier.SetStatusSource([&core] { return core->Summarize().Text(); });
     core->SetListeningCallback([&notifier] { notifier.Ready(); });
     notifier.Start();
-    // Declared after the core: the server reads the core's state until it is destroyed.
-    std::unique_ptr<Metrics::MetricsServer> metrics;
-    metrics = ServeMetrics(*core);
     // The error thresholds may be reached as soon as the gateways are being connected.
     QuarnMux* stoppable = core.get();
     Diagnostics::SetCoreStopHook([stoppable] { stoppable->Stop(); });

@@ -7,6 +7,7 @@
 #include "audit/AuditTrail.h"
 #include "diagnostics/Log.h"
 #include "gateway/GatewayLoop.h"
+#include "metrics/MetricsEndpoint.h"
 #include "mqtt/MqttBridge.h"
 #include "mux/ConfigurationCheck.h"
 #include "mux/MuxRequestRecord.h"
@@ -47,14 +48,22 @@ QuarnMux::QuarnMux(int port)
       muxMessageQueueMutex_("muxMessageQueueMutex", true, true),
       pendingMessagesListMutex_("pendingMessagesListMutex", true, true) {
     gatewayLoop_ = std::make_unique<Quarn::GatewayLoop>();
+    metricsEndpoint_ = std::make_unique<Metrics::MetricsEndpoint>(metrics_.Registry(), [this] {
+        CoreSummary summary = Summarize();
+        const bool healthy = summary.listening && summary.gatewaysReady > 0;
+        return Metrics::MetricsServer::Health{
+            healthy, (healthy ? "ok: " : "unavailable: ") + summary.Text() +
+                         (summary.listening ? "" : ", not listening")};
+    });
     LOG_VERBOSE << "Initializing thread mutexes for multithread sync.";
     LOG_VERBOSE << "Mutexes for multithread initialized.";
 }
 
 QuarnMux::~QuarnMux() {
     ForceShutdown();
-    if (bridge_) {
-        bridge_->Stop();
+    metricsEndpoint_.reset();
+    if (std::shared_ptr<Mqtt::MqttBridge> bridge = bridge_.exchange(nullptr)) {
+        bridge->Stop();
     }
     if (mainThread_) {
         mainThread_->Join();
@@ -62,6 +71,9 @@ QuarnMux::~QuarnMux() {
     if (gatewaysThread_) {
         gatewaysThread_->Join();
     }
+    // The trail's writer hands requests over ("before-send"): it ends while the rest of
+    // the core is still there.
+    CloseAuditTrail();
     if (serverSocket_) {
         serverSocket_->Stop();
     }
@@ -82,9 +94,10 @@ void QuarnMux::Start() {
         return;
     }
     CreateServerSocket();
-    if (bridge_ && !bridge_->Start()) {
+    if (std::shared_ptr<Mqtt::MqttBridge> bridge = bridge_.load(); bridge && !bridge->Start()) {
         LOG_ERROR << "The MQTT bridge did not start; the client ports work without it.";
     }
+    ApplyMetrics();
     mainThread_ = std::make_unique<Threading::Thread>("core-main", [this] { mainThreadProc(); });
     running_ = true;
     gatewaysRunning_ = true;
@@ -213,7 +226,13 @@ void QuarnMux::gatewaysThreadProc() {
         if (reloadWanted_.exchange(false)) {
             Reload();
         }
-        AwaitWork(gatewaysWork_, gatewaysHeartbeat_);
+        HomeAssistantWork();
+        ExpireHeldCommands();
+        std::optional<std::chrono::steady_clock::time_point> wake = homeAssistant_.NextWake();
+        if (const auto held = heldCommands_.NextWake(); held && (!wake || *held < *wake)) {
+            wake = held;
+        }
+        AwaitWork(gatewaysWork_, gatewaysHeartbeat_, wake);
     }
     LOG_DEBUG << "GatewaysThreadProc thread procedure closing.";
 }
@@ -244,50 +263,29 @@ bool QuarnMux::ParseConfigurationFile(std::string path) {
 bool QuarnMux::ParseConfiguration(std::string json) {
     LOG_INFO << "Parsing configuration JSON...";
     configurationRefusal_.clear();
-    std::string reason;
-    std::optional<Configuration::MuxConfigurationData> configuration =
-        Configuration::ParseConfigurationText(json, &reason);
-    if (!configuration) {
+    Configuration::ConfigurationReading reading = Configuration::ReadConfigurationText(json);
+    if (!reading.configuration) {
         LOG_ERROR << "Cannot parse JSON configuration. Invalid data.";
-        configurationRefusal_ = "The configuration is refused: " +
-                                (reason.empty() ? ReasonForRefusal(json) : reason) + ".";
+        configurationRefusal_ = "The configuration is refused: " + reading.refusal + ".";
         LOG_ERROR << configurationRefusal_;
         // Listeners other than those configured must never open: start-up stops.
-        if (Configuration::HasListenerSettings(json)) {
+        if (reading.namesListeners) {
             listenersRefused_ = true;
         }
         return false;
     }
-    restartOnlySettings_ = configuration->RestartOnly;
-    metricsSettings_ = configuration->Metrics;
-    tls_ = configuration->Tls;
-    plainListener_ = configuration->PlainListener;
-    LOG_VERBOSE << Configuration::DescribeConfiguration(*configuration);
+    LogNotes(reading.notes);
+    tls_ = reading.configuration->Tls;
+    plainListener_ = reading.configuration->PlainListener;
+    LOG_VERBOSE << Configuration::DescribeConfiguration(*reading.configuration);
     LOG_INFO << "JSON Configuration parsed. Activating new configuration.";
-    if (!configuration->AuditLog.empty()) {
-        std::string reason;
-        audit_ = Audit::AuditTrail::Open(configuration->AuditLog, reason);
-        if (!audit_) {
-            startupFailure_ = "Cannot open the audit trail: " + reason;
-            return false;
-        }
-        LOG_INFO << "Recording door commands in the audit trail " << configuration->AuditLog << ".";
+    return Apply(std::move(*reading.configuration), nullptr, startupFailure_);
+}
+
+void QuarnMux::LogNotes(const std::vector<std::string>& notes) {
+    for (const std::string& note : notes) {
+        LOG_WARNING << Configuration::kNotePrefix << note;
     }
-    permissions_.store(
-        std::make_shared<const ClientPermissions>(std::move(configuration->Permissions)));
-    if (configuration->Mqtt) {
-        const Mqtt::MqttSettings& settings = *configuration->Mqtt;
-        mqttPeer_ = std::make_shared<const Quarn::Net::ClientPeer>(Quarn::Net::ClientPeer{
-            kMqttIdentity, settings.host + ":" + std::to_string(settings.port), false});
-        bridge_ = std::make_unique<Mqtt::MqttBridge>(settings);
-        bridge_->SetCommandCallback(
-            [this](Mqtt::MqttCommand command) { MqttCommandReceived(std::move(command)); });
-    }
-    AddBridgeAndTrailMetrics();
-    enabled_ = configuration->Enabled;
-    requestTimeout_ = std::chrono::seconds(configuration->RequestTimeout);
-    InitVirtualGateways(std::move(*configuration));
-    return true;
 }
 
 void QuarnMux::RemoveAllGateways() {
@@ -370,30 +368,21 @@ std::shared_ptr<const GatewaySet> QuarnMux::BuildGatewaySet(
     return set;
 }
 
-void QuarnMux::InitVirtualGateways(Configuration::MuxConfigurationData configuration) {
-    LOG_VERBOSE << "Destroying all gateways already configured...";
-    RemoveAllGateways();
-    if (!enabled_) {
-        LOG_WARNING << "Mux is not enabled.";
-        return;
-    }
-    LOG_INFO << "Start configure gateways.";
-    if (configuration.Gateways.empty()) {
-        return;
-    }
-    std::vector<std::shared_ptr<Gateway>> created;
-    gatewaySet_.store(BuildGatewaySet(configuration, GatewaySet{}, created));
-    LOG_INFO << "Virtual gateways initialized.";
-}
-
 void QuarnMux::VirtualGatewayStateChangedCallback(Gateway& gateway,
                                                   Quarn::VirtualGatewayStatuses oldStatus,
                                                   Quarn::VirtualGatewayStatuses newStatus) {
     LOG_VERBOSE << "[QuarnMux::VirtualGatewayStateChangedCallback] Gateway "
                 << gateway.GetDescription() << "," << gateway.GetId() << " changed state from "
                 << StatusWord(oldStatus) << " to state " << StatusWord(newStatus);
-    if (bridge_) {
-        bridge_->PublishGatewayStatus(gateway.GetId(), Quarn::StatusName(newStatus));
+    if (std::shared_ptr<Mqtt::MqttBridge> bridge = bridge_.load()) {
+        bridge->PublishGatewayStatus(gateway.GetId(), Quarn::StatusName(newStatus));
+    }
+    // Of gateways sharing an ID, the routed one is the one Home Assistant sees.
+    const std::shared_ptr<const GatewaySet> set = gatewaySet_.load();
+    if (auto routed = set->routed.find(static_cast<int>(gateway.GetId()));
+        routed != set->routed.end() && routed->second == &gateway) {
+        homeAssistant_.GatewayStatus(static_cast<int32_t>(gateway.GetId()),
+                                     newStatus == Quarn::READY);
     }
     PublishGatewayStatus(gateway, oldStatus, newStatus);
     switch (newStatus) {

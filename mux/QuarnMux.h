@@ -12,11 +12,11 @@
 // built, and sent to the client that asked, on that very connection; when answers or
 // events are still queued or being delivered ahead of it, it joins answerQueue and the
 // main thread sends it). A request that cannot be handed over is answered at once with a
-// NACK; so is one for a gateway that is not connected and will not be by its deadline. Each request has one deadline, the request
-// time-out counted from its arrival: a request that cannot be sent by then is answered
-// "not sent", and one sent but not answered within the request time-out of sending is
-// answered "did not answer in time". A record belongs to the container that holds it, or
-// to the thread that took it out.
+// NACK; so is one for a gateway that is not connected and will not be by its deadline. Each request
+// has one deadline, the request time-out counted from its arrival: a request that cannot be sent by
+// then is answered "not sent", and one sent but not answered within the request time-out of sending
+// is answered "did not answer in time". A record belongs to the container that holds it, or to the
+// thread that took it out.
 
 #include <atomic>
 #include <cstdint>
@@ -29,11 +29,14 @@
 #include <string>
 #include <vector>
 
+#include "homeassistant/Discovery.h"
 #include "mux/ClientPermissions.h"
 #include "mux/ClientSet.h"
+#include "mux/CommandLine.h"
 #include "mux/Configuration.h"
 #include "mux/CoreMetrics.h"
 #include "mux/CoreServices.h"
+#include "mux/HeldCommands.h"
 #include "threading/Mutex.h"
 #include "threading/Snapshot.h"
 #include "threading/WorkSignal.h"
@@ -68,12 +71,16 @@ namespace Mux {
 
 namespace Audit {
 class AuditTrail;
+struct AuditEntry;
 enum class Outcome;
 }  // namespace Audit
 namespace Mqtt {
 class MqttBridge;
 struct MqttCommand;
 }  // namespace Mqtt
+namespace Metrics {
+class MetricsEndpoint;
+}
 
 class MuxMessage;
 struct MuxRequestRecord;
@@ -113,18 +120,17 @@ public:
     // Why the last configuration given to ParseConfigurationFile was not applied; empty
     // when it was.
     const std::string& ConfigurationRefusal() const { return configurationRefusal_; }
-    // Where the configuration applied at start-up asks for metrics to be served.
-    const Metrics::SettingsReading& MetricsSettings() const { return metricsSettings_; }
     // Writes what the audit trail holds, syncs and closes it; later entries are dropped.
     // For the signal thread just before the process ends; nothing without a trail.
     void CloseAuditTrail();
-    // Replaces all gateways by those of the configuration (not connected yet).
-    void InitVirtualGateways(Configuration::MuxConfigurationData configuration);
 
     // Asks the gateways thread to reread the configuration file at path and apply what
-    // changed: gateways added, removed (their requests answered with a NACK) or replaced,
-    // the request time-out and the permissions for new requests. A file that start-up would
-    // refuse changes nothing. Any thread (the signal thread on SIGUSR1); returns at once.
+    // changed (Apply): gateways added, removed (their requests answered with a NACK) or
+    // replaced, the request time-out and the permissions for new requests, the audit
+    // trail, the MQTT bridge, the metrics and the TLS listener's files. Only the
+    // listeners' ports wait for a restart. A file that start-up would refuse, or whose new
+    // trail or TLS files cannot be used, changes nothing. Any thread (the signal thread on
+    // SIGUSR1); returns at once.
     void RequestReload(std::string path);
 
     // Listen on one local address instead of all; before Start.
@@ -181,9 +187,12 @@ private:
     void PublishGatewayStatus(Gateway& gateway, Quarn::VirtualGatewayStatuses oldStatus,
                               Quarn::VirtualGatewayStatuses newStatus);
     // A loop without work waits for it: without limit, or for one heartbeat period while
-    // the loop is watched, so that it still beats.
-    static void AwaitWork(Threading::WorkSignal& work, const Service::Heartbeat* heartbeat);
+    // the loop is watched, so that it still beats; at most until until, when given.
+    static void AwaitWork(Threading::WorkSignal& work, const Service::Heartbeat* heartbeat,
+                          std::optional<std::chrono::steady_clock::time_point> until = {});
 
+    // Logs the notes of a configuration's reading, as --check-config prints them.
+    static void LogNotes(const std::vector<std::string>& notes);
     // Clears both loop flags and wakes the loops.
     void EndLoops();
     void DestroyMutexes();
@@ -200,9 +209,24 @@ private:
     // Gateways thread: the reload asked for, and the removal of a gateway that left the
     // configuration once no other thread holds it.
     void Reload();
-    // The MQTT bridge's and the audit trail's counters among the metrics; once, with the
-    // configuration.
+    // Puts a configuration in force: at start-up (previous null) all of it, on a reload
+    // what differs from previous. The listeners' ports stay as they are. False, with why,
+    // when the new audit trail or the TLS listener's new files cannot be used: nothing
+    // changed then. The starting thread before Start, then the gateways thread.
+    bool Apply(Configuration::MuxConfigurationData next,
+               const Configuration::MuxConfigurationData* previous, std::string& why);
+    // Apply's parts that follow a reload by themselves.
+    void ApplyMqtt(const Configuration::MuxConfigurationData& next,
+                   const Configuration::MuxConfigurationData* previous);
+    void ApplyGateways(const Configuration::MuxConfigurationData& next);
+    // Serves the metrics where the configuration in force asks (the gateways thread, or
+    // Start).
+    void ApplyMetrics();
+    // The MQTT bridge's and the audit trail's counters among the metrics, once each is
+    // there; they read whichever bridge and trail are in force.
     void AddBridgeAndTrailMetrics();
+    // Announces the doors of the configuration in force to Home Assistant, or stops.
+    void ApplyHomeAssistant();
     void Retire(std::vector<std::shared_ptr<Gateway>> retired);
 
     // Threads.
@@ -238,6 +262,18 @@ private:
     void MqttCommandReceived(Mqtt::MqttCommand command);
     // Answers a command that cannot be read with "Error in request".
     void RefuseMqttCommand(const Mqtt::MqttCommand& command, const std::string& messageId);
+
+    // Home Assistant (QuarnMuxHomeAssistant.cpp). A set command becomes a request of the
+    // identity "mqtt", answered through the lock's entities (the bridge's thread).
+    void SetCommandReceived(const Mqtt::MqttCommand& command);
+    // The status polls due, and the states whose time came (gateways thread).
+    void HomeAssistantWork();
+    // Asks for a lock's status on Home Assistant's behalf, when "mqtt" may.
+    void PollLockStatus(HomeAssistant::LockKey lock);
+    // What an answer to a door command or a status request tells the lock's entities;
+    // response: the gateway's, when the answer was built from one. Where the audit trail
+    // learns the outcome, on the same thread.
+    void TellHomeAssistant(const MuxRequestRecord& record, const GatewayResponse* response);
     // Hands the request to its gateway, or answers it at once with a NACK.
     void HandOver(Record record);
     // True when the gateway queued the request: the record then waits in the pending list.
@@ -255,6 +291,20 @@ private:
     // Records a request's outcome in the audit trail when it moves a door or changes a
     // whitelist, or was not permitted; nothing without a trail.
     void AuditAnswer(const MuxRequestRecord& record, Audit::Outcome outcome) const;
+    static Audit::AuditEntry EntryOf(const MuxRequestRecord& record, Audit::Outcome outcome);
+    // Whether the trail records every request of this kind: it moves a door or changes a
+    // whitelist.
+    static bool IsRecorded(const MuxRequestRecord& record);
+    // Whether a trail is there and takes lines now (not in a full disk's episode).
+    bool IsRecordable() const;
+    // With "AuditSync": "before-send", takes a request the trail records: its "SENDING"
+    // line goes to the disk, then the request is handed over from the trail's writer
+    // thread (or refused when the line cannot be written). One whose line is not on the
+    // disk by its deadline is answered "not sent" then, from the gateways thread. False,
+    // the record left with the caller, for any other request or mode.
+    bool RecordBeforeSending(Record& record);
+    // The gateways thread: answers the held door commands whose deadline has come.
+    void ExpireHeldCommands();
     void AuditEvent(int gatewayId, int lockId, int eventCode) const;
 
     // Answers and events (the gateway loop thread; an outcome known at once, on the thread
@@ -300,28 +350,39 @@ private:
     std::atomic<bool> serving_{false};
     std::unique_ptr<Quarn::Net::ServerSocket> serverSocket_;  // set by Start, then fixed
     std::atomic<bool> enabled_{false};
+    // "AuditRequired": refuse what the trail records while it cannot be written.
+    std::atomic<bool> auditRequired_{false};
+    // "AuditSync": "before-send": what the trail records is on the disk before it is sent.
+    std::atomic<bool> auditBeforeSend_{false};
     // Taken by each request on arrival; a reload may change it.
     std::atomic<std::chrono::seconds> requestTimeout_{
         std::chrono::seconds(Configuration::kDefaultRequestTimeoutSeconds)};
     // Who may do what; replaced whole, so a request reads one consistent set.
-    Threading::Snapshot<ClientPermissions> permissions_{
+    Threading::Snapshot<const ClientPermissions> permissions_{
         std::make_shared<const ClientPermissions>()};
-    // Null without an "AuditLog"; set by the configuration before Start, then fixed.
-    std::unique_ptr<Audit::AuditTrail> audit_;
-    // Null without "Mqtt"; set by the configuration before Start, then fixed. Stopped first
+    // Null without an "AuditLog"; set by Apply. A trail that a reload removes is closed.
+    Threading::Snapshot<Audit::AuditTrail> audit_{nullptr};
+    // Null without "Mqtt"; set by Apply, which starts it once the core runs. Stopped first
     // on the way down: its thread calls into the core.
-    std::unique_ptr<Mqtt::MqttBridge> bridge_;
-    // The client that MQTT commands come from.
-    std::shared_ptr<const Quarn::Net::ClientPeer> mqttPeer_;
+    Threading::Snapshot<Mqtt::MqttBridge> bridge_{nullptr};
+    // The client that MQTT commands come from; set by Apply.
+    Threading::Snapshot<const Quarn::Net::ClientPeer> mqttPeer_{nullptr};
+    // Serves the metrics where the configuration in force asks; Apply moves it once the
+    // core runs. Gone before the rest of the core: its thread reads the core's state.
+    std::unique_ptr<Metrics::MetricsEndpoint> metricsEndpoint_;
+    bool bridgeMetricsAdded_ = false;  // Apply's thread
+    bool trailMetricsAdded_ = false;   // Apply's thread
     std::string startupFailure_;
     std::string configurationRefusal_;
-    Metrics::SettingsReading metricsSettings_;  // set by the configuration before Start
+    // The configuration in force, as Apply left it: by the starting thread before Start,
+    // then by the gateways thread only.
+    std::optional<Configuration::MuxConfigurationData> applied_;
 
     // The gateways of the configuration in force. A set never changes once published: a
     // reload publishes a new one, so any thread reads a consistent set by loading it and
     // keeps its gateways alive while it holds it. Set by the configuration before Start,
     // then by the gateways thread only.
-    Threading::Snapshot<GatewaySet> gatewaySet_{std::make_shared<const GatewaySet>()};
+    Threading::Snapshot<const GatewaySet> gatewaySet_{std::make_shared<const GatewaySet>()};
     // Drives every gateway of every set on its thread; its links call back into the core,
     // so it goes before the rest of the core does.
     std::unique_ptr<Quarn::GatewayLoop> gatewayLoop_;
@@ -330,10 +391,6 @@ private:
     std::mutex reloadMutex_;
     std::string reloadPath_;  // reloadMutex_
     std::atomic<bool> reloadWanted_{false};
-    // The settings only a restart applies, as the configuration in force has them; set by
-    // the configuration before Start.
-    std::string restartOnlySettings_;
-
     Threading::Mutex muxMessageQueueMutex_;
     Threading::Mutex pendingMessagesListMutex_;
     std::deque<Record> answerQueue_;  // muxMessageQueueMutex_
@@ -354,6 +411,12 @@ private:
     Service::Heartbeat* gatewaysHeartbeat_ = nullptr;
     std::function<void()> listeningCallback_;
     std::atomic<bool> listening_{false};
+    // What Home Assistant sees; it wakes the gateways thread for its timers. Requests made
+    // for it are numbered for their MessageIDs.
+    HomeAssistant::Discovery homeAssistant_{kVersion, [this] { gatewaysWork_.Notify(); }};
+    std::atomic<uint64_t> homeAssistantRequests_{0};
+    // Door commands waiting for their "SENDING" line to reach the disk.
+    HeldCommands heldCommands_;
 
     std::atomic<bool> running_{false};
     std::atomic<bool> gatewaysRunning_{false};

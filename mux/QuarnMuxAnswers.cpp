@@ -117,6 +117,7 @@ void QuarnMux::TranslateVirtualGatewayMessage(Gateway& gateway, const GatewayRes
     metrics_.GatewayAnswered(gateway.GetId(), record->receivedAt);
     record->answerMessage = BuildAnswer(*record->requestMessage, gateway.GetId(), response);
     AuditAnswer(*record, AuditOutcomeOf(response, *record->answerMessage));
+    TellHomeAssistant(*record, &response);
     EnqueueAnswer(std::move(record));
 }
 
@@ -204,14 +205,20 @@ void QuarnMux::TranslateVirtualGatewayEvent(Gateway& gateway, const GatewayEvent
             return !permissions->MayReceiveEvents(client.peer->identity, gatewayId);
         });
     }
-    const bool toBroker = bridge_ && permissions->MayReceiveEvents(kMqttIdentity, gatewayId);
+    const std::shared_ptr<Mqtt::MqttBridge> bridge = bridge_.load();
+    const bool toBroker = bridge && permissions->MayReceiveEvents(kMqttIdentity, gatewayId);
+    if (toBroker) {
+        homeAssistant_.ReaderEvent(gatewayId, static_cast<int32_t>(event.GetDeviceAddress()),
+                                   type == Quarn::Messages::QUARN_MESSAGE_PINCODE_EVENT,
+                                   event.GetData());
+    }
     if (clients.empty() && !toBroker) {
         return;
     }
     // Serialised once for every client and the broker.
     const std::string text = ClientText(*message);
     if (toBroker) {
-        bridge_->PublishEvent(gatewayId, event.GetDeviceAddress(), text);
+        bridge->PublishEvent(gatewayId, event.GetDeviceAddress(), text);
     }
     EnqueueEvent(std::move(message), text, clients);
 }
@@ -282,10 +289,22 @@ bool QuarnMux::SendToClient(const MuxRequestRecord& record) {
         return true;
     }
     const std::string& messageId = message->GetMessageId();
+    if (record.mqttCommand && record.mqttCommand->responseTopic.empty()) {
+        LOG_DEBUG << "Answer with ID " << messageId
+                  << " made for Home Assistant: its lock's entities show it.";
+        metrics_.Delivered(record);
+        return true;
+    }
     if (record.mqttCommand) {
+        const std::shared_ptr<Mqtt::MqttBridge> bridge = bridge_.load();
+        if (!bridge) {
+            LOG_WARNING << "Answer with ID " << messageId
+                        << " not sent: the MQTT bridge was removed from the configuration.";
+            return true;
+        }
         LOG_INFO << "Sending message answer with ID " << messageId << " to MQTT topic "
                  << record.mqttCommand->responseTopic;
-        bridge_->Reply(*record.mqttCommand, ClientText(*message));
+        bridge->Reply(*record.mqttCommand, ClientText(*message));
         metrics_.Delivered(record);
         return true;
     }

@@ -3,6 +3,8 @@
 
 #include "audit/AuditEntry.h"
 #include "audit/AuditTrail.h"
+#include "diagnostics/Log.h"
+#include "mux/AnswerTexts.h"
 #include "mux/MuxRequestRecord.h"
 #include "mux/QuarnMux.h"
 #include "mux/protocol/MuxMessage.h"
@@ -21,16 +23,10 @@ const char* EventKind(int eventCode) {
 
 }  // namespace
 
-void QuarnMux::AuditAnswer(const MuxRequestRecord& record, Audit::Outcome outcome) const {
-    if (!audit_) {
-        return;
-    }
+// The entry of a request with this outcome.
+Audit::AuditEntry QuarnMux::EntryOf(const MuxRequestRecord& record, Audit::Outcome outcome) {
     const MuxMessage& request = *record.requestMessage;
     const MuxRequestType* type = FindRequestType(request.GetMessageCode());
-    const bool changesLock = type != nullptr && type->changesLock;
-    if (!changesLock && outcome != Audit::Outcome::NotPermitted) {
-        return;
-    }
     Audit::AuditEntry entry;
     if (record.client &&
         (record.client->tls || record.client->identity != Quarn::Net::kPlainIdentity)) {
@@ -58,23 +54,80 @@ void QuarnMux::AuditAnswer(const MuxRequestRecord& record, Audit::Outcome outcom
             entry.message = nack->message;
         }
     }
-    audit_->Record(entry);
+    return entry;
+}
+
+void QuarnMux::AuditAnswer(const MuxRequestRecord& record, Audit::Outcome outcome) const {
+    const std::shared_ptr<Audit::AuditTrail> trail = audit_.load();
+    if (!trail) {
+        return;
+    }
+    if (!IsRecorded(record) && outcome != Audit::Outcome::NotPermitted) {
+        return;
+    }
+    trail->Record(EntryOf(record, outcome));
+}
+
+bool QuarnMux::IsRecorded(const MuxRequestRecord& record) {
+    const MuxRequestType* type = FindRequestType(record.requestMessage->GetMessageCode());
+    return type != nullptr && type->changesLock;
+}
+
+bool QuarnMux::RecordBeforeSending(Record& record) {
+    const std::shared_ptr<Audit::AuditTrail> trail = audit_.load();
+    if (!auditBeforeSend_.load() || !trail || !IsRecorded(*record)) {
+        return false;
+    }
+    const Audit::AuditEntry entry = EntryOf(*record, Audit::Outcome::Sending);
+    const std::optional<std::chrono::steady_clock::time_point> deadline = DeadlineOf(*record);
+    const HeldCommands::Ticket ticket = heldCommands_.Hold(std::move(record), deadline);
+    if (ticket.earliest) {
+        gatewaysWork_.Notify();
+    }
+    trail->RecordThen(entry, [this, number = ticket.number](bool onDisk) {
+        Record held = heldCommands_.Release(number);
+        if (!held) {
+            return;  // answered at its deadline already
+        }
+        if (onDisk) {
+            HandOver(std::move(held));
+        } else {
+            LOG_WARNING << "Request " << held->requestMessage->GetMessageId()
+                        << " refused: its audit line cannot be written.";
+            EnqueueErrorAnswer(std::move(held), kAuditUnwritableText, Audit::Outcome::NotSent);
+        }
+    });
+    return true;
+}
+
+void QuarnMux::ExpireHeldCommands() {
+    for (Record& held : heldCommands_.Expire(std::chrono::steady_clock::now())) {
+        LOG_WARNING << "Request " << held->requestMessage->GetMessageId()
+                    << " not sent: its audit line did not reach the disk by its deadline.";
+        EnqueueErrorAnswer(std::move(held), kAuditUnwritableText, Audit::Outcome::NotSent);
+    }
+}
+
+bool QuarnMux::IsRecordable() const {
+    const std::shared_ptr<Audit::AuditTrail> trail = audit_.load();
+    return trail && trail->Writable();
 }
 
 void QuarnMux::AuditEvent(int gatewayId, int lockId, int eventCode) const {
-    if (!audit_) {
+    const std::shared_ptr<Audit::AuditTrail> trail = audit_.load();
+    if (!trail) {
         return;
     }
     Audit::AuditEntry entry;
     entry.gatewayId = gatewayId;
     entry.lockId = lockId;
     entry.request = std::string(EventKind(eventCode));
-    audit_->Record(entry);
+    trail->Record(entry);
 }
 
 void QuarnMux::CloseAuditTrail() {
-    if (audit_) {
-        audit_->Close();
+    if (const std::shared_ptr<Audit::AuditTrail> trail = audit_.load()) {
+        trail->Close();
     }
 }
 

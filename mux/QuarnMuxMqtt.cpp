@@ -35,6 +35,10 @@ std::string MessageIdOf(const std::string& text) {
 }  // namespace
 
 void QuarnMux::MqttCommandReceived(Mqtt::MqttCommand command) {
+    if (command.setTopic) {
+        SetCommandReceived(command);
+        return;
+    }
     const std::string& topic = command.responseTopic;
     if (command.tooLarge || command.badTopic) {
         LOG_WARNING << "MQTT command refused: "
@@ -72,7 +76,7 @@ void QuarnMux::MqttCommandReceived(Mqtt::MqttCommand command) {
     }
     auto record =
         std::make_unique<MuxRequestRecord>(-1, 0, std::shared_ptr<MuxMessage>(std::move(message)));
-    record->client = mqttPeer_;
+    record->client = mqttPeer_.load();
     record->mqttCommand = std::make_shared<const Mqtt::MqttCommand>(std::move(command));
     Admit(std::move(record));
 }
@@ -80,7 +84,9 @@ void QuarnMux::MqttCommandReceived(Mqtt::MqttCommand command) {
 void QuarnMux::RefuseMqttCommand(const Mqtt::MqttCommand& command, const std::string& messageId) {
     auto answer = MuxMessageBuilder::BuildMessage(
         MUX_MESSAGE_NACK, messageId, MuxMessageBuilder::BuildNackPayload(0, kRequestErrorText));
-    bridge_->Reply(command, ClientText(*answer));
+    if (const std::shared_ptr<Mqtt::MqttBridge> bridge = bridge_.load()) {
+        bridge->Reply(command, ClientText(*answer));
+    }
     metrics_.RefusedUnread();
 }
 

@@ -25,11 +25,21 @@ void QuarnMux::WatchLoops(Service::ServiceNotifier& notifier) {
     gatewaysHeartbeat_ = notifier.AddLoop("core gateways loop");
 }
 
-void QuarnMux::AwaitWork(Threading::WorkSignal& work, const Service::Heartbeat* heartbeat) {
-    if (heartbeat == nullptr) {
-        work.Wait();
+void QuarnMux::AwaitWork(Threading::WorkSignal& work, const Service::Heartbeat* heartbeat,
+                         std::optional<std::chrono::steady_clock::time_point> until) {
+    std::optional<std::chrono::steady_clock::duration> wait;
+    if (heartbeat != nullptr) {
+        wait = heartbeat->Period();
+    }
+    if (until) {
+        const auto left = std::max(*until - std::chrono::steady_clock::now(),
+                                   std::chrono::steady_clock::duration::zero());
+        wait = std::min(wait.value_or(left), left);
+    }
+    if (wait) {
+        work.WaitFor(*wait);
     } else {
-        work.WaitFor(heartbeat->Period());
+        work.Wait();
     }
 }
 
@@ -94,44 +104,91 @@ void QuarnMux::PublishGatewayStatus(Gateway& gateway, Quarn::VirtualGatewayStatu
     EnqueueEvent(event, ClientText(*event), subscribers);
 }
 
+namespace {
+
+// A sample of what the snapshot holds when the metrics are rendered; none while it holds
+// nothing.
+template <class T>
+Metrics::Registry::Collect SampleOf(const Threading::Snapshot<T>& held, double (*value)(const T&)) {
+    return [&held, value] {
+        const std::shared_ptr<T> now = held.load();
+        return now ? std::vector<Metrics::Sample>{{{}, value(*now)}}
+                   : std::vector<Metrics::Sample>{};
+    };
+}
+
+}  // namespace
+
 void QuarnMux::AddBridgeAndTrailMetrics() {
+    using Audit::AuditTrail;
     using Metrics::Type;
+    using Mqtt::MqttBridge;
     Metrics::Registry& registry = metrics_.Registry();
-    if (Mqtt::MqttBridge* bridge = bridge_.get()) {
-        auto counter = [bridge](uint64_t Mqtt::MqttCounters::*count) {
-            return [bridge, count] {
-                return std::vector<Metrics::Sample>{
-                    {{}, static_cast<double>(bridge->Counters().*count)}};
-            };
-        };
+    if (!bridgeMetricsAdded_ && bridge_.load()) {
+        bridgeMetricsAdded_ = true;
         registry.AddCollected({"lockhub_mqtt_events_published_total",
                                "Events the MQTT broker confirmed.",
                                Type::counter,
                                {}},
-                              counter(&Mqtt::MqttCounters::eventsPublished));
+                              SampleOf<MqttBridge>(bridge_, [](const MqttBridge& bridge) {
+                                  return static_cast<double>(bridge.Counters().eventsPublished);
+                              }));
         registry.AddCollected({"lockhub_mqtt_events_dropped_total",
                                "Events dropped while the MQTT broker was away and the queue "
                                "for it full.",
                                Type::counter,
                                {}},
-                              counter(&Mqtt::MqttCounters::eventsDropped));
+                              SampleOf<MqttBridge>(bridge_, [](const MqttBridge& bridge) {
+                                  return static_cast<double>(bridge.Counters().eventsDropped);
+                              }));
         registry.AddCollected({"lockhub_mqtt_reconnects_total",
                                "Connections made to the MQTT broker after the first.",
                                Type::counter,
                                {}},
-                              counter(&Mqtt::MqttCounters::reconnects));
+                              SampleOf<MqttBridge>(bridge_, [](const MqttBridge& bridge) {
+                                  return static_cast<double>(bridge.Counters().reconnects);
+                              }));
+        registry.AddCollected(
+            {"lockhub_mqtt_connected",
+             "1 while connected to the MQTT broker, else 0; absent without a bridge.",
+             Type::gauge,
+             {}},
+            SampleOf<MqttBridge>(
+                bridge_, [](const MqttBridge& bridge) { return bridge.Connected() ? 1.0 : 0.0; }));
     }
-    if (Audit::AuditTrail* trail = audit_.get()) {
+    if (!trailMetricsAdded_ && audit_.load()) {
+        trailMetricsAdded_ = true;
         registry.AddCollected(
             {"lockhub_audit_entries_lost_total",
              "Audit entries dropped (the writer fell behind) or not written "
              "whole (a failed write).",
              Type::counter,
              {}},
-            [trail] {
-                return std::vector<Metrics::Sample>{
-                    {{}, static_cast<double>(trail->DroppedEntries() + trail->FailedWrites())}};
-            });
+            SampleOf<AuditTrail>(audit_, [](const AuditTrail& trail) {
+                return static_cast<double>(trail.DroppedEntries() + trail.FailedWrites());
+            }));
+        registry.AddCollected({"lockhub_audit_write_errors_total",
+                               "Writes to the audit trail that failed, those tried again "
+                               "(a full disk) included.",
+                               Type::counter,
+                               {}},
+                              SampleOf<AuditTrail>(audit_, [](const AuditTrail& trail) {
+                                  return static_cast<double>(trail.WriteErrors());
+                              }));
+        registry.AddCollected({"lockhub_audit_syncs_total",
+                               "fdatasync calls that put audit lines on the disk.",
+                               Type::counter,
+                               {}},
+                              SampleOf<AuditTrail>(audit_, [](const AuditTrail& trail) {
+                                  return static_cast<double>(trail.Syncs());
+                              }));
+        registry.AddCollected({"lockhub_audit_writable",
+                               "1 while the audit trail takes lines, 0 while its writes fail.",
+                               Type::gauge,
+                               {}},
+                              SampleOf<AuditTrail>(audit_, [](const AuditTrail& trail) {
+                                  return trail.Writable() ? 1.0 : 0.0;
+                              }));
     }
 }
 

@@ -136,6 +136,15 @@ void QuarnMux::Admit(Record record) {
                            Audit::Outcome::NotPermitted);
         return;
     }
+    if (auditRequired_.load() && IsRecorded(*record) && !IsRecordable()) {
+        LOG_WARNING << "Request " << record->requestMessage->GetMessageId()
+                    << " refused: the audit trail cannot be written.";
+        EnqueueErrorAnswer(std::move(record), kAuditUnwritableText, Audit::Outcome::NotSent);
+        return;
+    }
+    if (RecordBeforeSending(record)) {
+        return;
+    }
     HandOver(std::move(record));
 }
 
@@ -178,6 +187,7 @@ void QuarnMux::EnqueueErrorAnswer(Record record, const std::string& text, Audit:
     record->answerMessage = MuxMessageBuilder::BuildMessage(
         MUX_MESSAGE_NACK, messageId, MuxMessageBuilder::BuildNackPayload(0, text));
     AuditAnswer(*record, outcome);
+    TellHomeAssistant(*record, nullptr);
     LOG_WARNING << "Enqueuing NACK mux answer " << messageId << " to the client.";
     try {
         std::optional<size_t> queued = Deliver(std::move(record), kAnswerQueueLockTimeoutSeconds);

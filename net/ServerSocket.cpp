@@ -126,17 +126,33 @@ ServerSocket::~ServerSocket() {
 
 void ServerSocket::EnableTls(int port, std::shared_ptr<const Tls::TlsServerContext> context) {
     tls_.port = port;
+    std::lock_guard<std::mutex> tlsLock(tlsContextMutex_);
     tlsContext_ = std::move(context);
 }
 
+void ServerSocket::ReplaceTlsContext(std::shared_ptr<const Tls::TlsServerContext> context) {
+    {
+        std::lock_guard<std::mutex> tlsLock(tlsContextMutex_);
+        tlsContext_ = context;
+        revocationCheck_ = std::move(context);
+    }
+    Wake();
+}
+
+std::shared_ptr<const Tls::TlsServerContext> ServerSocket::CurrentTlsContext() {
+    std::lock_guard<std::mutex> tlsLock(tlsContextMutex_);
+    return tlsContext_;
+}
+
 bool ServerSocket::InitSocket() {
+    const bool tls = CurrentTlsContext() != nullptr;
     std::lock_guard<std::mutex> listenLock(listenMutex_);
-    if (!plainEnabled_ && !tlsContext_) {
+    if (!plainEnabled_ && !tls) {
         LOG_ERROR << "Error init server socket. No listener: the plain listener is off and TLS "
                      "is not enabled.";
         return false;
     }
-    if ((plainEnabled_ && !OpenListener(plain_)) || (tlsContext_ && !OpenListener(tls_))) {
+    if ((plainEnabled_ && !OpenListener(plain_)) || (tls && !OpenListener(tls_))) {
         for (Listener* listener : {&plain_, &tls_}) {
             if (listener->fd != -1) {
                 ::close(listener->fd);
@@ -355,7 +371,7 @@ void ServerSocket::AcceptPending(bool tls) {
 void ServerSocket::StartHandshake(int clientFd, const sockaddr_in& address) {
     LOG_VERBOSE << "Accepted TLS connection with FD " << clientFd;
     auto connection =
-        std::make_unique<Tls::TlsConnection>(*tlsContext_, clientFd, AddressText(address));
+        std::make_unique<Tls::TlsConnection>(*CurrentTlsContext(), clientFd, AddressText(address));
     {
         std::lock_guard<std::mutex> handshakesLock(newHandshakesMutex_);
         newHandshakes_.push_back(Handshake{clientFd, std::move(connection),
@@ -412,6 +428,7 @@ void ServerSocket::ReceiveDataLoopThreadProc() {
     std::vector<ClientConnection> resetList;
     while (receiveLoopRunning_) {
         TakeNewHandshakes();
+        CloseRevokedClients(resetList);
         if (!BuildWaitSet(waitSet, connectionIds)) {
             continue;
         }
@@ -629,6 +646,14 @@ void ServerSocket::StepHandshakes(const std::vector<pollfd>& waitSet, size_t fir
 void ServerSocket::JoinClientList(Handshake& handshake, std::vector<Packet>& packets,
                                   std::vector<ClientConnection>& resetList) {
     const int fd = handshake.fd;
+    // It may have begun with a context replaced since: the current revocation list decides.
+    if (CurrentTlsContext()->Revokes(*handshake.tls)) {
+        LOG_WARNING << "TLS handshake with " << handshake.tls->PeerAddress()
+                    << " failed: certificate revoked: CN=" << handshake.tls->PeerIdentity() << ".";
+        handshake.tls.reset();
+        ::close(fd);
+        return;
+    }
     const uint64_t connectionId = nextConnectionId.fetch_add(1);
     auto peer = std::make_shared<const ClientPeer>(
         ClientPeer{handshake.tls->PeerIdentity(), handshake.tls->PeerAddress(), true});
@@ -667,6 +692,32 @@ void ServerSocket::CloseResetClients(std::vector<ClientConnection>& resetList) {
         }
     }
     resetList.clear();
+}
+
+void ServerSocket::CloseRevokedClients(std::vector<ClientConnection>& resetList) {
+    std::shared_ptr<const Tls::TlsServerContext> context;
+    {
+        std::lock_guard<std::mutex> tlsLock(tlsContextMutex_);
+        context = std::move(revocationCheck_);
+    }
+    if (!context) {
+        return;
+    }
+    {
+        Threading::MutexGuard guard(clientsListMutex_, false);
+        if (!guard.Lock()) {
+            return;
+        }
+        for (const Client& client : clients_) {
+            if (client.tls && context->Revokes(*client.tls)) {
+                LOG_WARNING << "TLS client " << client.peer->identity << " at "
+                            << client.peer->address << " disconnected on socket " << client.fd
+                            << ": its certificate is revoked by the new revocation list.";
+                resetList.push_back(ClientConnection{client.fd, client.connectionId});
+            }
+        }
+    }
+    CloseResetClients(resetList);
 }
 
 bool ServerSocket::Send(int clientFd, uint64_t connectionId, const std::vector<unsigned char>& data,

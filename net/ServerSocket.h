@@ -12,6 +12,10 @@
 // fails, or is not done within the handshake time-out, is logged with the peer's address
 // and the reason, and closed. Inside TLS the packets are the same as on the plain listener.
 //
+// The TLS files may change while the listener runs (ReplaceTlsContext): handshakes that
+// start later use the new context; connections already in the list stay, except those whose
+// certificate the new context's revocation list revokes, which the receive thread closes.
+//
 // Every connection in the list gets a process-unique connection id. A descriptor number is
 // reused by the system once its connection is closed, so whoever keeps a client for later
 // (to send it an answer) keeps the pair (descriptor, id): Send with an id reaches that
@@ -20,8 +24,8 @@
 // Calling order for the owner: construct, assign the callbacks, set the listeners up
 // (EnableTls, DisablePlainListener, SetBindAddress, SetHandshakeTimeout), InitSocket, and
 // only if it succeeded StartAcceptLoop then StartReceiveDataLoop. Construction, the set-up,
-// InitSocket, the Start operations, Stop and destruction belong to the owner's thread; Send
-// and GetClientConnections may be called from any thread.
+// InitSocket, the Start operations, Stop and destruction belong to the owner's thread; Send,
+// GetClientConnections and ReplaceTlsContext may be called from any thread.
 
 #include <poll.h>
 
@@ -96,6 +100,14 @@ public:
     // Adds a TLS listener on port (0: the system picks one) whose clients must pass the
     // context's checks; before InitSocket.
     void EnableTls(int port, std::shared_ptr<const Tls::TlsServerContext> context);
+    // From any thread (a callback too), once TLS is enabled; context not null. Returns at
+    // once: connections accepted from now on handshake with the new context (its server
+    // certificate, client CAs and revocation list). The receive thread then closes every
+    // client in the list whose certificate the new revocation list revokes, with a log line
+    // and ClientDeletedCallback as for any closed client. A handshake in progress finishes
+    // with the context it started with; once done, its certificate is checked against the
+    // revocation list of the context current then, and a revoked one never joins the list.
+    void ReplaceTlsContext(std::shared_ptr<const Tls::TlsServerContext> context);
     // No plain listener ("PlainListener": false); before InitSocket.
     void DisablePlainListener() { plainEnabled_ = false; }
     // How long a TLS client may take for its handshake (tests shorten it); before
@@ -163,6 +175,7 @@ private:
     void StartHandshake(int clientFd, const sockaddr_in& address);
     void AddPlainClient(int clientFd, const sockaddr_in& address);
     bool HasListener();
+    std::shared_ptr<const Tls::TlsServerContext> CurrentTlsContext();
     void ReceiveDataLoopThreadProc();
     bool AddClient(int clientFd, uint64_t connectionId, std::shared_ptr<const ClientPeer> peer,
                    std::unique_ptr<Tls::TlsConnection> tls);
@@ -179,6 +192,9 @@ private:
     void DrainTlsClient(Client& client, std::vector<Packet>& packets,
                         std::vector<ClientConnection>& resetList);
     void CloseResetClients(std::vector<ClientConnection>& resetList);
+    // Receive thread: after ReplaceTlsContext, closes the clients the new revocation list
+    // revokes.
+    void CloseRevokedClients(std::vector<ClientConnection>& resetList);
     // Receive thread: takes the connections the accept thread handed over, steps the
     // handshakes the wait found ready (from waitSet[first] on), ends those that failed or
     // ran out of time, and lets those that are done join the client list.
@@ -201,8 +217,13 @@ private:
     Listener plain_{"server socket"};
     Listener tls_{"TLS server socket"};
     bool plainEnabled_ = true;
-    // Set by EnableTls before the threads start, then fixed.
-    std::shared_ptr<const Tls::TlsServerContext> tlsContext_;
+    // Guards the TLS context, which EnableTls sets and ReplaceTlsContext replaces.
+    std::mutex tlsContextMutex_;
+    // Each new TLS connection is made from the one current when it is accepted.
+    std::shared_ptr<const Tls::TlsServerContext> tlsContext_;  // tlsContextMutex_
+    // Set by ReplaceTlsContext, taken by the receive thread: the context whose revocation
+    // list the clients in the list are still to be checked against.
+    std::shared_ptr<const Tls::TlsServerContext> revocationCheck_;  // tlsContextMutex_
     std::chrono::milliseconds handshakeTimeout_;
     std::string bindAddress_;  // empty: every local address
     std::atomic<bool> acceptLoopRunning_{false};
@@ -210,7 +231,8 @@ private:
     // Lets Stop cut short the accept thread's pause after a resource shortage.
     std::mutex pauseMutex_;
     std::condition_variable pauseEnded_;
-    // Written to wake the receive thread's wait: a new client, or Stop.
+    // Written to wake the receive thread's wait: a new client, a Send that left bytes
+    // waiting, a replaced TLS context, or Stop.
     int wakeFd_ = -1;
 
     Threading::Mutex clientsListMutex_;

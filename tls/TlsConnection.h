@@ -112,6 +112,7 @@ public:
     int Descriptor() const { return fd_; }
 
 private:
+    friend class TlsServerContext;  // Revokes reads the peer's certificate
     struct SslFree {
         void operator()(ssl_st* ssl) const;
     };

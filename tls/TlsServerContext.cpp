@@ -13,6 +13,8 @@
 #include <ctime>
 #include <vector>
 
+#include "tls/TlsConnection.h"
+
 namespace Quarn::Tls {
 
 namespace {
@@ -282,6 +284,10 @@ void TlsServerContext::ContextFree::operator()(ssl_ctx_st* context) const {
     SSL_CTX_free(context);
 }
 
+void TlsServerContext::CrlFree::operator()(X509_crl_st* crl) const {
+    X509_CRL_free(crl);
+}
+
 TlsServerContext::~TlsServerContext() = default;
 
 std::string TlsServerContext::Check(const TlsFiles& files) {
@@ -306,7 +312,23 @@ std::unique_ptr<TlsServerContext> TlsServerContext::Create(const TlsFiles& files
         ERR_clear_error();
         return nullptr;
     }
-    return std::unique_ptr<TlsServerContext>(new TlsServerContext(context));
+    return std::unique_ptr<TlsServerContext>(new TlsServerContext(context, loaded.crl.release()));
+}
+
+bool TlsServerContext::Revokes(const TlsConnection& connection) const {
+    // The identity is set once the handshake is Done and the certificate verified.
+    X509* certificate = connection.PeerIdentity().empty()
+                            ? nullptr
+                            : SSL_get0_peer_certificate(connection.ssl_.get());
+    if (!crl_ || certificate == nullptr ||
+        X509_NAME_cmp(X509_get_issuer_name(certificate), X509_CRL_get_issuer(crl_.get())) != 0) {
+        return false;
+    }
+    X509_REVOKED* entry = nullptr;
+    // 2: the entry only takes a held certificate off the list ("removeFromCRL").
+    const bool revoked = X509_CRL_get0_by_cert(crl_.get(), &entry, certificate) == 1;
+    ERR_clear_error();
+    return revoked;
 }
 
 }  // namespace Quarn::Tls

@@ -10,17 +10,22 @@
 // ciphers.
 //
 // Threads: Check and Create from any thread. A context does not change once created; any
-// number of connections on any threads may use it at the same time.
+// number of connections on any threads may use it at the same time. Revokes from any
+// thread that may use the connection it is asked about (see TlsConnection's threads).
 //
-// Ownership: the context owns its OpenSSL context. Each TlsConnection made from it holds a
-// reference of its own, so the context may be destroyed while its connections live on.
+// Ownership: the context owns its OpenSSL context and its revocation list. Each
+// TlsConnection made from it holds a reference of its own, so the context may be destroyed
+// while its connections live on.
 
 #include <memory>
 #include <string>
 
 struct ssl_ctx_st;
+struct X509_crl_st;
 
 namespace Quarn::Tls {
+
+class TlsConnection;
 
 // The files of a TLS listener, as the configuration names them. Each is PEM.
 struct TlsFiles {
@@ -47,15 +52,27 @@ public:
     TlsServerContext(const TlsServerContext&) = delete;
     TlsServerContext& operator=(const TlsServerContext&) = delete;
 
+    // True when this context's revocation list revokes the certificate the connection's
+    // peer presented, whichever context the connection was made from: for a connection
+    // that outlived a change of the files. False without a revocation list, and for a
+    // connection whose handshake is not Done.
+    bool Revokes(const TlsConnection& connection) const;
+
 private:
     friend class TlsConnection;
     struct ContextFree {
         void operator()(ssl_ctx_st* context) const;
     };
+    struct CrlFree {
+        void operator()(X509_crl_st* crl) const;
+    };
 
-    explicit TlsServerContext(ssl_ctx_st* context) : context_(context) {}
+    TlsServerContext(ssl_ctx_st* context, X509_crl_st* crl) : context_(context), crl_(crl) {}
 
     std::unique_ptr<ssl_ctx_st, ContextFree> context_;
+    // The same list the context's certificate store checks handshakes against; null: none.
+    // Kept here since reading the store's objects races the handshakes' use of the store.
+    std::unique_ptr<X509_crl_st, CrlFree> crl_;
 };
 
 }  // namespace Quarn::Tls

@@ -4,7 +4,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <future>
+#include <mutex>
+#include <numeric>
 #include <string>
 #include <thread>
 #include <vector>
@@ -154,7 +157,55 @@ TEST_F(AuditTrailTest, LinesFromManyThreadsStayWholeAndInOrder) {
     }
 }
 
-TEST_F(AuditTrailTest, AFullDiskIsCountedAndLoggedAndTheTrailGoesOn) {
+// Lines that must be on the disk first: each callback comes once its line is in the file and
+// synced, in order; lines recorded while the writer is busy share one sync.
+TEST_F(AuditTrailTest, LinesRecordedTogetherShareOneSyncBeforeTheirCallbacks) {
+    const std::string path = folder_.File("audit.log");
+    auto trail = Open(path);
+    AuditEntry entry;
+    entry.request = "OpenLock";
+    std::promise<void> release;
+    std::shared_future<void> released = release.get_future().share();
+    std::promise<void> firstCalled;
+    // The first callback holds the writer up, so that the next lines arrive together.
+    trail->RecordThen(entry, [&](bool onDisk) {
+        EXPECT_TRUE(onDisk);
+        firstCalled.set_value();
+        released.wait();
+    });
+    ASSERT_EQ(firstCalled.get_future().wait_for(10s), std::future_status::ready);
+    const uint64_t syncsBefore = trail->Syncs();
+    constexpr int kBurst = 200;
+    std::vector<int> order;
+    std::mutex orderMutex;
+    for (int i = 0; i < kBurst; ++i) {
+        entry.messageId = std::to_string(i);
+        trail->RecordThen(entry, [&, i](bool onDisk) {
+            EXPECT_TRUE(onDisk);
+            const std::string text = TestSupport::ReadFile(path);
+            EXPECT_NE(text.find("\"MessageID\":\"" + std::to_string(i) + "\""), std::string::npos);
+            std::lock_guard<std::mutex> lock(orderMutex);
+            order.push_back(i);
+        });
+    }
+    release.set_value();
+    ASSERT_TRUE(TestSupport::WaitFor([&] {
+        std::lock_guard<std::mutex> lock(orderMutex);
+        return order.size() == kBurst;
+    }));
+    EXPECT_EQ(trail->Syncs(), syncsBefore + 1);
+    std::vector<int> expected(kBurst);
+    std::iota(expected.begin(), expected.end(), 0);
+    EXPECT_EQ(order, expected);
+    // Once Close began, a line is refused at once: it will never be on the disk.
+    trail->Close();
+    bool refused = false;
+    trail->RecordThen(entry, [&](bool onDisk) { refused = !onDisk; });
+    EXPECT_TRUE(refused);
+}
+
+// A device that is always full: the lines wait, one log line tells, and Close gives them up.
+TEST_F(AuditTrailTest, AFullDiskHoldsItsLinesUntilCloseAndIsLoggedOnce) {
     TestSupport::LogTail log;
     auto trail = Open("/dev/full");
     AuditEntry entry;
@@ -162,16 +213,70 @@ TEST_F(AuditTrailTest, AFullDiskIsCountedAndLoggedAndTheTrailGoesOn) {
     for (int i = 0; i < 3; ++i) {
         trail->Record(entry);
     }
-    ASSERT_TRUE(trail->WaitUntilWritten(10s));
+    ASSERT_TRUE(TestSupport::WaitFor([&] { return trail->WriteErrors() >= 2; }));
+    EXPECT_FALSE(trail->Writable());
+    EXPECT_EQ(trail->FailedWrites(), 0u);
+    trail->Close();
     EXPECT_EQ(trail->FailedWrites(), 3u);
     EXPECT_EQ(trail->WrittenLines(), 0u);
-    trail->Record(entry);
-    trail->Close();
-    EXPECT_EQ(trail->FailedWrites(), 4u);
+    EXPECT_EQ(TestSupport::CountOf(log.Text(), "cannot be written: No space left on device"), 1u);
     EXPECT_EQ(TestSupport::CountOf(log.Text(),
-                                   "Audit trail /dev/full: a line could not be "
-                                   "written: No space left on device"),
-              4u);
+                                   "Audit trail /dev/full closed while it could not "
+                                   "be written: 3 lines were given up."),
+              1u);
+}
+
+// A small file system filled up, then freed: nothing recorded meanwhile is lost.
+TEST_F(AuditTrailTest, LinesWaitWhileTheFileSystemIsFullAndAllArriveOnceItIsNot) {
+    TestSupport::SmallFileSystem disk(folder_);
+    if (!disk.Mounted()) {
+        GTEST_SKIP() << "mounting a tmpfs needs root";
+    }
+    TestSupport::LogTail log;
+    {
+        auto trail = Open(disk.File("audit.log"));
+        disk.Fill();
+        AuditEntry entry;
+        entry.message = std::string(2000, 'm');
+        for (int i = 0; i < 20; ++i) {
+            trail->Record(entry);
+        }
+        ASSERT_TRUE(TestSupport::WaitFor([&] { return !trail->Writable(); }));
+        disk.Free();
+        EXPECT_TRUE(trail->WaitUntilWritten(10s));
+        EXPECT_TRUE(trail->Writable());
+        EXPECT_EQ(trail->WrittenLines(), 20u);
+        EXPECT_EQ(trail->FailedWrites(), 0u);
+    }
+    const std::vector<std::string> lines = LinesOf(TestSupport::ReadFile(disk.File("audit.log")));
+    EXPECT_EQ(lines.size(), 20u);
+    for (const std::string& line : lines) {
+        EXPECT_TRUE(IsJsonObject(line)) << line.substr(0, 80);
+    }
+    EXPECT_EQ(TestSupport::CountOf(log.Text(), "cannot be written: No space left on device"), 1u);
+    EXPECT_TRUE(log.WaitFor("is written again, after"));
+}
+
+// lockhub ended while writing a line: the torn line is moved aside, never left in the middle.
+TEST_F(AuditTrailTest, ATornLastLineIsMovedAsideAtOpen) {
+    TestSupport::LogTail log;
+    const std::string path = folder_.File("audit.log");
+    const std::string whole = R"({"Request":"OpenLock","Outcome":"ACK"})"
+                              "\n";
+    TestSupport::WriteFile(path, whole + whole + R"({"Request":"Open)");
+    {
+        auto trail = Open(path);
+        AuditEntry entry;
+        entry.request = "CloseLock";
+        trail->Record(entry);
+    }
+    const std::vector<std::string> lines = LinesOf(TestSupport::ReadFile(path));
+    ASSERT_EQ(lines.size(), 3u);
+    for (const std::string& line : lines) {
+        EXPECT_TRUE(IsJsonObject(line)) << line;
+    }
+    EXPECT_EQ(TestSupport::ReadFile(path + AuditTrail::kTornSuffix), "{\"Request\":\"Open\n");
+    EXPECT_TRUE(log.WaitFor("its last line was cut short (16 bytes"));
 }
 
 TEST_F(AuditTrailTest, AStalledDiskNeverHoldsUpRecordEntriesAreDroppedCountedAndLogged) {
@@ -216,6 +321,66 @@ TEST_F(AuditTrailTest, AStalledDiskNeverHoldsUpRecordEntriesAreDroppedCountedAnd
         EXPECT_TRUE(IsJsonObject(line));
     }
     EXPECT_TRUE(log.WaitFor("entries were dropped: it could not keep up."));
+}
+
+TEST_F(AuditTrailTest, AMoveWhileThreadsRecordPutsEachEntryInExactlyOneFileInOrder) {
+    constexpr int kThreads = 4;
+    std::string oldPath = folder_.File("old.log");
+    std::string newPath = folder_.File("new.log");
+    auto trail = Open(oldPath, 64 * 1024 * 1024);
+    std::atomic<bool> moved{false};
+    std::vector<std::future<int>> recorders;
+    for (int t = 0; t < kThreads; ++t) {
+        recorders.push_back(std::async(std::launch::async, [&, t] {
+            AuditEntry entry;
+            entry.SetCertificateClient("client-" + std::to_string(t));
+            int recorded = 0;
+            for (int afterMove = 0; afterMove < 300; afterMove += moved ? 1 : 0) {
+                entry.messageId = std::to_string(recorded++);
+                trail->Record(entry);
+            }
+            return recorded;
+        }));
+    }
+    ASSERT_TRUE(TestSupport::WaitFor([&] { return trail->WrittenLines() >= 100; }));
+    std::string reason;
+    EXPECT_TRUE(trail->Reopen(newPath, reason)) << reason;
+    moved = true;
+    EXPECT_EQ(trail->Path(), newPath);
+    std::vector<int> recorded;
+    for (auto& recorder : recorders) {
+        recorded.push_back(recorder.get());
+    }
+    trail->Close();
+
+    // Each thread's entries count up from 0 through the old file, then the new one.
+    std::vector<int> next(kThreads, 0);
+    for (const std::string& path : {oldPath, newPath}) {
+        std::vector<std::string> lines = LinesOf(TestSupport::ReadFile(path));
+        EXPECT_GE(lines.size(), 100u) << path;
+        for (const std::string& line : lines) {
+            rapidjson::Document document;
+            document.Parse(line.c_str());
+            ASSERT_TRUE(!document.HasParseError() && document.IsObject()) << line;
+            int t = std::stoi(document["Client"].GetString() + std::string("client-").size());
+            EXPECT_EQ(std::stoi(document["MessageID"].GetString()), next[t]++) << path;
+        }
+    }
+    EXPECT_EQ(next, recorded);
+    EXPECT_EQ(trail->WrittenLines(), static_cast<uint64_t>(std::reduce(next.begin(), next.end())));
+}
+
+TEST_F(AuditTrailTest, AMoveToAFileThatCannotBeOpenedLeavesTheTrailWhereItWas) {
+    std::string path = folder_.File("audit.log");
+    auto trail = Open(path);
+    std::string missing = folder_.File("missing/audit.log");
+    std::string reason;
+    EXPECT_FALSE(trail->Reopen(missing, reason));
+    EXPECT_EQ(reason, "AuditLog " + missing + ": cannot be opened: No such file or directory");
+    EXPECT_EQ(trail->Path(), path);
+    trail->Record(AuditEntry{});
+    trail->Close();
+    EXPECT_EQ(LinesOf(TestSupport::ReadFile(path)).size(), 1u);
 }
 
 TEST(AuditTrailCheckTest, CheckPathTellsWhyAFileCannotBeOpened) {

@@ -5,17 +5,19 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 #include <filesystem>
 #include <optional>
 #include <string_view>
 #include <thread>
 
+#include "diagnostics/Diagnostics.h"
 #include "diagnostics/FaultHandling.h"
 #include "diagnostics/Log.h"
-#include "diagnostics/Diagnostics.h"
 #include "diagnostics/Logger.h"
 #include "diagnostics/Tracer.h"
 #include "tests/support/TestSupport.h"
@@ -26,7 +28,8 @@ namespace {
 
 // The exit tests run this program again as a child: with LOCKHUB_LOGGER_EXIT set, it logs
 // kExitLines numbered lines into the file LOCKHUB_LOGGER_FILE and leaves through the exit
-// path named there ("return", "critical", "quit" or "crash"), before any test starts.
+// path named there ("return", "critical", "quit" or "crash"), before any test starts;
+// "fulldisk" then removes the file LOCKHUB_LOGGER_FILLER, logs "after" and returns.
 constexpr int kExitLines = 20000;
 
 [[maybe_unused]] const bool exitScenario = [] {
@@ -44,6 +47,13 @@ constexpr int kExitLines = 20000;
     Diagnostics::RegisterSignalHandlers();
     for (int i = 0; i < kExitLines; ++i) {
         LOG_INFO << "line " << i;
+    }
+    if (path == "fulldisk") {
+        // The disk was full for those lines; now it has room again.
+        Diagnostics::FlushLog(10s);
+        ::unlink(std::getenv("LOCKHUB_LOGGER_FILLER"));
+        LOG_INFO << "after";
+        std::exit(0);
     }
     if (path == "return") {
         std::exit(0);  // what main returning does
@@ -357,12 +367,13 @@ struct ExitRun {
 
 // This program run as a child that logs kExitLines lines and leaves through exitPath, with
 // these variables added to its environment.
-ExitRun RunChild(const std::string& exitPath, const std::vector<std::string>& environment = {}) {
+ExitRun RunChild(const std::string& exitPath, const std::vector<std::string>& environment = {},
+                 std::string logFile = "") {
     TestSupport::TempDir folder;
     // A fake gcore: the crash path runs it instead of dumping the test program.
     TestSupport::WriteFile(folder.File("gcore"), "#!/bin/sh\n");
     ::chmod(folder.File("gcore").c_str(), 0755);
-    std::string logFile = folder.File("child.log");
+    logFile = logFile.empty() ? folder.File("child.log") : logFile;
     std::vector<std::string> variables = {"LOCKHUB_LOGGER_EXIT=" + exitPath,
                                           "LOCKHUB_LOGGER_FILE=" + logFile,
                                           "PATH=" + folder.Path() + ":" + std::getenv("PATH")};
@@ -402,6 +413,48 @@ TEST(LoggerExit, QueuedLinesReachBothOutputsOnEveryOrderlyExit) {
         EXPECT_EQ(AfterNumberedLines(run.log), exit.last) << exit.exitPath;
         EXPECT_TRUE(run.console == run.log) << exit.exitPath << ": console and file differ";
     }
+}
+
+// A full disk under the log file costs lines, never the process: the console says so once,
+// and the first write that succeeds again tells how many were lost.
+TEST(LoggerExit, AFullDiskCostsLinesAndTheFileThenSaysHowMany) {
+    TestSupport::TempDir folder;
+    TestSupport::SmallFileSystem disk(folder);
+    if (!disk.Mounted()) {
+        GTEST_SKIP() << "mounting a tmpfs needs root";
+    }
+    // Room for a few lines only, so that one write is likely cut short.
+    disk.Fill();
+    const std::string filler = disk.File("filler");
+    std::filesystem::resize_file(filler, std::filesystem::file_size(filler) - 8192);
+    ExitRun run = RunChild("fulldisk", {"LOCKHUB_LOGGER_FILLER=" + filler}, disk.File("child.log"));
+    EXPECT_EQ(run.status, 0);
+    const std::vector<std::string> messages = Messages(run.log);
+    // Whole numbered lines in order; a line cut short shows a smaller number or none.
+    int whole = 0;
+    int next = 0;
+    long long lost = 0;
+    const std::string report = " log lines lost: the log file could not be written: " +
+                               std::string(std::strerror(ENOSPC)) + ".";
+    for (const std::string& message : messages) {
+        int number = -1;
+        long long count = 0;
+        if (std::sscanf(message.c_str(), "line %d", &number) == 1 && number >= next) {
+            next = number + 1;
+            ++whole;
+        } else if (std::sscanf(message.c_str(), "%lld", &count) == 1 &&
+                   message == std::to_string(count) + report) {
+            lost += count;
+        }
+    }
+    EXPECT_GT(lost, 0);
+    EXPECT_EQ(whole + lost, kExitLines);
+    ASSERT_FALSE(messages.empty());
+    EXPECT_EQ(messages.back(), "after");
+    EXPECT_EQ(TestSupport::CountOf(run.console, "child.log cannot be written: " +
+                                                    std::string(std::strerror(ENOSPC)) +
+                                                    "; its lines are lost until it can."),
+              1u);
 }
 
 // Seconds from an arbitrary origin of a log line's time text, for differences.

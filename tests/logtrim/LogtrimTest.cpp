@@ -2,12 +2,15 @@
 // regular file or a non-blocking pipe.
 
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <memory>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -182,16 +185,66 @@ TEST_F(LogtrimTest, ExistingFileNotAboveTheLimitIsAppendedTo) {
     EXPECT_EQ(CountOf(logtrim->Errors(), "create"), 0u);
 }
 
-TEST_F(LogtrimTest, ExistingFileAtTheLimitIsEmptiedAfterTheFirstChunk) {
+// The file at the limit ends in a line cut short: the line is ended, and the file starts
+// anew before the first chunk.
+TEST_F(LogtrimTest, ExistingFileAtTheLimitIsEndedAndStartedAnewAtTheFirstChunk) {
     WriteFile(out_, std::string(1000, 'x'));
     auto logtrim = Start({"-f", out_, "-l", "1000"});
     ASSERT_TRUE(logtrim->WriteInput("abcd"));
-    ASSERT_TRUE(WaitFor([&] { return CountOf(logtrim->Errors(), "rotate log at 1004 \n") == 1; },
+    ASSERT_TRUE(WaitFor([&] { return CountOf(logtrim->Errors(), "rotate log at 1001 \n") == 1; },
                         kDeadline));
-    EXPECT_EQ(ReadFile(out_), "");
-    EXPECT_NE(logtrim->Errors().find("size outlog < limit 1000<1000, append\n"), std::string::npos);
+    EXPECT_NE(logtrim->Errors().find("size outlog < limit 1000<1000, append\n"
+                                     "outlog ends in a line cut short, ended\n"),
+              std::string::npos);
     logtrim->CloseInput();
     EXPECT_EQ(logtrim->ExitStatus(kDeadline), kEndOfInput);
+    EXPECT_EQ(ReadFile(out_), "abcd");
+}
+
+// logtrim killed at random while lines arrive in pieces, and started again: its file holds
+// whole lines, none swallowing another, across kills and rotations.
+TEST_F(LogtrimTest, KilledAndStartedAgainItsFileHoldsWholeLines) {
+    const std::string line = "line of the log under test, padded to be long enough\n";
+    std::mt19937 random(24);
+    std::uniform_int_distribution<size_t> piece(1, 90);
+    std::uniform_int_distribution<int> pieces(1, 40);
+    for (int round = 0; round < 100; ++round) {
+        auto logtrim = Start({"-f", out_, "-l", "3000"});
+        std::string input;
+        while (input.size() < 4000) {
+            input += line;
+        }
+        size_t at = 0;
+        for (int n = pieces(random); n > 0 && at < input.size(); --n) {
+            const size_t size = std::min(piece(random), input.size() - at);
+            ASSERT_TRUE(logtrim->WriteInput(input.substr(at, size)));
+            at += size;
+        }
+        // Killed once it has copied what came (mostly in the middle of a line): its file then
+        // ends as the input so far does (or was just started anew: the wait ends at 1 s).
+        const std::string sent = input.substr(0, at);
+        WaitFor(
+            [&] {
+                const std::string file = ReadFile(out_);
+                const size_t tail = std::min<size_t>(file.size(), 40);
+                return tail > 0 && sent.ends_with(file.substr(file.size() - tail));
+            },
+            std::chrono::milliseconds(1000));
+        logtrim->Signal(SIGKILL);
+        ASSERT_TRUE(logtrim->WaitExit(kDeadline));
+    }
+    auto last = Start({"-f", out_, "-l", "3000"});
+    last->CloseInput();
+    ASSERT_EQ(last->ExitStatus(kDeadline), kEndOfInput);
+    const std::string kept = ReadFile(out_);
+    ASSERT_TRUE(kept.empty() || kept.back() == '\n');
+    for (size_t begin = 0, end; (end = kept.find('\n', begin)) != std::string::npos;
+         begin = end + 1) {
+        const std::string text = kept.substr(begin, end - begin + 1);
+        // A whole line, or the start of one that a kill cut short and the next start ended.
+        EXPECT_TRUE(text == line || (line.rfind(text.substr(0, text.size() - 1), 0) == 0))
+            << "at " << begin << ": " << text;
+    }
 }
 
 TEST_F(LogtrimTest, FileBeyondFourGigabytesIsMeasuredWhole) {

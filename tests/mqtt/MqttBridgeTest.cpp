@@ -1,6 +1,6 @@
 // The bridge against a real mosquitto broker on 127.0.0.1, watched by real MQTT clients:
-// what it publishes, the commands it passes on or refuses, and how it rides out a broker
-// that dies, restarts or was never there.
+// what it publishes, the commands it passes on or refuses, how it rides out a broker
+// that dies, restarts or was never there, and how it moves to another broker.
 
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
@@ -8,10 +8,12 @@
 #include <sys/socket.h>
 
 #include <atomic>
+#include <csignal>
 #include <filesystem>
 #include <mutex>
 #include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "mqtt/MqttBridge.h"
@@ -295,6 +297,124 @@ TEST_F(MqttOutageTest, EventsBeyondTheBoundAreDroppedAndCountedUntilTheBrokerCom
         TestSupport::CountOf(
             messages, "MQTT: 5 messages were dropped while the queue for the broker was full."),
         1u);
+}
+
+// Moves go from the first broker to the second, under another prefix and client id.
+class MqttMoveTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        TestSupport::CaptureLog();
+        ASSERT_TRUE(first_.Start()) << first_.Log();
+        ASSERT_TRUE(second_.Start()) << second_.Log();
+    }
+
+    MqttSettings Moved() const {
+        MqttSettings settings = Settings(second_.Port());
+        settings.clientId = "lockhub-moved";
+        settings.topicPrefix = movedPrefix_;
+        return settings;
+    }
+
+    std::set<std::string> PublishNumbered(MqttBridge& bridge, int from, int to) {
+        std::set<std::string> published;
+        for (int n = from; n < to; ++n) {
+            bridge.PublishEvent(1, 1, Numbered(n));
+            published.insert(Numbered(n));
+        }
+        return published;
+    }
+
+    const std::string movedPrefix_ = "site/moved";
+    const std::string movedEvents_ = movedPrefix_ + "/gateway/1/lock/1/event";
+    TempDir firstFolder_;
+    TempDir secondFolder_;
+    MqttBroker first_{firstFolder_};
+    MqttBroker second_{secondFolder_};
+};
+
+TEST_F(MqttMoveTest, LeavesWithItsWillAndTakesWhatItHoldsToTheNewBrokerAndPrefix) {
+    MqttTestClient oldWatcher(first_.Port(), "watcher");
+    ASSERT_TRUE(oldWatcher.Subscribe(kPrefix + "/status"));
+    MqttTestClient newWatcher(second_.Port(), "watcher");
+    ASSERT_TRUE(newWatcher.Subscribe(movedPrefix_ + "/#"));
+    MqttBridge bridge(Settings(first_.Port()), kQuickLimits);
+    std::atomic<int> commands{0};
+    bridge.SetCommandCallback([&](MqttCommand command) {
+        commands += command.gatewayId == 3 && command.lockId == 9 ? 1 : 0;
+    });
+    LogTail log;
+    bridge.PublishGatewayStatus(7, "READY");
+    ASSERT_TRUE(bridge.Start());
+    PublishNumbered(bridge, 0, 10);
+    ASSERT_TRUE(TestSupport::WaitFor([&] { return bridge.Counters().eventsPublished == 10; }));
+
+    // The old broker stops answering: at the move, some events wait for its confirmation and
+    // the rest are queued; all of them must reach the new broker.
+    first_.Signal(SIGSTOP);
+    std::set<std::string> expected = PublishNumbered(bridge, 10, 110);
+    std::thread during([&] {
+        expected.merge(PublishNumbered(bridge, 110, 210));
+        bridge.PublishGatewayStatus(8, "BUSY");
+    });
+    bridge.Reconfigure(Moved());
+    during.join();
+    // Once the bridge is leaving, the old broker's confirmations can no longer reach it.
+    const bool moving = log.WaitFor(
+        "MQTT: bridge moving from broker " + Settings(first_.Port()).BrokerName() + " under " +
+        kPrefix + " to broker " + Moved().BrokerName() + " under " + movedPrefix_ + ".");
+    first_.Signal(SIGCONT);
+    ASSERT_TRUE(moving);
+    ASSERT_TRUE(newWatcher.WaitFor(movedPrefix_ + "/status",
+                                   [](auto& m) { return m.payload == "online"; }));
+    expected.merge(PublishNumbered(bridge, 210, 250));
+
+    EXPECT_TRUE(
+        oldWatcher.WaitFor(kPrefix + "/status", [](auto& m) { return m.payload == "offline"; }));
+    EXPECT_TRUE(TestSupport::WaitFor(
+        [&] { return PayloadsOn(newWatcher, movedEvents_) == expected; }, std::chrono::seconds(20)))
+        << PayloadsOn(newWatcher, movedEvents_).size() << " of " << expected.size() << " arrived";
+    MqttTestClient late(second_.Port(), "late");
+    ASSERT_TRUE(late.Subscribe(movedPrefix_ + "/#"));
+    for (const auto& [levels, word] :
+         std::set<std::pair<std::string, std::string>>{{"/status", "online"},
+                                                       {"/gateway/7/status", "READY"},
+                                                       {"/gateway/8/status", "BUSY"}}) {
+        EXPECT_TRUE(late.WaitFor(movedPrefix_ + levels, [&](auto& m) {
+            return m.retained && m.payload == word;
+        })) << levels;
+    }
+    MqttTestClient commander(second_.Port(), "commander");
+    ASSERT_TRUE(commander.Publish(movedPrefix_ + "/gateway/3/lock/9/command", "{}", false, "r"));
+    EXPECT_TRUE(TestSupport::WaitFor([&] { return commands == 1; }));
+    EXPECT_TRUE(TestSupport::WaitFor([&] { return bridge.Counters().eventsPublished == 250; }));
+    EXPECT_EQ(bridge.Counters().reconnects, 1u);
+    EXPECT_EQ(bridge.Counters().eventsDropped, 0u);
+}
+
+TEST_F(MqttMoveTest, KeepsWhatItHoldsWhileTheNewBrokerCannotBeReachedAndConnectsOnceItCan) {
+    MqttTestClient watcher(second_.Port(), "watcher");
+    ASSERT_TRUE(watcher.Subscribe(movedEvents_));
+    MqttBridge bridge(Settings(first_.Port()), kQuickLimits);
+    LogTail log;
+    ASSERT_TRUE(bridge.Start());
+    // Settings equal to the bridge's leave its connection alone; the event's confirmation
+    // shows that the bridge's thread has seen them.
+    bridge.Reconfigure(Settings(first_.Port()));
+    bridge.PublishEvent(1, 1, "{}");
+    ASSERT_TRUE(TestSupport::WaitFor([&] { return bridge.Counters().eventsPublished == 1; }));
+
+    MqttSettings nowhere = Moved();
+    nowhere.port = TestSupport::FreePort();
+    bridge.Reconfigure(nowhere);
+    ASSERT_TRUE(log.WaitFor("MQTT: cannot connect to broker " + nowhere.BrokerName()));
+    const std::set<std::string> expected = PublishNumbered(bridge, 0, 20);
+    bridge.Reconfigure(Moved());
+    EXPECT_TRUE(TestSupport::WaitFor([&] { return PayloadsOn(watcher, movedEvents_) == expected; },
+                                     std::chrono::seconds(20)))
+        << PayloadsOn(watcher, movedEvents_).size() << " of 20 arrived";
+    EXPECT_EQ(TestSupport::CountOf(log.Messages(), "MQTT: bridge moving"), 2u);
+    EXPECT_EQ(bridge.Counters().reconnects, 1u);
+    EXPECT_EQ(bridge.Counters().eventsDropped, 0u);
 }
 
 TEST(MqttBridgeTlsTest, ConnectsWithItsCertificateAndIsRefusedWithAnUntrustedOne) {

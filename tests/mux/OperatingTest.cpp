@@ -54,10 +54,11 @@ protected:
         std::istringstream lines(answer.body);
         for (std::string line; std::getline(lines, line);) {
             const size_t blank = line.rfind(' ');
-            if (line.rfind("# HELP lockhub_", 0) == 0 || line.rfind("# TYPE lockhub_", 0) == 0) {
+            if (line.rfind("# HELP ", 0) == 0 || line.rfind("# TYPE ", 0) == 0) {
                 continue;
             }
-            EXPECT_TRUE(line.rfind("lockhub_", 0) == 0 && blank != std::string::npos &&
+            EXPECT_TRUE((line.rfind("lockhub_", 0) == 0 || line.rfind("process_", 0) == 0) &&
+                        blank != std::string::npos &&
                         line.find_first_not_of("0123456789.e+-", blank + 1) == std::string::npos)
                 << line;
             samples[line.substr(0, blank)] = line.substr(blank + 1);

@@ -89,19 +89,20 @@ TEST(CheckConfig, RefusedConfigurationsTellWhyAndExitOne) {
          "line 3, column 12: Missing a name for object member."},
         {R"([{"Enabled": true}])", "the top level is not a JSON object"},
         {R"({"Gateways": [{"ID": 1, "Devices": [{"ID": 4711}, 7]}]})",
-         "Gateways[0].Devices[1] is not an object"},
+         "line 1, column 51: Gateways[0].Devices[1] is not an object"},
         {R"({"Gateways": [{"ID": 1, "Port": 4294967296}]})",
-         "Gateways[0] \"Port\" is not a 32-bit integer"},
-        {R"({"RequestTimeout": 2.5})", "\"RequestTimeout\" is not a 32-bit integer"},
+         "line 1, column 33: Gateways[0] \"Port\": not a 32-bit integer"},
+        {R"({"RequestTimeout": 2.5})",
+         "line 1, column 20: \"RequestTimeout\": not a 32-bit integer"},
         {"", "line 1, column 1: The document is empty."},
         {R"({"Clients": [{"Identity": "desk", "Requests": ["opne"]}]})",
-         "Clients[0] \"Requests\" holds an unknown request kind: use open, close, status, "
-         "denied or whitelist"},
+         "line 1, column 48: Clients[0] \"Requests\": holds an unknown request kind: use open, "
+         "close, status, denied or whitelist"},
         {R"({"Clients": [{"Identity": "desk", "Gateways": "all"}]})",
-         "Clients[0] \"Gateways\" is neither an array of IDs nor \"*\""},
+         "line 1, column 47: Clients[0] \"Gateways\": neither an array of IDs nor \"*\""},
         {R"({"Clients": [{"Identity": "desk"}, {"Identity": "desk"}]})",
-         "Clients[1] \"Identity\" \"desk\" has an entry already"},
-        {R"({"AuditLog": 1})", "\"AuditLog\" is not a file path"},
+         "line 1, column 36: Clients[1] \"Identity\": \"desk\" has an entry already"},
+        {R"({"AuditLog": 1})", "line 1, column 14: \"AuditLog\": not a string"},
     };
     for (const auto& [text, reason] : cases) {
         Outcome outcome = Check(folder, text);
@@ -164,6 +165,32 @@ TEST(CheckConfig, NotesWhatStartUpIgnoresOrCannotUse) {
     EXPECT_NE(disabled.output.find("Note: \"Enabled\" is not true: lockhub creates no gateway"),
               std::string::npos)
         << disabled.output;
+}
+
+// Start-up logs the very notes --check-config prints, from one reading of the file.
+TEST(CheckConfig, StartUpLogsTheSameNotes) {
+    TempDir folder;
+    const std::string configuration = R"({"Enabled": true, "Extra": 1, "RequestTimeout": -1,
+        "Gateways": [{"ID": 1, "IPAddress": "x", "Port": "2101"}, {"ID": 2, "IpAddress": "a",
+        "Port": 70000, "Devices": [{"ID": 4, "ID": 5}]}], "Metrics": {"Port": 0, "Path": 1},
+        "Mqtt": {"Broker": "127.0.0.1:1", "ClientId": "c", "TopicPrefix": "p", "Qos": 1}})";
+    Outcome checked = Check(folder, configuration);
+    ASSERT_EQ(checked.status, 0) << checked.output;
+    std::vector<std::string> printed;
+    for (size_t at = checked.output.find("Note: "); at != std::string::npos;
+         at = checked.output.find("Note: ", at + 1)) {
+        printed.push_back(checked.output.substr(at, checked.output.find('\n', at) - at));
+    }
+    EXPECT_GE(printed.size(), 9u) << checked.output;
+    Lockhub hub(folder, configuration);
+    ASSERT_TRUE(hub.WaitForLog("Mux ended initialization process.")) << hub.Log();
+    const std::string log = hub.Log();
+    size_t from = 0;
+    for (const std::string& note : printed) {
+        from = log.find(note, from);
+        EXPECT_NE(from, std::string::npos) << note;
+    }
+    EXPECT_EQ(CountOf(log, "Note: "), printed.size());
 }
 
 TEST(Bind, ListensOnTheGivenAddressOnly) {

@@ -185,3 +185,147 @@ TEST(SecureAccessTls, EachCertificateGetsItsOwnPermissionsAndEvents) {
     EXPECT_EQ(Text(lines[1], "Client"), "night-guard");
     EXPECT_EQ(Text(lines[1], "Outcome"), "NOT_PERMITTED");
 }
+
+// With "AuditRequired", a door command is refused while the trail's small file system is
+// full, and served again once the trail can be written.
+TEST(AuditRequired, DoorCommandsWaitForATrailThatCanBeWritten) {
+    TempDir folder;
+    SmallFileSystem disk(folder);
+    if (!disk.Mounted()) {
+        GTEST_SKIP() << "mounting a tmpfs needs root";
+    }
+    const std::string trail = disk.File("audit.log");
+    Locksim sim(folder, {"--locks", "4711"});
+    Lockhub hub(folder,
+                OneGatewayConfiguration(
+                    sim.Port(), 1, R"("AuditRequired": true, "AuditLog": ")" + trail + R"(", )"));
+    ASSERT_TRUE(hub.WaitForLog("to state READY")) << hub.Log();
+    MuxClient client(hub.Port());
+    const std::string open = R"({"gatewayID":1,"lockID":4711})";
+    ASSERT_TRUE(client.Send(Request("before", 10, open)));
+    EXPECT_EQ(Member(client.Receive(), "MessageCode"), "0");
+
+    // The file system fills; the trail's page takes a few more lines, then the commands are
+    // refused.
+    disk.Fill();
+    int served = 1;
+    std::string answer;
+    for (int n = 0; n < 40; ++n) {
+        ASSERT_TRUE(client.Send(Request("during-" + std::to_string(n), 10, open)));
+        answer = client.Receive();
+        if (Member(answer, "MessageCode") != "0") {
+            break;
+        }
+        ++served;
+    }
+    EXPECT_EQ(Member(Member(answer, "Data"), "Message"),
+              "\"The request was not sent: the audit trail cannot be written.\"")
+        << answer;
+    EXPECT_TRUE(hub.WaitForLog("cannot be written: No space left on device")) << hub.Log();
+
+    disk.Free();
+    ASSERT_TRUE(hub.WaitForLog("is written again, after")) << hub.Log();
+    ASSERT_TRUE(client.Send(Request("after", 10, open)));
+    EXPECT_EQ(Member(client.Receive(), "MessageCode"), "0");
+    ++served;
+    // Every outcome reached the trail once the disk had room, the refused one as NOT_SENT.
+    EXPECT_TRUE(WaitFor([&] {
+        const std::string lines = ReadFile(trail);
+        return CountOf(lines, "\"MessageID\"") == static_cast<size_t>(served + 1) &&
+               CountOf(lines, "\"NOT_SENT\"") == 1;
+    })) << ReadFile(trail);
+    EXPECT_EQ(CountOf(sim.Output(), " OPEN_LOCK "), static_cast<size_t>(served));
+}
+
+// "before-send": a door command's first line is on the disk when its frame reaches the
+// gateway; its outcome follows with the same MessageID.
+TEST(AuditSync, BeforeSendPutsTheLineOnTheDiskBeforeTheFrame) {
+    TempDir folder;
+    Locksim sim(folder, {"--locks", "4711"});
+    const std::string trail = folder.File("audit.log");
+    Lockhub hub(folder, OneGatewayConfiguration(
+                            sim.Port(), 1,
+                            R"("RequestTimeout": 2, "AuditSync": "before-send", "AuditLog": ")" +
+                                trail + R"(", )"));
+    ASSERT_TRUE(hub.WaitForLog("to state READY")) << hub.Log();
+    sim.Command("answer off");
+    ASSERT_TRUE(sim.WaitForOutput("answer off"));
+    MuxClient client(hub.Port());
+    ASSERT_TRUE(client.Send(Request("door-1", 10, R"({"gatewayID":1,"lockID":4711})")));
+    ASSERT_TRUE(sim.WaitForOutput(" OPEN_LOCK ")) << sim.Output();
+    const std::string atFrame = ReadFile(trail);
+    EXPECT_NE(
+        atFrame.find(
+            R"("MessageID":"door-1","GatewayID":1,"LockID":4711,"Request":"LOCK OPEN","Outcome":"SENDING")"),
+        std::string::npos)
+        << atFrame;
+    sim.Command("answer on");
+    ASSERT_TRUE(client.Send(Request("door-2", 10, R"({"gatewayID":1,"lockID":4711})")));
+    // door-1 stays unanswered until its time-out; door-2 is answered.
+    std::string answer;
+    while (Member(answer, "MessageID") != "\"door-2\"") {
+        answer = client.Receive();
+        ASSERT_FALSE(answer.empty());
+    }
+    EXPECT_EQ(Member(answer, "MessageCode"), "0");
+    EXPECT_TRUE(WaitFor([&] {
+        const std::string text = ReadFile(trail);
+        return CountOf(text, R"("MessageID":"door-2")") == 2 &&
+               text.find(
+                   R"("door-2","GatewayID":1,"LockID":4711,"Request":"LOCK OPEN","Outcome":"SENDING")") <
+                   text.find(
+                       R"("door-2","GatewayID":1,"LockID":4711,"Request":"LOCK OPEN","Outcome":"ACK")");
+    })) << ReadFile(trail);
+}
+
+// "before-send" on a full disk: a door command whose first line cannot reach the disk is
+// answered "not sent" at its deadline while the disk is still full, and never goes out,
+// even once its line is written later.
+TEST(AuditSync, BeforeSendOnAFullDiskAnswersNotSentAtTheDeadline) {
+    TempDir folder;
+    SmallFileSystem disk(folder);
+    if (!disk.Mounted()) {
+        GTEST_SKIP() << "mounting a tmpfs needs root";
+    }
+    const std::string trail = disk.File("audit.log");
+    Locksim sim(folder, {"--locks", "4711"});
+    Lockhub hub(folder, OneGatewayConfiguration(
+                            sim.Port(), 1,
+                            R"("RequestTimeout": 1, "AuditSync": "before-send", "AuditLog": ")" +
+                                trail + R"(", )"));
+    ASSERT_TRUE(hub.WaitForLog("to state READY")) << hub.Log();
+    MuxClient client(hub.Port());
+    const std::string open = R"({"gatewayID":1,"lockID":4711})";
+    disk.Fill();
+    // The trail's page takes a few more lines; then a command waits for the disk.
+    int served = 0;
+    std::string answer;
+    std::string refused;
+    for (int n = 0; n < 40 && refused.empty(); ++n) {
+        const std::string id = "during-" + std::to_string(n);
+        ASSERT_TRUE(client.Send(Request(id, 10, open)));
+        answer = client.Receive();
+        ASSERT_FALSE(answer.empty()) << "no answer to " << id << " while the disk is full";
+        if (Member(answer, "MessageCode") == "0") {
+            ++served;
+        } else {
+            refused = id;
+        }
+    }
+    EXPECT_EQ(Member(Member(answer, "Data"), "Message"),
+              "\"The request was not sent: the audit trail cannot be written.\"")
+        << answer;
+    EXPECT_TRUE(hub.WaitForLog(" not sent: its audit line did not reach the disk by its deadline."))
+        << hub.Log();
+
+    disk.Free();
+    ASSERT_TRUE(hub.WaitForLog("is written again, after")) << hub.Log();
+    EXPECT_TRUE(WaitFor([&] {
+        const std::string text = ReadFile(trail);
+        return CountOf(text, R"("MessageID":")" + refused + R"(")") == 2 &&
+               CountOf(text, R"("Outcome":"NOT_SENT")") == 1;
+    })) << ReadFile(trail);
+    ASSERT_TRUE(client.Send(Request("after", 10, open)));
+    EXPECT_EQ(Member(client.Receive(), "MessageCode"), "0");
+    EXPECT_EQ(CountOf(sim.Output(), " OPEN_LOCK "), static_cast<size_t>(served + 1));
+}

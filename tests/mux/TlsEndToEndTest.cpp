@@ -142,7 +142,7 @@ TEST(TlsStartUp, UnusableListenerSettingsStopLockhubWithStatusOne) {
             ProjectProgram({LOCKHUB_BINARY, "--check-config", folder.File("lockhub.json")}),
             {"", {}, folder.Path()});
         EXPECT_EQ(check.ExitStatus(10s), 1);
-        EXPECT_NE(check.Output().find("Configuration refused: " + c.reason), std::string::npos)
+        EXPECT_NE(check.Output().find(c.reason), std::string::npos)
             << check.Output();
         Lockhub hub(folder, c.configuration);
         EXPECT_EQ(hub.Process().ExitStatus(10s), 1);

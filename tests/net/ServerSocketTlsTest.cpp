@@ -31,12 +31,26 @@ std::string Cert(const std::string& name) {
     return std::string(TEST_CERTS_DIR) + "/" + name;
 }
 
-std::shared_ptr<const Quarn::Tls::TlsServerContext> Context() {
+// server: the base name of the server's certificate and key; crl empty: none.
+std::shared_ptr<const Quarn::Tls::TlsServerContext> Context(const std::string& server = "server",
+                                                            const std::string& crl = "crl.pem") {
     std::string reason;
-    auto context = Quarn::Tls::TlsServerContext::Create(
-        {Cert("server.pem"), Cert("server.key"), Cert("ca.pem"), Cert("crl.pem")}, reason);
+    auto context =
+        Quarn::Tls::TlsServerContext::Create({Cert(server + ".pem"), Cert(server + ".key"),
+                                              Cert("ca.pem"), crl.empty() ? "" : Cert(crl)},
+                                             reason);
     EXPECT_TRUE(context) << reason;
     return context;
+}
+
+// The subject of the certificate the server presented: "/CN=localhost".
+std::string ServerSubject(SSL* ssl) {
+    X509* certificate = SSL_get0_peer_certificate(ssl);
+    char text[256] = "";
+    if (certificate != nullptr) {
+        X509_NAME_oneline(X509_get_subject_name(certificate), text, sizeof text);
+    }
+    return text;
 }
 
 // The process's descriptors once the log's writers have written what is queued: the log
@@ -96,6 +110,14 @@ protected:
     size_t DeletedCount() {
         std::lock_guard<std::mutex> lock(mutex_);
         return deleted_.size();
+    }
+    std::vector<uint64_t> DeletedIds() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        std::vector<uint64_t> ids;
+        for (const ClientConnection& deleted : deleted_) {
+            ids.push_back(deleted.connectionId);
+        }
+        return ids;
     }
     // Waits for the next packet after the first `seen` ones.
     Received WaitForPacket(size_t seen) {
@@ -316,6 +338,59 @@ TEST_F(ServerSocketTlsTest, ListenersFailTogetherAndLeaveNothingOpen) {
     Start();
     EXPECT_EQ(server_.GetPort(), 0);
     ConnectTls("front-desk");
+}
+
+TEST_F(ServerSocketTlsTest, ANewRevocationListDisconnectsTheClientsItRevokesOnly) {
+    Start();
+    auto revoked = ConnectTls("front-desk");
+    const ClientConnection revokedClient = LastAccepted();
+    auto kept = ConnectTls("night-guard");
+    const ClientConnection keptClient = LastAccepted();
+    TestSupport::LogTail log;
+
+    server_.ReplaceTlsContext(Context("server", "crl-front-desk.pem"));
+    EXPECT_TRUE(revoked->WaitForClose());
+    EXPECT_TRUE(
+        log.WaitFor("TLS client front-desk at 127.0.0.1:" + std::to_string(revoked->LocalPort()) +
+                    " disconnected on socket " + std::to_string(revokedClient.clientFd) +
+                    ": its certificate is revoked by the new revocation list."));
+    EXPECT_TRUE(TestSupport::WaitFor([&] { return DeletedCount() == 1; }));
+    EXPECT_EQ(DeletedIds(), std::vector<uint64_t>{revokedClient.connectionId});
+
+    // The other client goes on both ways.
+    const size_t seen = ReceivedCount();
+    ASSERT_TRUE(kept->Send(Packet("{}")));
+    EXPECT_EQ(WaitForPacket(seen).from.connectionId, keptClient.connectionId);
+    ASSERT_TRUE(server_.Send(keptClient.clientFd, keptClient.connectionId, Bytes{'{', '}'}));
+    EXPECT_EQ(kept->Receive(), "{}");
+
+    // New handshakes go by the new list.
+    TlsTestClient again(server_.GetTlsPort(), TEST_CERTS_DIR, "front-desk");
+    EXPECT_TRUE(log.WaitFor("TLS handshake with 127.0.0.1:" + std::to_string(again.LocalPort()) +
+                            " failed: certificate revoked: CN=front-desk."));
+    EXPECT_TRUE(again.WaitForClose());
+    auto another = ConnectTls("night-guard");
+    EXPECT_EQ(server_.GetClientConnections().size(), 2u);
+    EXPECT_EQ(DeletedCount(), 1u);
+}
+
+TEST_F(ServerSocketTlsTest, ANewServerCertificateServesNewHandshakesAndOldConnectionsStay) {
+    Start();
+    auto old = ConnectTls("front-desk");
+    const ClientConnection oldClient = LastAccepted();
+    ASSERT_EQ(ServerSubject(old->Ssl()), "/CN=localhost");
+
+    // Without a revocation list even the certificate crl.pem revoked is let in.
+    server_.ReplaceTlsContext(Context("server-renewed", ""));
+    auto renewed = ConnectTls("revoked");
+    EXPECT_EQ(ServerSubject(renewed->Ssl()), "/CN=lockhub renewed server");
+
+    const size_t seen = ReceivedCount();
+    ASSERT_TRUE(old->Send(Packet("{}")));
+    EXPECT_EQ(WaitForPacket(seen).from.connectionId, oldClient.connectionId);
+    ASSERT_TRUE(server_.Send(oldClient.clientFd, oldClient.connectionId, Bytes{'{', '}'}));
+    EXPECT_EQ(old->Receive(), "{}");
+    EXPECT_EQ(DeletedCount(), 0u);
 }
 
 }  // namespace

@@ -1,8 +1,8 @@
 # Installs the build BUILD_DIR into the empty prefix PREFIX and checks what is there:
 # the programs (and that they run from there), the systemd unit naming them by their
-# installed paths, the example configuration (which the installed lockhub accepts) and
-# the user guide. EMULATOR: the words that run a program of a cross build (see
-# tests/CMakeLists.txt), empty natively.
+# installed paths, the example configuration (which the installed lockhub accepts), the
+# user guide and the Prometheus files. EMULATOR: the words that run a program of a cross
+# build (see tests/CMakeLists.txt), empty natively.
 
 function(fail text)
   message(FATAL_ERROR "${text}")
@@ -26,7 +26,9 @@ run_ok(ignored "${CMAKE_COMMAND}" --install "${BUILD_DIR}" --prefix "${PREFIX}")
 set(unit "${PREFIX}/lib/systemd/system/lockhub.service")
 set(docs "${PREFIX}/share/doc/lockhub")
 foreach(file bin/lockhub bin/logtrim bin/lockctl bin/locksim lib/systemd/system/lockhub.service
-        share/doc/lockhub/lockhub.json share/doc/lockhub/README.md)
+        share/doc/lockhub/lockhub.json share/doc/lockhub/README.md
+        share/lockhub/prometheus/lockhub.rules.yml share/lockhub/prometheus/prometheus.yml
+        share/lockhub/prometheus/lockhub.dashboard.json)
   if(NOT EXISTS "${PREFIX}/${file}" OR IS_DIRECTORY "${PREFIX}/${file}")
     fail("${file} was not installed")
   endif()

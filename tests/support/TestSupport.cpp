@@ -5,7 +5,9 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/mount.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -32,6 +34,34 @@ TempDir::TempDir() {
 TempDir::~TempDir() {
     std::error_code ignored;
     std::filesystem::remove_all(path_, ignored);
+}
+
+SmallFileSystem::SmallFileSystem(const TempDir& folder, size_t bytes)
+    : path_(folder.File("small")) {
+    const std::string options = "size=" + std::to_string(bytes) + ",mode=0700";
+    mounted_ = ::mkdir(path_.c_str(), 0700) == 0 &&
+               ::mount("tmpfs", path_.c_str(), "tmpfs", 0, options.c_str()) == 0;
+}
+
+SmallFileSystem::~SmallFileSystem() {
+    if (mounted_) {
+        ::umount2(path_.c_str(), MNT_DETACH);
+    }
+}
+
+void SmallFileSystem::Fill() {
+    // Writes until the tmpfs refuses more.
+    const int fd = ::open(File("filler").c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
+    const std::string chunk(64 * 1024, 'x');
+    while (fd >= 0 && ::write(fd, chunk.data(), chunk.size()) > 0) {
+    }
+    if (fd >= 0) {
+        ::close(fd);
+    }
+}
+
+void SmallFileSystem::Free() {
+    ::unlink(File("filler").c_str());
 }
 
 namespace {

@@ -28,6 +28,26 @@ private:
     std::string path_;
 };
 
+// A tmpfs of the given size (64 KiB unless told) mounted on the folder "small" of folder,
+// for tests of a full disk; unmounted when the object goes. Mounting needs root: Mounted()
+// tells whether it worked.
+class SmallFileSystem {
+public:
+    explicit SmallFileSystem(const TempDir& folder, size_t bytes = 64 * 1024);
+    ~SmallFileSystem();
+    SmallFileSystem(const SmallFileSystem&) = delete;
+    SmallFileSystem& operator=(const SmallFileSystem&) = delete;
+    bool Mounted() const { return mounted_; }
+    std::string File(const std::string& name) const { return path_ + "/" + name; }
+    // Fills what is left with a file of its own; Free removes it.
+    void Fill();
+    void Free();
+
+private:
+    std::string path_;
+    bool mounted_ = false;
+};
+
 // The command line that starts a program built by this project (lockhub, locksim, lockctl,
 // logtrim, a test program): when cross-built, prefixed with the emulator the tests run
 // under (qemu-user and its options), so that the program runs under it too; unchanged in a
