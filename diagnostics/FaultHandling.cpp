@@ -243,7 +243,7 @@ void EndProcess(int status) {
     if (hook) {
         hook();
     }
-    FlushLog(kLogFlushAtExit);
+    FlushLogForExit();
     std::fflush(nullptr);
     ::_exit(status);
 }

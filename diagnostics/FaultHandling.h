@@ -40,8 +40,8 @@ void IgnoreBrokenPipes();
 // Installs the handlers for SIGQUIT, SIGTERM, SIGHUP, SIGUSR1, SIGKILL (refused by the
 // system), SIGABRT, SIGSEGV and SIGBUS. SIGUSR1 (the reload hook), SIGQUIT and SIGTERM
 // (exit status 0) and SIGHUP are handed to a thread of their own, which logs and, but for
-// SIGUSR1, ends the process once the queued log lines are written (FlushLog); the fatal signals
-// are handled in the thread that raised them, which writes its log lines directly
+// SIGUSR1, ends the process once the queued log lines are written (FlushLogForExit); the fatal
+// signals are handled in the thread that raised them, which writes its log lines directly
 // (WriteLogDirectly). The critical-error exit also flushes the log first.
 void RegisterSignalHandlers();
 void SignalHandler(int signal);

@@ -266,6 +266,11 @@ private:
             } else {
                 WriteToFile(batch);
             }
+            // A stalled reader leaves megabytes behind; a process that runs for months keeps
+            // no more than a gathering's worth once it has caught up.
+            if (batch.capacity() > 2 * kGatherBytes) {
+                batch = std::string();
+            }
             batch.clear();
             {
                 std::lock_guard<std::mutex> lock(queueMutex_);
@@ -352,6 +357,7 @@ Output& Console() {
     return *console;
 }
 
+// After main returns, the core's threads have ended; static destructors may still log.
 void FlushLogAtExit() {
     FlushLog(kLogFlushAtExit);
 }
@@ -489,6 +495,16 @@ bool FlushLog(std::chrono::milliseconds timeout) {
     auto deadline = std::chrono::steady_clock::now() + timeout;
     bool fileWritten = fileOutput == nullptr || fileOutput->WaitUntilWritten(deadline);
     return Console().WaitUntilWritten(deadline) && fileWritten;
+}
+
+void FlushLogForExit() {
+    // Taken and never given back: appending stops here for every other thread. The crash
+    // path appends without it.
+    std::unique_lock<std::mutex> order(appendOrder, std::defer_lock);
+    if (LockInTime(order)) {
+        order.release();
+    }
+    FlushLog(kLogFlushAtExit);
 }
 
 uint64_t DroppedLogLines() {

@@ -19,7 +19,7 @@
 // created once and live until the process ends, so threads may log until the very end.
 // Queued lines reach the outputs before the process ends normally (main returns or exit is
 // called: InitLogger registers a flush with atexit) and on the exits of the fault
-// handling, which call FlushLog; both wait at most kLogFlushAtExit.
+// handling, which call FlushLogForExit; both wait at most kLogFlushAtExit.
 
 #include <chrono>
 #include <cstddef>
@@ -50,6 +50,11 @@ void WriteToStandardOutput(std::string_view text);
 // Waits until everything appended so far is written (the dropped-lines report included),
 // or until timeout passes. True when nothing is left to write.
 bool FlushLog(std::chrono::milliseconds timeout);
+
+// FlushLog for an _exit that follows at once: from the call on, a thread that logs waits
+// until the process ends, so the file and the console end with the same line. Never call
+// it on a thread that logs afterwards.
+void FlushLogForExit();
 
 // Lines dropped so far, over both outputs, because their buffer was full.
 uint64_t DroppedLogLines();

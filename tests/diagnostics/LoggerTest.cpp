@@ -29,7 +29,8 @@ namespace {
 // The exit tests run this program again as a child: with LOCKHUB_LOGGER_EXIT set, it logs
 // kExitLines numbered lines into the file LOCKHUB_LOGGER_FILE and leaves through the exit
 // path named there ("return", "critical", "quit" or "crash"), before any test starts;
-// "fulldisk" then removes the file LOCKHUB_LOGGER_FILLER, logs "after" and returns.
+// "fulldisk" then removes the file LOCKHUB_LOGGER_FILLER, logs "after" and returns;
+// "busyquit" quits while another thread keeps logging.
 constexpr int kExitLines = 20000;
 
 [[maybe_unused]] const bool exitScenario = [] {
@@ -61,7 +62,15 @@ constexpr int kExitLines = 20000;
     if (path == "critical") {
         Diagnostics::CriticalErrorThresholdReached();
     }
-    ::raise(path == "quit" ? SIGQUIT : SIGABRT);
+    if (path == "busyquit") {
+        std::thread([] {
+            for (int i = 0;; ++i) {  // paced, so that neither output has to drop lines
+                LOG_INFO << "busy " << i;
+                std::this_thread::sleep_for(100us);
+            }
+        }).detach();
+    }
+    ::raise(path == "quit" || path == "busyquit" ? SIGQUIT : SIGABRT);
     std::this_thread::sleep_for(30s);  // bounds the wait for the signal thread's exit
     ::_exit(99);
 }();
@@ -412,6 +421,13 @@ TEST(LoggerExit, QueuedLinesReachBothOutputsOnEveryOrderlyExit) {
         EXPECT_EQ(run.status, exit.status) << exit.exitPath;
         EXPECT_EQ(AfterNumberedLines(run.log), exit.last) << exit.exitPath;
         EXPECT_TRUE(run.console == run.log) << exit.exitPath << ": console and file differ";
+    }
+    // A thread still logging while the process ends: both outputs stop at the same line.
+    for (int run = 0; run < 3; ++run) {
+        ExitRun busy = RunChild("busyquit");
+        EXPECT_EQ(busy.status, 0);
+        EXPECT_TRUE(busy.log.ends_with("\n"));
+        EXPECT_TRUE(busy.console == busy.log) << "console and file differ";
     }
 }
 
