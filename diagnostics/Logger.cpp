@@ -268,10 +268,10 @@ private:
             }
             // A stalled reader leaves megabytes behind; a process that runs for months keeps
             // no more than a gathering's worth once it has caught up.
-            if (batch.capacity() > 2 * kGatherBytes) {
-                batch = std::string();
-            }
             batch.clear();
+            if (batch.capacity() > 2 * kGatherBytes) {
+                batch.shrink_to_fit();  // assigning an empty string would keep the buffer
+            }
             {
                 std::lock_guard<std::mutex> lock(queueMutex_);
                 writing_ = 0;

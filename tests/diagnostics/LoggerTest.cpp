@@ -1,5 +1,6 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <malloc.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -296,12 +297,23 @@ TEST(Tracer, LevelsMapOntoSeverities) {
     EXPECT_TRUE(HasLine(text, "DEBUG", "[T::A] level sixteen"));
 }
 
+namespace {
+
+// The bytes this program's heap has handed out and not taken back.
+size_t HeapInUse() {
+    const struct mallinfo2 heap = ::mallinfo2();
+    return heap.uordblks + heap.hblkhd;
+}
+
+}  // namespace
+
 TEST(LoggerBuffer, AStalledStandardOutputReaderCostsLinesButNeverBlocksOrTearsThem) {
     ASSERT_TRUE(Diagnostics::FlushLog(10s));
     const std::string padding(100, 'x');
     const std::string report = " log lines dropped: the log output could not keep up.";
     const int lines = static_cast<int>(2 * Diagnostics::kLogBufferBytes / (100 + padding.size()));
     const uint64_t droppedBefore = Diagnostics::DroppedLogLines();
+    const size_t heapBefore = HeapInUse();
     int ends[2];
     ASSERT_EQ(::pipe2(ends, O_CLOEXEC), 0);
     ::fcntl(ends[0], F_SETFL, O_NONBLOCK);
@@ -366,6 +378,9 @@ TEST(LoggerBuffer, AStalledStandardOutputReaderCostsLinesButNeverBlocksOrTearsTh
     EXPECT_GT(reportedDrops, 0);
     EXPECT_LE(reportedDrops, static_cast<long long>(dropped));
     EXPECT_EQ(received + reportedDrops, lines + goesOnLines);
+    // Caught up, the console gives the stalled megabytes back.
+    std::string().swap(console);
+    EXPECT_LT(HeapInUse(), heapBefore + 1024 * 1024);
 }
 
 struct ExitRun {
