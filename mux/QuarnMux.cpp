@@ -228,9 +228,12 @@ void QuarnMux::gatewaysThreadProc() {
         }
         HomeAssistantWork();
         ExpireHeldCommands();
-        std::optional<std::chrono::steady_clock::time_point> wake = homeAssistant_.NextWake();
-        if (const auto held = heldCommands_.NextWake(); held && (!wake || *held < *wake)) {
-            wake = held;
+        freedMemory_.GiveBackWhenDue(std::chrono::steady_clock::now());
+        std::chrono::steady_clock::time_point wake = freedMemory_.NextWake();
+        for (const auto& next : {homeAssistant_.NextWake(), heldCommands_.NextWake()}) {
+            if (next && *next < wake) {
+                wake = *next;
+            }
         }
         AwaitWork(gatewaysWork_, gatewaysHeartbeat_, wake);
     }

@@ -37,6 +37,7 @@
 #include "mux/CoreMetrics.h"
 #include "mux/CoreServices.h"
 #include "mux/HeldCommands.h"
+#include "service/FreedMemory.h"
 #include "threading/Mutex.h"
 #include "threading/Snapshot.h"
 #include "threading/WorkSignal.h"
@@ -417,6 +418,7 @@ private:
     std::atomic<uint64_t> homeAssistantRequests_{0};
     // Door commands waiting for their "SENDING" line to reach the disk.
     HeldCommands heldCommands_;
+    Service::FreedMemory freedMemory_{std::chrono::steady_clock::now()};  // gateways thread
 
     std::atomic<bool> running_{false};
     std::atomic<bool> gatewaysRunning_{false};

@@ -334,13 +334,16 @@ private:
     }
 
     void CheckResources(const Resources& baseline) {
+        // lockhub gives freed memory back to the system every 30 s.
+        const long memoryRoom = std::max(baseline.rssKilobytes / 5, 8192L);
         Resources now;
+        bool returned = false;
         const auto back = [&] {
             now = hub_->Measure();
-            return now.descriptors <= baseline.descriptors && now.threads <= baseline.threads;
+            returned = now.descriptors <= baseline.descriptors && now.threads <= baseline.threads;
+            return returned && now.rssKilobytes <= baseline.rssKilobytes + memoryRoom;
         };
-        const bool returned = WaitFor(back, 30s);
-        const long memoryRoom = std::max(baseline.rssKilobytes / 5, 8192L);
+        WaitFor(back, 45s);
         ledger_.Check(Invariant::Resources, returned,
                       std::to_string(now.descriptors) + " descriptors and " +
                           std::to_string(now.threads) + " threads, " +
