@@ -1,14 +1,16 @@
 #include <iostream>
 
+#include "diagnostics/Diagnostics.h"
 #include "diagnostics/FaultHandling.h"
 #include "diagnostics/Log.h"
-#include "diagnostics/Diagnostics.h"
 #include "diagnostics/Logger.h"
 #include "mux/CommandLine.h"
 #include "mux/ConfigurationCheck.h"
 #include "mux/ProcessStartup.h"
+#include "service/FreedMemory.h"
 
 int main(int argc, char** argv) {
+    Mux::Service::FreedMemory::UseOneArena();
     Mux::CommandLineOptions options = Mux::ParseCommandLine(argc, argv);
     Diagnostics::SetProgramPath(argc > 0 ? argv[0] : "");
     if (options.help) {

@@ -4,9 +4,14 @@
 // returns freed memory by itself only from the top of each arena, so without this a daemon
 // that runs for months would keep its highest resident size for good.
 //
+// UseOneArena, first thing in main before any thread starts, puts every thread's memory in
+// the one arena whose top a give-back can also return, and fixes the thresholds that glibc
+// would otherwise raise to the largest buffer ever freed (a 4 MiB log buffer would then be
+// kept at the arena's top for good).
+//
 // Owned by one loop, which calls NextWake and GiveBackWhenDue on its own thread. A give-back
-// walks every arena's free lists once (well under a millisecond for lockhub's few
-// megabytes) and holds each arena's lock only while it walks that arena.
+// walks the arena's free lists once (well under a millisecond for lockhub's few megabytes)
+// under the arena's lock.
 
 #include <chrono>
 
@@ -16,6 +21,8 @@ class FreedMemory {
 public:
     using Clock = std::chrono::steady_clock;
     static constexpr std::chrono::seconds kInterval{30};
+
+    static void UseOneArena();
 
     explicit FreedMemory(Clock::time_point now) : due_(now + kInterval) {}
 
