@@ -107,7 +107,8 @@ TEST(LiveSettings, AReloadMovesEveryServiceWhileClientsStay) {
     TlsTestClient revoked(tlsPort, kCerts, "front-desk");
     EXPECT_TRUE(revoked.WaitForClose());
     EXPECT_TRUE(WaitFor([&] { return OpenDescriptors(hub.Process().Pid()) <= descriptors; }, 10s))
-        << OpenDescriptors(hub.Process().Pid()) << " descriptors, " << descriptors << " before";
+        << descriptors << " before, now:\n"
+        << DescriptorTargets(hub.Process().Pid());
 
     // A trail that cannot be opened refuses the whole reload: nothing moves.
     Place unusable = before;
@@ -162,6 +163,9 @@ TEST(LiveSettings, AHundredReloadsOfEverySettingLeakNothing) {
     TlsTestClient guard(tlsPort, kCerts, "night-guard");
     MuxClient plain(hub.Port());
     ASSERT_TRUE(guard.HandshakeDone() && plain.Connected());
+    // An answer shows the plain client accepted, not only connected, before the count.
+    ASSERT_TRUE(plain.Send(Request("before", 10, R"({"gatewayID":1,"lockID":4711})")));
+    ASSERT_EQ(Member(plain.Receive(), "MessageCode"), "0");
     ASSERT_TRUE(WaitFor([&] { return Serves(places[0].metrics); }, 10s)) << hub.Log();
     const size_t descriptors = OpenDescriptors(hub.Process().Pid());
 
@@ -180,5 +184,6 @@ TEST(LiveSettings, AHundredReloadsOfEverySettingLeakNothing) {
     ASSERT_TRUE(guard.Send(Frame(Request("guard", 10, R"({"gatewayID":1,"lockID":4711})"))));
     EXPECT_EQ(Member(guard.Receive(), "MessageCode"), "0");
     EXPECT_TRUE(WaitFor([&] { return OpenDescriptors(hub.Process().Pid()) <= descriptors; }, 10s))
-        << OpenDescriptors(hub.Process().Pid()) << " descriptors, " << descriptors << " before";
+        << descriptors << " before, now:\n"
+        << DescriptorTargets(hub.Process().Pid());
 }

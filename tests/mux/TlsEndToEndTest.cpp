@@ -93,9 +93,12 @@ TEST_F(TlsEndToEnd, RefusedClientsAreLoggedAndLeaveNothingBehind) {
     MuxClient plain(hub->Port());
     TlsTestClient tls(tlsPort, kCerts, "front-desk");
     ASSERT_TRUE(hub->WaitForLog("TLS client front-desk at"));
+    // An answer shows the plain client accepted, not only connected, before the count.
+    const std::string status = Request("s", 12, R"({"gatewayID":1,"lockID":4711})");
+    ASSERT_TRUE(plain.Send(status));
+    ASSERT_EQ(Member(plain.Receive(), "MessageCode"), "0");
     const size_t baseline = OpenDescriptors(hub->Process().Pid());
 
-    const std::string status = Request("s", 12, R"({"gatewayID":1,"lockID":4711})");
     Outcome expired = Lockctl({"status", "--gateway", "1", "--lock", "4711"}, "expired");
     EXPECT_EQ(expired.status, 2);
     EXPECT_NE(expired.errors.find("lockhub refused this client: certificate expired"),
@@ -121,7 +124,8 @@ TEST_F(TlsEndToEnd, RefusedClientsAreLoggedAndLeaveNothingBehind) {
     ASSERT_TRUE(tls.Send(Frame(status)));
     EXPECT_EQ(Member(tls.Receive(), "MessageCode"), "0");
     EXPECT_TRUE(WaitFor([&] { return OpenDescriptors(hub->Process().Pid()) == baseline; }))
-        << OpenDescriptors(hub->Process().Pid()) << " descriptors, " << baseline << " before";
+        << baseline << " before, now:\n"
+        << DescriptorTargets(hub->Process().Pid());
 }
 
 TEST(TlsStartUp, UnusableListenerSettingsStopLockhubWithStatusOne) {
@@ -142,8 +146,7 @@ TEST(TlsStartUp, UnusableListenerSettingsStopLockhubWithStatusOne) {
             ProjectProgram({LOCKHUB_BINARY, "--check-config", folder.File("lockhub.json")}),
             {"", {}, folder.Path()});
         EXPECT_EQ(check.ExitStatus(10s), 1);
-        EXPECT_NE(check.Output().find(c.reason), std::string::npos)
-            << check.Output();
+        EXPECT_NE(check.Output().find(c.reason), std::string::npos) << check.Output();
         Lockhub hub(folder, c.configuration);
         EXPECT_EQ(hub.Process().ExitStatus(10s), 1);
         EXPECT_NE(hub.Log().find(c.reason), std::string::npos) << hub.Log();

@@ -240,6 +240,17 @@ size_t OpenDescriptors(pid_t pid) {
     return static_cast<size_t>(std::distance(entries, std::filesystem::directory_iterator()));
 }
 
+std::string DescriptorTargets(pid_t pid) {
+    std::error_code ignored;
+    std::string text;
+    for (const auto& entry :
+         std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/fd", ignored)) {
+        text += entry.path().filename().string() + " -> " +
+                std::filesystem::read_symlink(entry.path(), ignored).string() + "\n";
+    }
+    return text;
+}
+
 ChildProcess::ChildProcess(const std::vector<std::string>& argv, const Options& options) {
     static std::atomic<int> serial{0};
     std::string stem = options.outputDir + "/process" + std::to_string(serial++);

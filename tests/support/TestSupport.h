@@ -92,6 +92,8 @@ HttpAnswer HttpRequest(int port, const std::string& method, const std::string& p
 
 // The descriptors a process holds open now.
 size_t OpenDescriptors(pid_t pid);
+// What each of them refers to, one "fd -> target" per line, for a failure's message.
+std::string DescriptorTargets(pid_t pid);
 
 // A program started as a real process; standard output and error go to files in its
 // folder, standard input is a pipe the test may write to. Killed if still running when
